@@ -1,0 +1,3 @@
+#include "debuglog/log_sink.hpp"
+
+log4c_category_t *mycat = nullptr;

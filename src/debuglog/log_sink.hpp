@@ -1,0 +1,10 @@
+#pragma once
+// The debug log sink: one log4c category writing dated records into rotated
+// files that each begin with sys_info. Main thread only, or under the log
+// queue's lock while writer threads exist.
+#include <log4c.h>
+
+#include <cstdint>
+
+// The debug log's category, or nullptr. Whoever deletes it sets it back.
+extern log4c_category_t *mycat;

@@ -1,0 +1,24 @@
+#pragma once
+// Reads the prefix's screen DPI (LogPixels under [Control Panel\\Desktop]) from
+// user.reg. Main thread only; never writes the registry.
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+// The last DPI read successfully, "96" until then.
+extern char current_dpi[20];
+
+// Scans path for the value; on success writes its decimal text into dest (cut
+// to size) and returns true. Prints its own result line.
+bool read_dpi_from_user_reg(const char *path, char *dest, std::size_t size);
+
+// Refreshes current_dpi from the prefix's user.reg and returns it, always.
+const char *get_current_dpi();
+
+namespace dpi_reader {
+
+// The number after the first "dword:" of a line, read as %x reads it; empty
+// when no digits follow or the value does not fit 32 bits.
+std::optional<unsigned> parse_dword(std::string_view line);
+
+} // namespace dpi_reader

@@ -1,0 +1,3 @@
+#include "startup.hpp"
+
+int main(int argc, char **argv) { return startup::run(argc, argv); }

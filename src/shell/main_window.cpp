@@ -1,0 +1,153 @@
+#include "shell/main_window.hpp"
+
+#include "display/dpi_reader.hpp"
+#include "startup.hpp"
+#include "util/own.hpp"
+
+#include <cstdio>
+#include <cstring>
+
+const char *const dpi_values[12] = {"96",  "120", "144", "168", "192", "216",
+                                    "240", "288", "336", "384", "432", "480"};
+
+namespace {
+
+constexpr char kStyleSheet[] =
+    "label { font-size: 16px; }button { font-size: 16px; }button.default { background-color: "
+    "#4CAF50; color: white; border-radius: 5px; }button.default:hover { background-color: "
+    "#45a049; }separator { background-color: #cccccc; }";
+
+constexpr char kIconTail[] = "/desktop/icons/hicolor/48x48/apps/wineconfig.png";
+
+void set_window_icon(GtkWindow *window) {
+  const char *dir = get_exe_dir();
+  if (!dir) {
+    perror("获取当前程序所在目录失败，图标未设置");
+    return;
+  }
+  std::string path = icon_path_for(dir);
+  own::gobject<GdkPixbuf> icon(gdk_pixbuf_new_from_file(path.c_str(), nullptr));
+  if (icon)
+    gtk_window_set_icon(window, icon.get());
+}
+
+GtkWidget *new_row(GtkWidget *vbox, const char *label_text) {
+  GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 10);
+  gtk_box_pack_start(GTK_BOX(vbox), row, FALSE, FALSE, 0);
+  gtk_box_pack_start(GTK_BOX(row), gtk_label_new(label_text), FALSE, FALSE, 0);
+  return row;
+}
+
+void add_separator(GtkWidget *vbox) {
+  gtk_box_pack_start(GTK_BOX(vbox), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, FALSE, 0);
+}
+
+GtkWidget *add_row_button(GtkWidget *row, const char *text) {
+  GtkWidget *button = gtk_button_new_with_label(text);
+  gtk_box_pack_end(GTK_BOX(row), button, FALSE, FALSE, 0);
+  return button;
+}
+
+} // namespace
+
+int dpi_index_of(const char *text) {
+  for (int i = 0; i < 12; ++i)
+    if (std::strcmp(text, dpi_values[i]) == 0)
+      return i;
+  return -1;
+}
+
+std::string icon_path_for(const char *dir) {
+  // Built in a string rather than exe_dir, so a long install path still fits.
+  std::string path(dir);
+  std::size_t slash = path.rfind('/');
+  if (slash != std::string::npos)
+    path.erase(slash);
+  return path + kIconTail;
+}
+
+gboolean grab_confirm_btn_default(gpointer button) {
+  GtkWidget *widget = GTK_WIDGET(button);
+  GtkWidget *top = gtk_widget_get_toplevel(widget);
+  gtk_widget_set_can_default(widget, TRUE);
+  if (GTK_IS_WINDOW(top))
+    gtk_window_set_default(GTK_WINDOW(top), widget);
+  gtk_widget_grab_default(widget);
+  gtk_widget_grab_focus(widget);
+  return FALSE;
+}
+
+GtkWidget *build_main_window() {
+  GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  gtk_window_set_title(GTK_WINDOW(window), "wine辅助程序");
+  gtk_window_set_default_size(GTK_WINDOW(window), 400, 300);
+  gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
+  set_window_icon(GTK_WINDOW(window));
+
+  g_signal_connect(window, "delete_event", G_CALLBACK(gtk_main_quit), nullptr);
+  g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+
+  GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
+  gtk_container_add(GTK_CONTAINER(window), vbox);
+  gtk_container_set_border_width(GTK_CONTAINER(vbox), 20);
+
+  GtkWidget *heading = gtk_label_new(nullptr);
+  gtk_label_set_markup(GTK_LABEL(heading), "<b>选择需要配置的内容</b>");
+  gtk_box_pack_start(GTK_BOX(vbox), heading, FALSE, FALSE, 0);
+  gtk_widget_set_halign(heading, GTK_ALIGN_START);
+
+  own::gobject<GtkCssProvider> css(gtk_css_provider_new());
+  gtk_css_provider_load_from_data(css.get(), kStyleSheet, -1, nullptr);
+  gtk_style_context_add_provider_for_screen(
+      gdk_display_get_default_screen(gdk_display_get_default()), GTK_STYLE_PROVIDER(css.get()),
+      GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+
+  GtkWidget *row = new_row(vbox, "容器配置");
+  add_row_button(row, "配置");
+  add_separator(vbox);
+
+  row = new_row(vbox, "屏幕分辨率");
+  GtkWidget *dpi_combo = gtk_combo_box_text_new();
+  for (const char *dpi : dpi_values)
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dpi_combo), dpi);
+  gtk_box_pack_start(GTK_BOX(row), dpi_combo, FALSE, FALSE, 0);
+  const char *dpi = get_current_dpi();
+  int index = dpi_index_of(dpi);
+  if (index < 0) {
+    std::fprintf(stderr, "警告：未找到匹配的DPI值，使用默认值96\n");
+    index = 0;
+  }
+  gtk_combo_box_set_active(GTK_COMBO_BOX(dpi_combo), index);
+  gtk_box_pack_start(GTK_BOX(row), gtk_label_new("dpi"), FALSE, FALSE, 0);
+  add_separator(vbox);
+
+  row = new_row(vbox, "程序调试");
+  add_row_button(row, "调试");
+  add_separator(vbox);
+
+  row = new_row(vbox, "网络代理");
+  add_row_button(row, "设置");
+  add_separator(vbox);
+
+  row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 10);
+  gtk_box_pack_start(GTK_BOX(vbox), row, FALSE, FALSE, 0);
+  GtkWidget *no_prompt = gtk_check_button_new_with_label("不再提示");
+  gtk_box_pack_start(GTK_BOX(row), no_prompt, FALSE, FALSE, 0);
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(no_prompt), TRUE);
+  GtkWidget *confirm = gtk_button_new_with_label("确定");
+  auto *data = g_new0(confirm_data, 1);
+  data->dpi_combo = dpi_combo;
+  data->no_prompt_check = no_prompt;
+  data->current_dpi = dpi;
+  g_object_set_data(G_OBJECT(confirm), "confirm_data", data);
+  gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
+
+  gtk_widget_show_all(window);
+  g_idle_add(grab_confirm_btn_default, confirm);
+  return window;
+}
+
+void run_main_window() {
+  build_main_window();
+  gtk_main();
+}

@@ -1,0 +1,29 @@
+#pragma once
+// The program's one top-level window. Built and used on the GTK main thread.
+#include <gtk/gtk.h>
+
+#include <string>
+
+extern const char *const dpi_values[12];
+
+// Handed to the "确定" handler; allocated once, never freed.
+struct confirm_data {
+  GtkWidget *dpi_combo;
+  GtkWidget *no_prompt_check;
+  const char *current_dpi; // the reader's buffer, not a copy
+};
+
+// Index in dpi_values of text, or -1.
+int dpi_index_of(const char *text);
+
+// "<parent of dir>/desktop/icons/hicolor/48x48/apps/wineconfig.png".
+std::string icon_path_for(const char *dir);
+
+// Idle callback: makes the button the focused default of its window.
+gboolean grab_confirm_btn_default(gpointer button);
+
+// Builds and shows the window (everything up to adding the idle callback).
+GtkWidget *build_main_window();
+
+// Builds the window and runs the GTK main loop until it ends.
+void run_main_window();

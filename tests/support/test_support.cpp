@@ -1,0 +1,213 @@
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/nivra-test-XXXXXX";
+  if (!mkdtemp(tmpl))
+    throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+}
+
+TempDir::~TempDir() { remove_tree(path_); }
+
+std::string read_file(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+void write_script(const std::string &path, const std::string &body) {
+  write_file(path, "#!/bin/sh\n" + body);
+  chmod(path.c_str(), 0755);
+}
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dirs(const std::string &path) { fs::create_directories(path); }
+
+void remove_tree(const std::string &path) {
+  std::error_code ec;
+  // Restore permissions that tests took away, so everything can go.
+  for (auto it = fs::recursive_directory_iterator(
+           path, fs::directory_options::skip_permission_denied, ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->is_directory(ec))
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+  }
+  fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path, ec);
+}
+
+ScopedEnv::ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
+  if (const char *old = std::getenv(name))
+    old_ = old;
+  if (value)
+    setenv(name, value->c_str(), 1);
+  else
+    unsetenv(name);
+}
+
+ScopedEnv::~ScopedEnv() {
+  if (old_)
+    setenv(name_.c_str(), old_->c_str(), 1);
+  else
+    unsetenv(name_.c_str());
+}
+
+ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts) {
+  int out_pipe[2], err_pipe[2], in_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  fflush(stdout);
+  fflush(stderr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (const auto &[name, value] : opts.env) {
+      if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+      else
+        unsetenv(name.c_str());
+    }
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0)
+      _exit(126);
+    std::vector<char *> args;
+    for (const auto &a : argv)
+      args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    execvp(args[0], args.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  close(in_pipe[0]);
+  if (!opts.stdin_text.empty()) {
+    ssize_t w = write(in_pipe[1], opts.stdin_text.data(), opts.stdin_text.size());
+    (void)w;
+  }
+  close(in_pipe[1]);
+  if (opts.while_running)
+    opts.while_running(pid, opts.ctx);
+
+  ProcResult r;
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(static_cast<long>(opts.timeout_s * 1000));
+  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
+  int open_fds = 2;
+  char buf[65536];
+  while (open_fds > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) {
+      r.timed_out = true;
+      kill(-pid, SIGKILL);
+      break;
+    }
+    int n = poll(fds, 2, static_cast<int>(left));
+    if (n < 0 && errno == EINTR)
+      continue;
+    for (auto &p : fds) {
+      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      ssize_t got = read(p.fd, buf, sizeof(buf));
+      if (got > 0) {
+        (p.fd == out_pipe[0] ? r.out : r.err).append(buf, static_cast<size_t>(got));
+      } else {
+        close(p.fd);
+        p.fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (auto &p : fds)
+    if (p.fd >= 0)
+      close(p.fd);
+  int status = 0;
+  if (!r.timed_out) {
+    // The output may close before the child ends; give it the rest of the time.
+    while (true) {
+      pid_t w = waitpid(pid, &status, WNOHANG);
+      if (w == pid)
+        break;
+      if (std::chrono::steady_clock::now() > deadline) {
+        r.timed_out = true;
+        kill(-pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        break;
+      }
+      usleep(10000);
+    }
+  } else {
+    waitpid(pid, &status, 0);
+  }
+  if (WIFEXITED(status))
+    r.status = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status))
+    r.status = 128 + WTERMSIG(status);
+  return r;
+}
+
+std::string helper_path() { return NIVRA_HELPER_PATH; }
+std::string tool_path(const std::string &name) { return std::string(NIVRA_TOOLS_DIR) + "/" + name; }
+std::string source_dir() { return NIVRA_SOURCE_DIR; }
+std::string build_dir() { return NIVRA_BUILD_DIR; }
+
+bool pid_alive(int pid) {
+  if (kill(pid, 0) != 0)
+    return false;
+  // A zombie still answers kill(0); it has ended all the same.
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  auto close = text.rfind(')');
+  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
+}
+
+} // namespace testsupport
+
+int main(int argc, char **argv) {
+  testing::InitGoogleTest(&argc, argv);
+  if (std::strcmp(NIVRA_TEST_KIND, "gui") == 0) {
+    // Listing the tests needs no display; running them does.
+    if (!GTEST_FLAG_GET(list_tests) && !gtk_init_check(&argc, &argv)) {
+      std::fprintf(stderr, "GUI tests need an X server: run them under xvfb-run\n");
+      return 1;
+    }
+  }
+  return RUN_ALL_TESTS();
+}

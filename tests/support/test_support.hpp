@@ -1,0 +1,77 @@
+#pragma once
+// Helpers shared by the test programs: temporary folders, files, environment
+// overrides and running child processes with captured output.
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh folder under /tmp, removed with everything in it at the end.
+class TempDir {
+public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string operator/(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+  std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+// Writes an executable shell script.
+void write_script(const std::string &path, const std::string &body);
+bool exists(const std::string &path);
+void make_dirs(const std::string &path);
+void remove_tree(const std::string &path);
+
+// Sets (or, with nullopt, unsets) one environment variable until destroyed.
+class ScopedEnv {
+public:
+  ScopedEnv(const char *name, std::optional<std::string> value);
+  ~ScopedEnv();
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+struct ProcResult {
+  int status = -1; // exit code, or 128 + signal
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+struct ProcOptions {
+  // Variables to set (value) or remove (nullopt) for the child.
+  std::map<std::string, std::optional<std::string>> env;
+  std::string cwd;
+  double timeout_s = 60;
+  std::string stdin_text;
+  // Run while the child runs, after it has been started; gets its pid.
+  void (*while_running)(int pid, void *ctx) = nullptr;
+  void *ctx = nullptr;
+};
+
+// Runs argv[0] (searched along PATH) and collects its output; the child and
+// everything in its process group are killed on timeout.
+ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts = {});
+
+// Paths of the build.
+std::string helper_path();
+std::string tool_path(const std::string &name);
+std::string source_dir();
+std::string build_dir();
+
+// True when every process id in the text is gone.
+bool pid_alive(int pid);
+
+} // namespace testsupport

@@ -1,0 +1,96 @@
+// Finds a top-level X window by its title and acts on it, as a window manager
+// or a user would: "wait TITLE MS", "close TITLE MS" (WM_DELETE_WINDOW),
+// "key TITLE MS KEYSYM" (a key press through XTest). Exit 0 when done, 2 when
+// no such window appeared in time.
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string window_name(Display *dpy, Window w) {
+  Atom net_wm_name = XInternAtom(dpy, "_NET_WM_NAME", False);
+  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
+  Atom type;
+  int format;
+  unsigned long n, after;
+  unsigned char *data = nullptr;
+  std::string name;
+  if (XGetWindowProperty(dpy, w, net_wm_name, 0, 1024, False, utf8, &type, &format, &n, &after,
+                         &data) == Success &&
+      data) {
+    name.assign(reinterpret_cast<char *>(data), n);
+    XFree(data);
+  }
+  return name;
+}
+
+Window find(Display *dpy, Window root, const std::string &title) {
+  Window r, parent, *children = nullptr;
+  unsigned int n = 0;
+  Window found = 0;
+  if (!XQueryTree(dpy, root, &r, &parent, &children, &n))
+    return 0;
+  for (unsigned int i = 0; i < n && !found; ++i) {
+    XWindowAttributes attrs;
+    if (XGetWindowAttributes(dpy, children[i], &attrs) && attrs.map_state == IsViewable &&
+        window_name(dpy, children[i]) == title)
+      found = children[i];
+    else
+      found = find(dpy, children[i], title);
+  }
+  if (children)
+    XFree(children);
+  return found;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: xwin wait|close|key TITLE MS [KEYSYM]\n");
+    return 1;
+  }
+  std::string cmd = argv[1], title = argv[2];
+  long ms = std::atol(argv[3]);
+  Display *dpy = XOpenDisplay(nullptr);
+  if (!dpy) {
+    std::fprintf(stderr, "xwin: no display\n");
+    return 1;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  Window w = 0;
+  while (!(w = find(dpy, DefaultRootWindow(dpy), title))) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      XCloseDisplay(dpy);
+      return 2;
+    }
+    usleep(50000);
+  }
+  if (cmd == "close") {
+    XEvent ev{};
+    ev.xclient.type = ClientMessage;
+    ev.xclient.window = w;
+    ev.xclient.message_type = XInternAtom(dpy, "WM_PROTOCOLS", False);
+    ev.xclient.format = 32;
+    ev.xclient.data.l[0] = static_cast<long>(XInternAtom(dpy, "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[1] = CurrentTime;
+    XSendEvent(dpy, w, False, NoEventMask, &ev);
+  } else if (cmd == "key" && argc > 4) {
+    XSetInputFocus(dpy, w, RevertToParent, CurrentTime);
+    KeyCode code = XKeysymToKeycode(dpy, XStringToKeysym(argv[4]));
+    XTestFakeKeyEvent(dpy, code, True, 0);
+    XTestFakeKeyEvent(dpy, code, False, 0);
+  }
+  XSync(dpy, False);
+  XCloseDisplay(dpy);
+  return 0;
+}

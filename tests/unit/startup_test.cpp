@@ -1,0 +1,113 @@
+#include "shell/main_window.hpp"
+#include "startup.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool refuses(std::vector<std::string> args) {
+  std::vector<char *> argv;
+  for (auto &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  return startup::refuses_arguments(static_cast<int>(args.size()), argv.data());
+}
+
+TEST(Startup, ArgumentShapes) {
+  EXPECT_TRUE(refuses({"helper"}));
+  EXPECT_TRUE(refuses({"helper", "--"}));
+  EXPECT_TRUE(refuses({"helper", "--help"}));
+  EXPECT_TRUE(refuses({"helper", "--version"}));
+  EXPECT_FALSE(refuses({"helper", "-v"}));
+  EXPECT_FALSE(refuses({"helper", "-"}));
+  EXPECT_FALSE(refuses({"helper", "-x"}));
+  EXPECT_FALSE(refuses({"helper", "prog.exe"}));
+  EXPECT_FALSE(refuses({"helper", "--x", "arg"}));
+  EXPECT_FALSE(refuses({"helper", "--help", "--version"}));
+}
+
+TEST(Startup, ThreadNumberReadsLikeAtoi) {
+  EXPECT_EQ(startup::thread_num_from_env(nullptr), 0);
+  EXPECT_EQ(startup::thread_num_from_env(""), 0);
+  EXPECT_EQ(startup::thread_num_from_env("abc"), 0);
+  EXPECT_EQ(startup::thread_num_from_env("4x"), 4);
+  EXPECT_EQ(startup::thread_num_from_env("  7"), 7);
+  EXPECT_EQ(startup::thread_num_from_env("-2"), -2);
+}
+
+TEST(Startup, PrefixDefault) {
+  EXPECT_STREQ(startup::prefix_from_env(nullptr), "~/.wine");
+  EXPECT_STREQ(startup::prefix_from_env(""), "~/.wine");
+  EXPECT_STREQ(startup::prefix_from_env("/p"), "/p");
+}
+
+class LauncherPathTest : public testing::Test {
+protected:
+  void SetUp() override { std::memset(wine_app_path, 0, sizeof(wine_app_path)); }
+  void TearDown() override { SetUp(); }
+};
+
+TEST_F(LauncherPathTest, FromEnvironmentOrProgramDirectory) {
+  using startup::LauncherPath;
+  EXPECT_EQ(startup::set_wine_app_path("/usr/bin/wine", "/opt/app/bin"), LauncherPath::ok);
+  EXPECT_STREQ(wine_app_path, "/usr/bin/wine");
+  EXPECT_EQ(startup::set_wine_app_path("", "/opt/app/bin"), LauncherPath::ok);
+  EXPECT_STREQ(wine_app_path, "");
+  EXPECT_EQ(startup::set_wine_app_path(nullptr, "/opt/app/bin"), LauncherPath::ok);
+  EXPECT_STREQ(wine_app_path, "/opt/app/bin/nivra-wine-internal");
+  EXPECT_EQ(startup::set_wine_app_path(nullptr, ""), LauncherPath::ok);
+  EXPECT_STREQ(wine_app_path, "/nivra-wine-internal");
+}
+
+TEST_F(LauncherPathTest, NeverStoresAShortenedPath) {
+  using startup::LauncherPath;
+  std::string fits(511, 'a'), too_long(512, 'a');
+  EXPECT_EQ(startup::set_wine_app_path(fits.c_str(), nullptr), LauncherPath::ok);
+  EXPECT_EQ(std::string(wine_app_path), fits);
+  std::memset(wine_app_path, 0, sizeof(wine_app_path));
+  EXPECT_EQ(startup::set_wine_app_path(too_long.c_str(), nullptr), LauncherPath::too_long);
+  EXPECT_STREQ(wine_app_path, "");
+  std::string dir(512 - 21, 'd');
+  EXPECT_EQ(startup::set_wine_app_path(nullptr, dir.c_str()), LauncherPath::ok);
+  std::string dir_too_long(512 - 20, 'd');
+  EXPECT_EQ(startup::set_wine_app_path(nullptr, dir_too_long.c_str()), LauncherPath::too_long);
+  EXPECT_EQ(startup::set_wine_app_path(nullptr, nullptr), LauncherPath::no_exe_dir);
+}
+
+TEST(Startup, ExeDirIsThisProgramsFolder) {
+  const char *dir = get_exe_dir();
+  ASSERT_NE(dir, nullptr);
+  EXPECT_EQ(dir, exe_dir);
+  EXPECT_EQ(std::string(NIVRA_TOOLS_DIR), dir);
+}
+
+TEST(Startup, SysInfoHasFiveUnameLines) {
+  sys_info[0] = '\0';
+  get_sys_info();
+  std::string info = sys_info;
+  EXPECT_EQ(info.rfind("sysname: Linux\nnodename: ", 0), 0u);
+  EXPECT_NE(info.find("\nrelease: "), std::string::npos);
+  EXPECT_NE(info.find("\nversion: "), std::string::npos);
+  EXPECT_NE(info.find("\nmachine: "), std::string::npos);
+  EXPECT_NE(info.back(), '\n');
+}
+
+TEST(MainWindowLogic, IconPathAndDpiIndex) {
+  EXPECT_EQ(icon_path_for("/opt/app/bin"),
+            "/opt/app/desktop/icons/hicolor/48x48/apps/wineconfig.png");
+  EXPECT_EQ(icon_path_for("bin"), "bin/desktop/icons/hicolor/48x48/apps/wineconfig.png");
+  std::string long_dir = "/" + std::string(300, 'x') + "/bin";
+  EXPECT_EQ(icon_path_for(long_dir.c_str()),
+            "/" + std::string(300, 'x') + "/desktop/icons/hicolor/48x48/apps/wineconfig.png");
+  EXPECT_EQ(dpi_index_of("96"), 0);
+  EXPECT_EQ(dpi_index_of("144"), 2);
+  EXPECT_EQ(dpi_index_of("480"), 11);
+  EXPECT_EQ(dpi_index_of("100"), -1);
+  EXPECT_EQ(dpi_index_of("096"), -1);
+}
+
+} // namespace
