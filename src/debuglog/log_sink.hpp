@@ -8,3 +8,8 @@
 
 // The debug log's category, or nullptr. Whoever deletes it sets it back.
 extern log4c_category_t *mycat;
+
+// Configures mycat for dir/prefix.N files of max_size bytes, max_files of them.
+// Copies both texts. Prints exactly one status line. The caller deletes any
+// earlier mycat first.
+void init_log_sink(const char *dir, const char *prefix, std::int64_t max_size, int max_files);
