@@ -7,7 +7,7 @@ packages=(
   build-essential cmake pkg-config clang clang-format
   libgtk-3-dev liblog4c-dev libx11-dev libxtst-dev
   libgtest-dev libgmock-dev
-  xvfb xauth x11-utils lsof procps
+  xvfb xauth x11-utils lsof procps fonts-wqy-microhei imagemagick
   wine wine64 libwine fonts-wine
 )
 
