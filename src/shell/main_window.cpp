@@ -1,5 +1,6 @@
 #include "shell/main_window.hpp"
 
+#include "debuglog/debug_dialog.hpp"
 #include "display/dpi_reader.hpp"
 #include "startup.hpp"
 #include "util/own.hpp"
@@ -122,7 +123,9 @@ GtkWidget *build_main_window() {
   add_separator(vbox);
 
   row = new_row(vbox, "程序调试");
-  add_row_button(row, "调试");
+  GtkWidget *debug_btn = gtk_button_new_with_label("调试");
+  g_signal_connect(debug_btn, "clicked", G_CALLBACK(on_debug_app_btn_clicked), window);
+  gtk_box_pack_end(GTK_BOX(row), debug_btn, FALSE, FALSE, 0);
   add_separator(vbox);
 
   row = new_row(vbox, "网络代理");

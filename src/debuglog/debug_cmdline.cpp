@@ -1,0 +1,62 @@
+#include "debuglog/debug_cmdline.hpp"
+
+#include "util/bounded.hpp"
+
+namespace debug_cmdline {
+
+namespace {
+
+// Drops a multibyte character that the cut left incomplete, so the entry is
+// never handed a lead byte whose continuation is missing.
+void drop_partial_char(char *buf, std::size_t *len) {
+  std::size_t start = *len;
+  int continuation = 0;
+  while (start > 0 && continuation < 4 &&
+         (static_cast<unsigned char>(buf[start - 1]) & 0xC0) == 0x80) {
+    --start;
+    ++continuation;
+  }
+  if (start == 0)
+    return;
+  auto lead = static_cast<unsigned char>(buf[start - 1]);
+  std::size_t need = 1;
+  if ((lead & 0xE0) == 0xC0)
+    need = 2;
+  else if ((lead & 0xF0) == 0xE0)
+    need = 3;
+  else if ((lead & 0xF8) == 0xF0)
+    need = 4;
+  if (need > 1 && static_cast<std::size_t>(continuation) + 1 < need) {
+    *len = start - 1;
+    buf[*len] = '\0';
+  }
+}
+
+} // namespace
+
+bool compose(char (&buf)[kSize], const char *launcher, const char *const *args) {
+  // One byte of the buffer is never used: every piece gets 1023 bytes minus
+  // what is written as room, which keeps the text at 1022 bytes at most.
+  constexpr std::size_t room = kSize - 1;
+  std::size_t len = 0;
+  buf[0] = '\0';
+  bool fitted = bounded::append(buf, room, &len, " %s", launcher);
+  for (const char *const *arg = args; fitted && arg && *arg; ++arg) {
+    if (is_windows_path(*arg))
+      fitted = bounded::append(buf, room, &len, " \"%s\"", *arg);
+    else
+      fitted = bounded::append(buf, room, &len, " %s", *arg);
+  }
+  if (!fitted)
+    drop_partial_char(buf, &len);
+  return fitted;
+}
+
+} // namespace debug_cmdline
+
+int is_windows_path(const char *text) {
+  if (!text || text[0] == '\0' || text[1] != ':')
+    return 0;
+  char c = text[0];
+  return ((c >= 'b' && c <= 'y') || (c >= 'B' && c <= 'Y')) ? 1 : 0;
+}

@@ -1,0 +1,218 @@
+#include "debuglog/debug_dialog.hpp"
+
+#include "debuglog/debug_run.hpp"
+#include "debuglog/log_destination.hpp"
+#include "startup.hpp"
+#include "util/own.hpp"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+const log_channel_preset log_channel[13] = {
+    {0, "  标准日志  ", "+pid,+tid,+process,+module,+loaddll,+seh"},
+    {1, "  窗口  ", "+pid,+tid,+event,+win,+x11drv"},
+    {2, "  崩溃信息  ", "+pid,+tid,+relay,+seh,+process,+module,+loaddll"},
+    {3, "  文件  ", "+pid,+tid,+file,+ntdll"},
+    {4, "  字体  ", "+pid,+tid,+font"},
+    {5, "  游戏图形  ", "+pid,+tid,+d3d"},
+    {6, "  游戏声音  ",
+     "+pid,+tid,+mmdevapi,+winmm,+driver,+msacm,+midi,+dsound,+dsound3d,+xaudio2,+xapofx,+dmusic,"
+     "+mci,+pulse,+oss,+alsa,+coreaudio,+timestamp"},
+    {7, "  网络连接  ", "+pid,+tid,+iphlpapi,+winhttp,+wininet,+winsock"},
+    {8, "  键盘输入  ", "+pid,+tid,+key,+keyboard,+event"},
+    {9, "  鼠标输入  ", "+pid,+tid,+cursor,+event"},
+    {10, "  游戏控制  ", "+pid,+tid,+dinput,+joystick,+winmm,+xinput"},
+    {11, "  打印  ", "+pid,+tid,+print,+psdrv,+winspool"},
+    {-1, nullptr, nullptr},
+};
+
+GtkWidget *cmdline_entry = nullptr;
+GtkWidget *log_channel_entry = nullptr;
+GtkWidget *env_entry = nullptr;
+GtkWidget *log_file_entry = nullptr;
+gchar *log_file_path = nullptr;
+int log_enabled = 0;
+GtkWidget *log_config_ctrl[64] = {};
+
+namespace {
+
+// These checks guard fixed program data, so they stay on in every build.
+[[noreturn]] void check_failed(const char *expr, const char *file, unsigned line,
+                               const char *func) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name,
+               file, line, func, expr);
+  std::abort();
+}
+
+#define DIALOG_CHECK(expr) ((expr) ? void(0) : check_failed(#expr, __FILE__, __LINE__, __func__))
+
+GtkWidget *new_row(GtkWidget *vbox) {
+  GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_box_pack_start(GTK_BOX(vbox), row, FALSE, FALSE, 5);
+  return row;
+}
+
+GtkWidget *put(GtkWidget *row, GtkWidget *widget, bool expand = false) {
+  gtk_box_pack_start(GTK_BOX(row), widget, expand, expand, 15);
+  return widget;
+}
+
+GtkWidget *new_entry(int max_length) {
+  GtkWidget *entry = gtk_entry_new();
+  gtk_entry_set_max_length(GTK_ENTRY(entry), max_length);
+  return entry;
+}
+
+void prefill_cmdline(GtkWidget *entry) {
+  if (!app_argv)
+    return;
+  char buf[debug_cmdline::kSize];
+  const char *const *args = app_argv[0] ? app_argv + 1 : app_argv;
+  debug_cmdline::compose(buf, wine_app_path, args);
+  // Arguments come from outside in any encoding; the entry takes UTF-8 only.
+  if (g_utf8_validate(buf, -1, nullptr)) {
+    gtk_entry_set_text(GTK_ENTRY(entry), buf);
+  } else {
+    own::gchars valid(g_utf8_make_valid(buf, -1));
+    gtk_entry_set_text(GTK_ENTRY(entry), valid.get());
+  }
+}
+
+GtkWidget *build_debug_dialog(GtkWindow *parent) {
+  GtkWidget *dialog = gtk_dialog_new_with_buttons("调试启动", parent, GTK_DIALOG_MODAL, "取消", 1,
+                                                  "运行", 2, nullptr);
+  gtk_widget_set_size_request(dialog, 600, 400);
+  std::size_t ctrl_current_index = 0;
+  GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 5);
+
+  GtkWidget *row = new_row(vbox);
+  put(row, gtk_label_new("命令行:"));
+  cmdline_entry = put(row, new_entry(1024), true);
+  prefill_cmdline(cmdline_entry);
+
+  row = new_row(vbox);
+  GtkWidget *log_check = put(row, gtk_check_button_new_with_label("启动日志"), true);
+  g_signal_connect(log_check, "clicked", G_CALLBACK(on_log_check_clicked), log_config_ctrl);
+
+  row = new_row(vbox);
+  register_log_config_ctrl(ctrl_current_index, put(row, gtk_label_new("Wine日志通道:")));
+
+  row = new_row(vbox);
+  log_channel_entry = put(row, new_entry(255), true);
+  register_log_config_ctrl(ctrl_current_index, log_channel_entry);
+  GtkWidget *combo = put(row, gtk_combo_box_text_new());
+  register_log_config_ctrl(ctrl_current_index, combo);
+  g_signal_connect(combo, "changed", G_CALLBACK(combo_selected), dialog);
+  for (const auto &preset : log_channel) {
+    if (preset.id == -1)
+      break;
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), preset.label);
+  }
+
+  row = new_row(vbox);
+  register_log_config_ctrl(ctrl_current_index, put(row, gtk_label_new("环境变量:")));
+
+  row = new_row(vbox);
+  env_entry = put(row, new_entry(255), true);
+  gtk_widget_set_tooltip_text(env_entry, "eg: ABC=1 TMP_ENV=1231 TMP_ENV1=abc");
+  register_log_config_ctrl(ctrl_current_index, env_entry);
+
+  row = new_row(vbox);
+  register_log_config_ctrl(ctrl_current_index, put(row, gtk_label_new("日志文件:")));
+  log_file_entry = put(row, new_entry(255), true);
+  register_log_config_ctrl(ctrl_current_index, log_file_entry);
+  GtkWidget *file_btn = put(row, gtk_button_new_with_label("..."));
+  g_signal_connect(file_btn, "clicked", G_CALLBACK(on_log_file_btn_clicked), dialog);
+  register_log_config_ctrl(ctrl_current_index, file_btn);
+
+  GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+  gtk_box_pack_start(GTK_BOX(content), vbox, FALSE, FALSE, 5);
+
+  for (std::size_t i = 0; log_config_ctrl[i]; ++i)
+    gtk_widget_set_sensitive(log_config_ctrl[i], FALSE);
+  return dialog;
+}
+
+void clear_shared_state() {
+  for (std::size_t i = 0; log_config_ctrl[i]; ++i)
+    log_config_ctrl[i] = nullptr;
+  g_free(log_file_path);
+  log_file_path = nullptr;
+  log_channel_entry = nullptr;
+  env_entry = nullptr;
+  cmdline_entry = nullptr;
+  log_file_entry = nullptr;
+  log_enabled = 0;
+}
+
+} // namespace
+
+void register_log_config_ctrl(std::size_t &ctrl_current_index, GtkWidget *widget) {
+  // clang-format off
+  DIALOG_CHECK(ctrl_current_index + 1 < sizeof(log_config_ctrl)/sizeof(log_config_ctrl[0]));
+  // clang-format on
+  log_config_ctrl[ctrl_current_index++] = widget;
+}
+
+const char *saved_log_location(int enabled, const char *path) {
+  // Without logging on, the run writes nothing to the chosen file even if
+  // one was picked, so naming it would claim a log that does not exist.
+  return enabled && path ? path : "无";
+}
+
+void combo_selected(GtkComboBox *combo, gpointer) {
+  int active = gtk_combo_box_get_active(combo);
+  if (active < 0)
+    return;
+  auto index = static_cast<std::size_t>(active);
+  // clang-format off
+  DIALOG_CHECK(index < sizeof(log_channel)/ sizeof(log_channel[0]));
+  // clang-format on
+  if (!log_channel_entry)
+    return;
+  if (log_channel[index].channel)
+    gtk_entry_set_text(GTK_ENTRY(log_channel_entry), log_channel[index].channel);
+}
+
+void on_log_check_clicked(GtkWidget *check, gpointer widget_list) {
+  gboolean active = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(check));
+  log_enabled = active ? 1 : 0;
+  if (!widget_list)
+    return;
+  auto **widgets = static_cast<GtkWidget **>(widget_list);
+  for (std::size_t i = 0; widgets[i]; ++i)
+    gtk_widget_set_sensitive(widgets[i], active);
+}
+
+void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
+  GtkWindow *parent = GTK_IS_WINDOW(main_window) ? GTK_WINDOW(main_window) : nullptr;
+  GtkWidget *dialog = build_debug_dialog(parent);
+  // The dialog can be destroyed while it runs; the weak pointer then turns null.
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
+  gtk_widget_show_all(dialog);
+  int response = gtk_dialog_run(GTK_DIALOG(dialog));
+  switch (response) {
+  case 2:
+    gtk_widget_set_sensitive(dialog, FALSE);
+    process_debug_log();
+    if (dialog)
+      gtk_widget_set_sensitive(dialog, TRUE);
+    std::printf("保存的位置: %s\n", saved_log_location(log_enabled, log_file_path));
+    break;
+  case 1:
+  case GTK_RESPONSE_DELETE_EVENT:
+    break;
+  default:
+    std::fprintf(stderr, "unknowed %d\n", response);
+    break;
+  }
+  // A dialog still standing after an unexpected answer would stay on screen,
+  // modal and dead; destroy it unless it is gone already.
+  if (dialog) {
+    g_object_remove_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
+    gtk_widget_destroy(dialog);
+  }
+  clear_shared_state();
+}
