@@ -1,0 +1,104 @@
+#include "debuglog/log_destination_logic.hpp"
+
+#include "util/bounded.hpp"
+#include "util/own.hpp"
+
+#include <dirent.h>
+#include <glib.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace log_destination {
+
+namespace {
+
+// strtoll reads exactly as atoll does, but tells an overflow apart.
+std::optional<long long> read_decimal(const char *text) {
+  if (!text)
+    return 0;
+  errno = 0;
+  long long value = std::strtoll(text, nullptr, 10);
+  if (errno == ERANGE)
+    return std::nullopt;
+  return value;
+}
+
+} // namespace
+
+std::optional<std::int64_t> size_in_bytes(std::int64_t size, const char *unit) {
+  if (!unit)
+    return 0;
+  for (int i = 0; i < unit_count; ++i) {
+    if (std::strcmp(unit, units[i]) != 0)
+      continue;
+    std::int64_t bytes = 0;
+    if (__builtin_mul_overflow(size, std::int64_t{1} << (10 * i), &bytes))
+      return std::nullopt;
+    return bytes;
+  }
+  return 0;
+}
+
+int parse_size_input(const char *size_text, const char *count_text, const char *unit,
+                     std::int64_t *size, int *count) {
+  std::optional<long long> typed_size = read_decimal(size_text);
+  if (!typed_size || *typed_size < 1 || !size_in_bytes(*typed_size, unit))
+    return 1;
+  std::optional<long long> typed_count = read_decimal(count_text);
+  if (!typed_count || *typed_count < 1 || *typed_count > INT_MAX)
+    return 2;
+  *size = *typed_size;
+  *count = static_cast<int>(*typed_count);
+  return 0;
+}
+
+bool has_name_prefix(const char *name, const char *prefix) {
+  return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
+}
+
+void scan_same_prefix_files(const char *dir, const char *prefix,
+                            const std::function<bool(const char *name)> &ask) {
+  own::dir listing(opendir(dir));
+  if (!listing) {
+    std::perror("无法打开目录");
+    return;
+  }
+  while (const dirent *entry = readdir(listing.get())) {
+    if (entry->d_type != DT_REG || !has_name_prefix(entry->d_name, prefix))
+      continue;
+    // Copy the name: the questions run the main loop, and readdir may reuse its buffer later.
+    std::string name = entry->d_name;
+    if (!ask(name.c_str()))
+      continue;
+    // Delete by name inside the open folder: a full path may be too long to pass whole, and a
+    // cut one would name some other file.
+    if (unlinkat(dirfd(listing.get()), name.c_str(), 0) == 0)
+      g_print("文件 %s 删除成功\n", (std::string(dir) + "/" + name).c_str());
+    else
+      std::perror("文件删除失败");
+  }
+}
+
+} // namespace log_destination
+
+bool size_to_bytes_text(std::int64_t size, const char *unit, char *out, std::size_t out_size) {
+  std::optional<std::int64_t> bytes = log_destination::size_in_bytes(size, unit);
+  bounded::format(out, out_size, "%lld", static_cast<long long>(bytes.value_or(0)));
+  return bytes.has_value();
+}
+
+void split_path(const char *path, char sep, char **dir, char **name) {
+  if (!path)
+    return;
+  const char *last = std::strrchr(path, sep);
+  if (dir && !*dir)
+    *dir = last ? strndup(path, static_cast<std::size_t>(last - path)) : strdup(".");
+  if (name && !*name)
+    *name = strdup(last ? last + 1 : path);
+}
