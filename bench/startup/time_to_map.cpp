@@ -1,0 +1,111 @@
+// Times programs from their start to their first window being mapped on the
+// X server, alternating them round by round so both see the same machine.
+// Usage: time_to_map ROUNDS TITLE_A -- CMD_A... -- TITLE_B -- CMD_B...
+// Prints the median and mean of each and the ratio of the medians (B / A).
+#include <X11/Xlib.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Subject {
+  std::string title;
+  std::vector<char *> argv;
+  std::vector<double> ms;
+};
+
+std::string name_of(Display *dpy, Window w) {
+  Atom prop = XInternAtom(dpy, "_NET_WM_NAME", False);
+  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
+  Atom type;
+  int format;
+  unsigned long n, after;
+  unsigned char *data = nullptr;
+  std::string name;
+  if (XGetWindowProperty(dpy, w, prop, 0, 1024, False, utf8, &type, &format, &n, &after, &data) ==
+          Success &&
+      data) {
+    name.assign(reinterpret_cast<char *>(data), n);
+    XFree(data);
+  }
+  return name;
+}
+
+double run_once(Display *dpy, Subject &s) {
+  Window root = DefaultRootWindow(dpy);
+  XSelectInput(dpy, root, SubstructureNotifyMask);
+  XSync(dpy, True);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    // What the programs print is not the point here.
+    if (FILE *null = std::freopen("/dev/null", "w", stdout))
+      (void)null;
+    execvp(s.argv[0], s.argv.data());
+    _exit(127);
+  }
+  double ms = -1;
+  while (ms < 0) {
+    XEvent ev;
+    XNextEvent(dpy, &ev);
+    if (ev.type == MapNotify && name_of(dpy, ev.xmap.window) == s.title)
+      ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+               .count();
+  }
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+  return ms;
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 8) {
+    std::fprintf(stderr, "usage: time_to_map ROUNDS TITLE_A -- CMD_A... -- TITLE_B -- CMD_B...\n");
+    return 1;
+  }
+  int rounds = std::atoi(argv[1]);
+  Subject subjects[2];
+  int i = 2;
+  for (auto &s : subjects) {
+    s.title = argv[i++];
+    if (i >= argc || std::strcmp(argv[i++], "--") != 0)
+      return 1;
+    while (i < argc && std::strcmp(argv[i], "--") != 0)
+      s.argv.push_back(argv[i++]);
+    s.argv.push_back(nullptr);
+    ++i;
+  }
+  Display *dpy = XOpenDisplay(nullptr);
+  if (!dpy) {
+    std::fprintf(stderr, "time_to_map: no X display\n");
+    return 1;
+  }
+  for (auto &s : subjects) // warm the caches once
+    run_once(dpy, s);
+  for (int r = 0; r < rounds; ++r)
+    for (auto &s : subjects)
+      s.ms.push_back(run_once(dpy, s));
+  for (auto &s : subjects)
+    std::printf("%-16s median %7.1f ms  mean %7.1f ms  (%d runs)\n", s.argv[0] ? s.title.c_str() : "",
+                median(s.ms), std::accumulate(s.ms.begin(), s.ms.end(), 0.0) / s.ms.size(), rounds);
+  std::printf("ratio %s / %s: %.3f\n", subjects[1].title.c_str(), subjects[0].title.c_str(),
+              median(subjects[1].ms) / median(subjects[0].ms));
+  XCloseDisplay(dpy);
+  return 0;
+}
