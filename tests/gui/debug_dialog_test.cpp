@@ -1,0 +1,479 @@
+#include "debuglog/debug_dialog.hpp"
+#include "display/dpi_reader.hpp"
+#include "shell/main_window.hpp"
+#include "startup.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+std::vector<GtkWidget *> children(GtkWidget *container) {
+  std::vector<GtkWidget *> out;
+  GList *list = gtk_container_get_children(GTK_CONTAINER(container));
+  for (GList *l = list; l; l = l->next)
+    out.push_back(GTK_WIDGET(l->data));
+  g_list_free(list);
+  return out;
+}
+
+std::string entry_text(GtkWidget *entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
+
+GtkWidget *find_debug_dialog() {
+  GtkWidget *found = nullptr;
+  GList *list = gtk_window_list_toplevels();
+  for (GList *l = list; l; l = l->next) {
+    auto *w = GTK_WIDGET(l->data);
+    const char *title = gtk_window_get_title(GTK_WINDOW(w));
+    if (GTK_IS_DIALOG(w) && gtk_widget_get_visible(w) && title &&
+        std::strcmp(title, "调试启动") == 0)
+      found = w;
+  }
+  g_list_free(list);
+  return found;
+}
+
+void pump() {
+  while (gtk_events_pending())
+    gtk_main_iteration();
+}
+
+// Rows of the open dialog: the vertical box inside the content area and its children.
+std::vector<GtkWidget *> rows_of(GtkWidget *dialog) {
+  GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+  for (GtkWidget *child : children(content))
+    if (GTK_IS_BOX(child) &&
+        gtk_orientable_get_orientation(GTK_ORIENTABLE(child)) == GTK_ORIENTATION_VERTICAL)
+      return children(child);
+  return {};
+}
+
+GtkWidget *combo_of(GtkWidget *dialog) { return children(rows_of(dialog).at(3)).at(1); }
+GtkWidget *log_check_of(GtkWidget *dialog) { return children(rows_of(dialog).at(1)).at(0); }
+
+struct Outcome {
+  std::string out, err;
+  bool acted = false;
+  bool dialog_gone = false;
+};
+
+struct Pending {
+  std::function<void(GtkWidget *)> act;
+  bool acted = false;
+  GtkWidget *dialog = nullptr;
+};
+
+gboolean answer_when_open(gpointer data) {
+  auto *p = static_cast<Pending *>(data);
+  GtkWidget *dialog = find_debug_dialog();
+  if (!dialog)
+    return G_SOURCE_CONTINUE;
+  p->dialog = dialog;
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&p->dialog));
+  p->acted = true;
+  p->act(dialog);
+  return G_SOURCE_REMOVE;
+}
+
+class DebugDialogTest : public testing::Test {
+protected:
+  void SetUp() override {
+    std::strcpy(wine_app_path, "/opt/wine tools/bin/wine");
+    parent = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  }
+  void TearDown() override {
+    gtk_widget_destroy(parent);
+    pump();
+    app_argv = nullptr;
+    wine_app_path[0] = '\0';
+  }
+
+  // Presses "调试" (in effect) and lets act answer the dialog from inside its run.
+  Outcome open_and(std::function<void(GtkWidget *)> act, GtkWidget *button = nullptr,
+                   GtkWidget *main_window = nullptr) {
+    Pending pending{std::move(act)};
+    guint source = g_timeout_add(10, answer_when_open, &pending);
+    CaptureStdout();
+    CaptureStderr();
+    if (button)
+      gtk_button_clicked(GTK_BUTTON(button));
+    else
+      on_debug_app_btn_clicked(nullptr, main_window ? main_window : parent);
+    Outcome o;
+    std::fflush(stdout);
+    o.out = GetCapturedStdout();
+    o.err = GetCapturedStderr();
+    if (!pending.acted)
+      g_source_remove(source);
+    o.acted = pending.acted;
+    o.dialog_gone = pending.dialog == nullptr;
+    if (pending.dialog) {
+      g_object_remove_weak_pointer(G_OBJECT(pending.dialog),
+                                   reinterpret_cast<gpointer *>(&pending.dialog));
+      gtk_widget_destroy(pending.dialog);
+    }
+    pump();
+    return o;
+  }
+
+  std::string prefilled(std::vector<std::string> args) {
+    std::vector<char *> argv{const_cast<char *>("nivra-wine-helper")};
+    for (auto &a : args)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    app_argv = argv.data();
+    std::string text;
+    open_and([&](GtkWidget *dialog) {
+      text = entry_text(cmdline_entry);
+      gtk_dialog_response(GTK_DIALOG(dialog), 1);
+    });
+    app_argv = nullptr;
+    return text;
+  }
+
+  static void expect_cleared() {
+    EXPECT_EQ(cmdline_entry, nullptr);
+    EXPECT_EQ(log_channel_entry, nullptr);
+    EXPECT_EQ(env_entry, nullptr);
+    EXPECT_EQ(log_file_entry, nullptr);
+    EXPECT_EQ(log_file_path, nullptr);
+    EXPECT_EQ(log_enabled, 0);
+    for (GtkWidget *w : log_config_ctrl)
+      EXPECT_EQ(w, nullptr);
+  }
+
+  GtkWidget *parent = nullptr;
+};
+
+TEST_F(DebugDialogTest, WindowRowsAndPacking) {
+  char *argv[] = {const_cast<char *>("helper"), const_cast<char *>("C:\\a.exe"), nullptr};
+  app_argv = argv;
+  Outcome o = open_and([&](GtkWidget *dialog) {
+    EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(dialog)), GTK_WINDOW(parent));
+    int w = 0, h = 0;
+    gtk_widget_get_size_request(dialog, &w, &h);
+    EXPECT_EQ(w, 600);
+    EXPECT_EQ(h, 400);
+
+    // "取消" then "运行", answering 1 and 2.
+    GtkWidget *cancel = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), 1);
+    GtkWidget *run = gtk_dialog_get_widget_for_response(GTK_DIALOG(dialog), 2);
+    ASSERT_TRUE(cancel && run);
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(cancel)), "取消");
+    EXPECT_STREQ(gtk_button_get_label(GTK_BUTTON(run)), "运行");
+    auto buttons = children(gtk_widget_get_parent(cancel));
+    ASSERT_EQ(buttons.size(), 2u);
+    EXPECT_EQ(buttons[0], cancel);
+    EXPECT_EQ(buttons[1], run);
+
+    GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+    GtkWidget *vbox = gtk_widget_get_parent(rows_of(dialog).at(0));
+    EXPECT_EQ(gtk_box_get_spacing(GTK_BOX(vbox)), 5);
+    gboolean expand, fill;
+    guint padding;
+    GtkPackType pack;
+    gtk_box_query_child_packing(GTK_BOX(content), vbox, &expand, &fill, &padding, &pack);
+    EXPECT_FALSE(expand);
+    EXPECT_FALSE(fill);
+    EXPECT_EQ(padding, 5u);
+    EXPECT_EQ(pack, GTK_PACK_START);
+
+    struct Cell {
+      GType type;
+      const char *text; // label or button text; nullptr for others
+      bool expands;
+    };
+    const std::vector<std::vector<Cell>> expected = {
+        {{GTK_TYPE_LABEL, "命令行:", false}, {GTK_TYPE_ENTRY, nullptr, true}},
+        {{GTK_TYPE_CHECK_BUTTON, "启动日志", true}},
+        {{GTK_TYPE_LABEL, "Wine日志通道:", false}},
+        {{GTK_TYPE_ENTRY, nullptr, true}, {GTK_TYPE_COMBO_BOX_TEXT, nullptr, false}},
+        {{GTK_TYPE_LABEL, "环境变量:", false}},
+        {{GTK_TYPE_ENTRY, nullptr, true}},
+        {{GTK_TYPE_LABEL, "日志文件:", false},
+         {GTK_TYPE_ENTRY, nullptr, true},
+         {GTK_TYPE_BUTTON, "...", false}},
+    };
+    auto rows = rows_of(dialog);
+    ASSERT_EQ(rows.size(), expected.size());
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      EXPECT_EQ(gtk_box_get_spacing(GTK_BOX(rows[r])), 8) << r;
+      gtk_box_query_child_packing(GTK_BOX(vbox), rows[r], &expand, &fill, &padding, &pack);
+      EXPECT_FALSE(expand || fill) << r;
+      EXPECT_EQ(padding, 5u) << r;
+      EXPECT_EQ(pack, GTK_PACK_START) << r;
+      auto cells = children(rows[r]);
+      ASSERT_EQ(cells.size(), expected[r].size()) << r;
+      for (std::size_t c = 0; c < cells.size(); ++c) {
+        const Cell &want = expected[r][c];
+        EXPECT_EQ(G_OBJECT_TYPE(cells[c]), want.type) << r << "/" << c;
+        if (want.text) {
+          const char *text = GTK_IS_LABEL(cells[c]) ? gtk_label_get_text(GTK_LABEL(cells[c]))
+                                                    : gtk_button_get_label(GTK_BUTTON(cells[c]));
+          EXPECT_STREQ(text, want.text);
+        }
+        gtk_box_query_child_packing(GTK_BOX(rows[r]), cells[c], &expand, &fill, &padding, &pack);
+        EXPECT_EQ(bool(expand), want.expands) << r << "/" << c;
+        EXPECT_EQ(bool(fill), want.expands) << r << "/" << c;
+        EXPECT_EQ(padding, 15u) << r << "/" << c;
+        EXPECT_EQ(pack, GTK_PACK_START) << r << "/" << c;
+      }
+    }
+
+    // The published references are the dialog's own entries.
+    EXPECT_EQ(cmdline_entry, children(rows[0])[1]);
+    EXPECT_EQ(log_channel_entry, children(rows[3])[0]);
+    EXPECT_EQ(env_entry, children(rows[5])[0]);
+    EXPECT_EQ(log_file_entry, children(rows[6])[1]);
+    EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(cmdline_entry)), 1024);
+    for (GtkWidget *e : {log_channel_entry, env_entry, log_file_entry}) {
+      EXPECT_EQ(gtk_entry_get_max_length(GTK_ENTRY(e)), 255);
+      EXPECT_EQ(entry_text(e), "");
+    }
+    gchar *tip = gtk_widget_get_tooltip_text(env_entry);
+    EXPECT_STREQ(tip, "eg: ABC=1 TMP_ENV=1231 TMP_ENV1=abc");
+    g_free(tip);
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(log_check_of(dialog))));
+    EXPECT_EQ(log_enabled, 0);
+
+    // The twelve presets with their blanks, none chosen.
+    GtkWidget *combo = combo_of(dialog);
+    EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo)), -1);
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(combo));
+    EXPECT_EQ(gtk_tree_model_iter_n_children(model, nullptr), 12);
+    const char *labels[] = {"  标准日志  ", "  窗口  ",     "  崩溃信息  ", "  文件  ",
+                            "  字体  ",     "  游戏图形  ", "  游戏声音  ", "  网络连接  ",
+                            "  键盘输入  ", "  鼠标输入  ", "  游戏控制  ", "  打印  "};
+    GtkTreeIter iter;
+    int i = 0;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &iter); ok && i < 12;
+         ok = gtk_tree_model_iter_next(model, &iter), ++i) {
+      gchar *text = nullptr;
+      gtk_tree_model_get(model, &iter, 0, &text, -1);
+      EXPECT_STREQ(text, labels[i]);
+      g_free(text);
+    }
+    gtk_dialog_response(GTK_DIALOG(dialog), 1);
+  });
+  EXPECT_TRUE(o.acted);
+  EXPECT_TRUE(o.dialog_gone);
+}
+
+TEST_F(DebugDialogTest, PrefilledCommandLine) {
+  const std::string head = " /opt/wine tools/bin/wine";
+  EXPECT_EQ(prefilled({"C:\\Program Files\\App\\a b.exe", "-x"}),
+            head + " \"C:\\Program Files\\App\\a b.exe\" -x");
+  EXPECT_EQ(prefilled({"Z:\\home\\u\\a b.exe", "A:\\x", "a:y", "z:w", "c:\\low case"}),
+            head + " Z:\\home\\u\\a b.exe A:\\x a:y z:w \"c:\\low case\"");
+
+  std::string long_arg(2000, 'x');
+  std::string text = prefilled({"C:\\a.exe", long_arg, "-after"});
+  EXPECT_EQ(text.size(), 1022u);
+  EXPECT_EQ(text, (head + " \"C:\\a.exe\" " + long_arg).substr(0, 1022));
+
+  // Bytes that are not UTF-8 reach the entry as replacement characters, not as garbage.
+  text = prefilled({"C:\\\xff\xfe.exe"});
+  EXPECT_TRUE(g_utf8_validate(text.c_str(), -1, nullptr));
+  EXPECT_EQ(text, head + " \"C:\\\uFFFD\uFFFD.exe\"");
+
+  // Without an argument vector the entry opens empty.
+  app_argv = nullptr;
+  std::string empty = "unset";
+  open_and([&](GtkWidget *dialog) {
+    empty = entry_text(cmdline_entry);
+    gtk_dialog_response(GTK_DIALOG(dialog), 1);
+  });
+  EXPECT_EQ(empty, "");
+}
+
+TEST_F(DebugDialogTest, LoggingSwitchGreysTheEightWidgets) {
+  open_and([&](GtkWidget *dialog) {
+    auto rows = rows_of(dialog);
+    const std::vector<GtkWidget *> expected = {
+        children(rows[2])[0], log_channel_entry,   combo_of(dialog),
+        children(rows[4])[0], env_entry,           children(rows[6])[0],
+        log_file_entry,       children(rows[6])[2]};
+    for (std::size_t i = 0; i < expected.size(); ++i)
+      EXPECT_EQ(log_config_ctrl[i], expected[i]) << i;
+    EXPECT_EQ(log_config_ctrl[8], nullptr);
+
+    auto all_sensitive = [&](bool want) {
+      for (GtkWidget *w : expected)
+        if (bool(gtk_widget_get_sensitive(w)) != want)
+          return false;
+      return true;
+    };
+    EXPECT_TRUE(all_sensitive(false));
+    EXPECT_TRUE(gtk_widget_get_sensitive(cmdline_entry));
+    GtkWidget *check = log_check_of(dialog);
+    EXPECT_TRUE(gtk_widget_get_sensitive(check));
+
+    gtk_button_clicked(GTK_BUTTON(check));
+    EXPECT_EQ(log_enabled, 1);
+    EXPECT_TRUE(all_sensitive(true));
+    gtk_button_clicked(GTK_BUTTON(check));
+    EXPECT_EQ(log_enabled, 0);
+    EXPECT_TRUE(all_sensitive(false));
+    gtk_button_clicked(GTK_BUTTON(check));
+    gtk_dialog_response(GTK_DIALOG(dialog), 1);
+  });
+  // A fresh dialog starts unchecked and greyed again.
+  open_and([&](GtkWidget *dialog) {
+    EXPECT_EQ(log_enabled, 0);
+    EXPECT_FALSE(gtk_widget_get_sensitive(log_channel_entry));
+    EXPECT_FALSE(gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(log_check_of(dialog))));
+    gtk_dialog_response(GTK_DIALOG(dialog), 1);
+  });
+}
+
+TEST_F(DebugDialogTest, PresetFillsTheChannelEntry) {
+  open_and([&](GtkWidget *dialog) {
+    GtkWidget *combo = combo_of(dialog);
+    gtk_entry_set_text(GTK_ENTRY(log_channel_entry), "+typed");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 7);
+    EXPECT_EQ(entry_text(log_channel_entry), "+pid,+tid,+iphlpapi,+winhttp,+wininet,+winsock");
+    gtk_entry_set_text(GTK_ENTRY(log_channel_entry), "+pid,+winsock");
+    EXPECT_EQ(entry_text(log_channel_entry), "+pid,+winsock");
+    // Clearing the choice leaves the entry alone; the last preset replaces it.
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), -1);
+    EXPECT_EQ(entry_text(log_channel_entry), "+pid,+winsock");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 11);
+    EXPECT_EQ(entry_text(log_channel_entry), "+pid,+tid,+print,+psdrv,+winspool");
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 6);
+    EXPECT_EQ(entry_text(log_channel_entry),
+              "+pid,+tid,+mmdevapi,+winmm,+driver,+msacm,+midi,+dsound,+dsound3d,+xaudio2,+xapofx,"
+              "+dmusic,+mci,+pulse,+oss,+alsa,+coreaudio,+timestamp");
+    gtk_dialog_response(GTK_DIALOG(dialog), 1);
+  });
+}
+
+TEST_F(DebugDialogTest, EveryAnswerWithoutRunClearsTheSharedState) {
+  TempDir dir;
+  struct Case {
+    const char *name;
+    std::function<void(GtkWidget *)> answer;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      {"cancel", [](GtkWidget *d) { gtk_dialog_response(GTK_DIALOG(d), 1); }, ""},
+      {"close", [](GtkWidget *d) { gtk_window_close(GTK_WINDOW(d)); }, ""},
+      {"unexpected", [](GtkWidget *d) { gtk_dialog_response(GTK_DIALOG(d), 42); }, "unknowed 42\n"},
+      {"destroyed", [](GtkWidget *d) { gtk_widget_destroy(d); }, "unknowed -1\n"},
+  };
+  for (const Case &c : cases) {
+    std::string marker = dir / (std::string(c.name) + "-ran");
+    Outcome o = open_and([&](GtkWidget *dialog) {
+      gtk_button_clicked(GTK_BUTTON(log_check_of(dialog)));
+      gtk_entry_set_text(GTK_ENTRY(cmdline_entry), ("touch '" + marker + "'").c_str());
+      gtk_entry_set_text(GTK_ENTRY(log_channel_entry), "+pid");
+      gtk_entry_set_text(GTK_ENTRY(env_entry), "A=1");
+      log_file_path = g_strdup("/tmp/chosen.log");
+      c.answer(dialog);
+    });
+    SCOPED_TRACE(c.name);
+    EXPECT_TRUE(o.acted);
+    EXPECT_TRUE(o.dialog_gone);
+    EXPECT_EQ(find_debug_dialog(), nullptr);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_FALSE(exists(marker));
+    expect_cleared();
+  }
+}
+
+TEST_F(DebugDialogTest, RunAnswerRunsTheCommandAndCloses) {
+  TempDir dir;
+  std::string marker = dir / "ran";
+  Outcome o = open_and([&](GtkWidget *dialog) {
+    gtk_entry_set_text(GTK_ENTRY(cmdline_entry), ("touch '" + marker + "'").c_str());
+    gtk_dialog_response(GTK_DIALOG(dialog), 2);
+  });
+  EXPECT_TRUE(o.dialog_gone);
+  EXPECT_TRUE(exists(marker));
+  EXPECT_NE(o.out.find("保存的位置: 无\n"), std::string::npos) << o.out;
+  EXPECT_EQ(o.err.find("unknowed"), std::string::npos) << o.err;
+  expect_cleared();
+}
+
+TEST(DebugDialogSavedLocation, NamesTheFileOnlyForALoggedRun) {
+  EXPECT_STREQ(saved_log_location(1, "/tmp/a.log"), "/tmp/a.log");
+  EXPECT_STREQ(saved_log_location(0, "/tmp/a.log"), "无");
+  EXPECT_STREQ(saved_log_location(1, nullptr), "无");
+  EXPECT_STREQ(saved_log_location(0, nullptr), "无");
+}
+
+TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
+  TempDir prefix;
+  wine_prefix = prefix.path().c_str();
+  std::strcpy(current_dpi, "96");
+  CaptureStdout();
+  CaptureStderr();
+  GtkWidget *window = build_main_window();
+  GetCapturedStdout();
+  GetCapturedStderr();
+  g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+  GtkWidget *debug_row = children(children(window).at(0)).at(5);
+  GtkWidget *button = children(debug_row).at(1);
+  ASSERT_STREQ(gtk_button_get_label(GTK_BUTTON(button)), "调试");
+  GtkWindow *transient = nullptr;
+  Outcome o = open_and(
+      [&](GtkWidget *dialog) {
+        transient = gtk_window_get_transient_for(GTK_WINDOW(dialog));
+        gtk_dialog_response(GTK_DIALOG(dialog), 1);
+      },
+      button);
+  EXPECT_TRUE(o.acted);
+  EXPECT_EQ(transient, GTK_WINDOW(window));
+  gtk_widget_destroy(window);
+  pump();
+  wine_prefix = nullptr;
+}
+
+using DebugDialogDeathTest = DebugDialogTest;
+
+TEST_F(DebugDialogDeathTest, RegistrationStopsBeforeTheEndMarker) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        std::size_t ctrl_current_index = 0;
+        GtkWidget *label = gtk_label_new("x");
+        for (int i = 0; i < 63; ++i)
+          register_log_config_ctrl(ctrl_current_index, label);
+        std::fprintf(stderr, "63 registered\n");
+        register_log_config_ctrl(ctrl_current_index, label);
+      },
+      "63 registered\n.*Assertion `ctrl_current_index \\+ 1 < "
+      "sizeof\\(log_config_ctrl\\)/sizeof\\(log_config_ctrl\\[0\\]\\)' failed");
+}
+
+TEST_F(DebugDialogDeathTest, PresetIndexBeyondTheTableStops) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(
+      {
+        GtkWidget *combo = gtk_combo_box_text_new();
+        for (int i = 0; i < 14; ++i)
+          gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), "x");
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 12);
+        combo_selected(GTK_COMBO_BOX(combo), nullptr); // the end row: no channel, no entry
+        std::fprintf(stderr, "12 passed\n");
+        gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 13);
+        combo_selected(GTK_COMBO_BOX(combo), nullptr);
+      },
+      "12 passed\n.*Assertion `index < sizeof\\(log_channel\\)/ sizeof\\(log_channel\\[0\\]\\)' "
+      "failed");
+}
+
+} // namespace
