@@ -1,0 +1,185 @@
+#include "debuglog/capture.hpp"
+
+#include "debuglog/log_queue.hpp"
+#include "debuglog/log_sink.hpp"
+#include "util/bounded.hpp"
+#include "util/shell_quote.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace capture {
+
+thread_start_fn start_thread = pthread_create;
+
+namespace {
+
+constexpr std::size_t kCommandBound = 2047;
+constexpr int kInitialQueueSize = 10;
+
+// Reads up to `want` bytes to `at` and squeezes out NUL bytes. Returns the bytes
+// kept; *raw gets the bytes read, which is 0 only at the end of the output.
+std::size_t fill(std::FILE *in, char *at, std::size_t want, loop_stats &stats, std::size_t *raw) {
+  const std::size_t n = std::fread(at, 1, want, in);
+  stats.bytes += n;
+  *raw = n;
+  char *end = at + n;
+  auto *nul = static_cast<char *>(std::memchr(at, '\0', n));
+  if (!nul)
+    return n;
+  char *out = nul;
+  for (const char *p = nul; p < end; ++p)
+    if (*p)
+      *out++ = *p;
+  stats.nul_bytes += static_cast<std::size_t>(end - out);
+  return static_cast<std::size_t>(out - at);
+}
+
+void deliver_direct(void *, const char *block, std::size_t, block_end how) {
+  // The piece of an over-long line gets a line break of its own.
+  if (how == block_end::full_buffer)
+    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s\n", block);
+  else
+    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s", block);
+}
+
+void deliver_queued(void *queue, const char *block, std::size_t, block_end) {
+  log_queue_push(static_cast<log_queue *>(queue), block);
+}
+
+// Starts the writers; nullptr when none could be started, and the run then
+// logs directly instead of filling a store that nobody empties.
+log_queue *start_writers(int wanted) {
+  log_queue *queue = log_queue_create(kInitialQueueSize);
+  if (!queue) {
+    std::fprintf(stderr, "警告：无法创建日志队列，改为直接写入日志\n");
+    return nullptr;
+  }
+  int running = 0;
+  int first_error = 0;
+  for (int j = 0; j < wanted; ++j) {
+    auto *arg = new (std::nothrow) writer_arg{queue, j};
+    pthread_t thread;
+    const int rc = arg ? start_thread(&thread, nullptr, output_log_thread, arg) : ENOMEM;
+    if (rc != 0) {
+      delete arg;
+      if (!first_error)
+        first_error = rc;
+      continue;
+    }
+    pthread_detach(thread);
+    log_queue_add_writer(queue);
+    ++running;
+  }
+  queue->started.store(1);
+  if (running < wanted)
+    std::fprintf(stderr, "错误：%d 个日志写入线程无法启动（%s），%d 个在运行\n", wanted - running,
+                 std::strerror(first_error), running);
+  if (running == 0) {
+    std::fprintf(stderr, "警告：没有日志写入线程，改为直接写入日志\n");
+    log_queue_destroy(queue);
+    return nullptr;
+  }
+  return queue;
+}
+
+} // namespace
+
+loop_stats read_blocks(std::FILE *in, block_fn fn, void *ctx) {
+  loop_stats stats;
+  char buf[read_size + 1] = {};
+  std::size_t carry = 0;
+  std::size_t raw = 0;
+  std::size_t n = fill(in, buf, read_size, stats, &raw);
+  std::printf("len: %d\n", static_cast<int>(raw));
+  while (raw > 0) {
+    n += carry;
+    buf[n] = '\0';
+    auto *brk = static_cast<char *>(memrchr(buf, '\n', n));
+    if (brk) {
+      *brk = '\0';
+      const auto at = static_cast<std::size_t>(brk - buf);
+      fn(ctx, buf, at, block_end::line_break);
+      ++stats.blocks;
+      carry = n - at - 1;
+      std::memmove(buf, brk + 1, carry);
+      n = fill(in, buf + carry, read_size - carry, stats, &raw);
+    } else if (n == read_size) {
+      std::printf("get max size buf, but do not found break, len %d\n", static_cast<int>(n));
+      fn(ctx, buf, n, block_end::full_buffer);
+      ++stats.blocks;
+      carry = 0;
+      n = fill(in, buf, read_size, stats, &raw);
+    } else {
+      std::printf("do not found break, len %d\n", static_cast<int>(n));
+      carry = n;
+      n = fill(in, buf + carry, read_size - carry, stats, &raw);
+    }
+  }
+  // The output ended without a line break: its last line is still owed.
+  if (carry > 0) {
+    buf[carry] = '\0';
+    fn(ctx, buf, carry, block_end::end_of_output);
+    ++stats.blocks;
+  }
+  return stats;
+}
+
+bool compose_command(char (&buf)[2048], const char *channel, const char *env, const char *cmdline,
+                     bool merge_stderr) {
+  return bounded::format(buf, kCommandBound,
+                         merge_stderr ? "WINEDEBUG=%s %s %s 2>&1" : "WINEDEBUG=%s %s %s",
+                         channel ? channel : "", env ? env : "", cmdline ? cmdline : "");
+}
+
+void run_captured(const char *channel, const char *env, const char *cmdline, int thread_num) {
+  char command_buf[2048];
+  compose_command(command_buf, channel, env, cmdline, true);
+  std::printf("cmdline [%s]\n", command_buf);
+
+  if (thread_num < 0) {
+    std::fprintf(stderr, "警告：MULTI_THREAD_NUM 为负数（%d），按 0 处理，直接写入日志\n",
+                 thread_num);
+    thread_num = 0;
+  }
+  log_queue *queue = thread_num > 0 ? start_writers(thread_num) : nullptr;
+
+  shell::flush_std_streams();
+  std::FILE *pipe = popen(command_buf, "r");
+  if (!pipe) {
+    perror("popen:");
+    log_queue_destroy(queue);
+    return;
+  }
+  if (queue)
+    read_blocks(pipe, deliver_queued, queue);
+  else
+    read_blocks(pipe, deliver_direct, nullptr);
+  pclose(pipe);
+  log_queue_destroy(queue);
+
+  if (mycat)
+    log4c_category_delete(mycat);
+  mycat = nullptr;
+}
+
+void run_debug(bool log_enabled, bool has_log_file, const char *channel, const char *env,
+               const char *cmdline, int thread_num) {
+  if (log_enabled && has_log_file) {
+    run_captured(channel, env, cmdline, thread_num);
+    return;
+  }
+  char command_buf[2048];
+  const char *command = cmdline ? cmdline : "";
+  if (log_enabled) {
+    compose_command(command_buf, channel, env, cmdline, false);
+    command = command_buf;
+  }
+  shell::flush_std_streams();
+  const int status = std::system(command);
+  (void)status;
+}
+
+} // namespace capture

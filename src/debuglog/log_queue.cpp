@@ -1,0 +1,187 @@
+#include "debuglog/log_queue.hpp"
+
+#include "debuglog/log_sink.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+constexpr int kDefaultSize = 10;
+constexpr int kMaxCapacity = 512;
+constexpr int kMaxGrowth = 50;
+constexpr useconds_t kPollMicros = 1000;
+
+class lock_guard {
+public:
+  explicit lock_guard(pthread_mutex_t *m) : m_(m) { pthread_mutex_lock(m_); }
+  ~lock_guard() { pthread_mutex_unlock(m_); }
+  lock_guard(const lock_guard &) = delete;
+  lock_guard &operator=(const lock_guard &) = delete;
+
+private:
+  pthread_mutex_t *m_;
+};
+
+// Lock held. Logs the oldest block and frees its slot. Writing under the lock
+// keeps log4c single-threaded and makes the order of taking the order of writing.
+void write_oldest(log_queue *q) {
+  const char *slot = q->items[q->head];
+  q->head = (q->head + 1) % q->capacity;
+  q->count.fetch_sub(1, std::memory_order_relaxed);
+  if (mycat)
+    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s", slot);
+  else
+    std::fprintf(stderr, "%s\n", slot);
+}
+
+} // namespace
+
+log_queue *log_queue_create(int size) {
+  auto *q = new (std::nothrow) log_queue{};
+  if (!q)
+    return nullptr;
+  if (size <= 0)
+    size = kDefaultSize;
+  size = std::min(size, kMaxCapacity);
+  q->items = static_cast<char **>(std::calloc(static_cast<std::size_t>(size), sizeof(char *)));
+  if (!q->items) {
+    delete q;
+    return nullptr;
+  }
+  q->item_size = log_queue_item_size;
+  int made = 0;
+  while (made < size && (q->items[made] = static_cast<char *>(std::malloc(q->item_size))))
+    ++made;
+  if (made == 0) {
+    // A store without slots could never take a block.
+    std::free(q->items);
+    delete q;
+    return nullptr;
+  }
+  q->capacity = made;
+  q->max_capacity = kMaxCapacity;
+  pthread_mutex_init(&q->mutex, nullptr);
+  pthread_cond_init(&q->room, nullptr);
+  pthread_cond_init(&q->blocks, nullptr);
+  pthread_cond_init(&q->ended, nullptr);
+  std::printf("queue create success size %d\n", q->capacity);
+  return q;
+}
+
+void log_queue_resize(log_queue *q, std::uint64_t size) {
+  const auto old_capacity = static_cast<std::uint64_t>(q->capacity);
+  if (size > static_cast<std::uint64_t>(q->max_capacity) || size <= old_capacity)
+    return;
+  auto *table = static_cast<char **>(std::realloc(q->items, size * sizeof(char *)));
+  if (!table)
+    return;
+  q->items = table;
+  // New slots go at the end of the table, so the ring must start at slot 0 first.
+  std::rotate(table, table + q->head, table + old_capacity);
+  q->head = 0;
+  std::uint64_t made = old_capacity;
+  while (made < size && (table[made] = static_cast<char *>(std::malloc(q->item_size))))
+    ++made;
+  if (made == old_capacity)
+    return;
+  q->capacity = static_cast<int>(made);
+  std::printf("queue resize success size %d\n", q->capacity);
+}
+
+void log_queue_push(log_queue *q, const char *block) {
+  if (!q) {
+    if (block)
+      log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s\n", block);
+    return;
+  }
+  if (!block)
+    return;
+  lock_guard lock(&q->mutex);
+  while (q->count.load(std::memory_order_relaxed) == q->capacity) {
+    log_queue_resize(q,
+                     static_cast<std::uint64_t>(q->capacity + std::min(kMaxGrowth, q->capacity)));
+    if (q->count.load(std::memory_order_relaxed) == q->capacity)
+      pthread_cond_wait(&q->room, &q->mutex);
+  }
+  int count = q->count.load(std::memory_order_relaxed);
+  char *slot = q->items[(q->head + count) % q->capacity];
+  std::size_t len = strnlen(block, q->item_size - 1);
+  std::memcpy(slot, block, len);
+  slot[len] = '\0';
+  q->count.store(count + 1, std::memory_order_relaxed);
+  pthread_cond_signal(&q->blocks);
+}
+
+void log_queue_add_writer(log_queue *q) {
+  lock_guard lock(&q->mutex);
+  ++q->threads;
+}
+
+void *output_log_thread(void *arg) {
+  auto *warg = static_cast<writer_arg *>(arg);
+  if (!warg)
+    return nullptr;
+  log_queue *q = warg->queue;
+  const int id = warg->thread_id;
+  while (!q->started.load())
+    usleep(kPollMicros);
+  std::fprintf(stderr, "output log thread start, id %d\n", id);
+
+  int left;
+  pthread_mutex_lock(&q->mutex);
+  for (;;) {
+    while (q->count.load(std::memory_order_relaxed) == 0 && !q->done.load())
+      pthread_cond_wait(&q->blocks, &q->mutex);
+    left = q->count.load(std::memory_order_relaxed);
+    if (left == 0)
+      break;
+    if (left == q->capacity)
+      pthread_cond_signal(&q->room);
+    write_oldest(q);
+  }
+  pthread_mutex_unlock(&q->mutex);
+
+  std::printf("output log thread exit, current item count %d, thread id %d\n", left, id);
+  delete warg;
+
+  // After this unlock the destroyer may release the queue: touch nothing more.
+  pthread_mutex_lock(&q->mutex);
+  --q->threads;
+  pthread_cond_signal(&q->ended);
+  pthread_mutex_unlock(&q->mutex);
+  return nullptr;
+}
+
+void log_queue_destroy(log_queue *q) {
+  if (!q)
+    return;
+  {
+    lock_guard lock(&q->mutex);
+    // Writers leave only once they find the store empty after `done`, so
+    // setting it now still lets them write everything that is stored.
+    q->done.store(1);
+    q->started.store(1);
+    while (q->threads != 0) {
+      std::printf("queue threads count %d\n", q->threads);
+      pthread_cond_broadcast(&q->blocks);
+      pthread_cond_wait(&q->ended, &q->mutex);
+    }
+    // Only when no writer ever ran: what is stored is still owed to the log.
+    while (q->count.load(std::memory_order_relaxed) > 0)
+      write_oldest(q);
+  }
+  for (int i = 0; i < q->capacity; ++i)
+    std::free(q->items[i]);
+  std::free(q->items);
+  pthread_cond_destroy(&q->ended);
+  pthread_cond_destroy(&q->blocks);
+  pthread_cond_destroy(&q->room);
+  pthread_mutex_destroy(&q->mutex);
+  delete q;
+}

@@ -1,0 +1,50 @@
+#pragma once
+// The store between a captured run (its only producer) and the writer threads.
+// When full it grows 10, 20, 40, 80, 130, ... up to 480 slots; at 480 the
+// producer blocks until a writer takes a block. Blocks are written in the order
+// they were pushed: a writer takes the oldest and logs it without letting go of
+// the lock. log_queue_destroy (producer thread, after the last push) returns only
+// when every stored block is written and every writer has ended.
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+struct log_queue {
+  pthread_mutex_t mutex;
+  pthread_cond_t room;   // producer waits here while the store is full
+  pthread_cond_t blocks; // writers wait here for a block or the end of the run
+  pthread_cond_t ended;  // the destroyer waits here for writers to end
+  char **items;          // ring of `capacity` slots, the oldest block at `head`
+  std::uint64_t item_size;
+  int capacity;
+  int max_capacity;
+  std::atomic<int> count;
+  std::atomic<int> done;
+  int threads; // writers that have not yet ended
+  std::atomic<int> started;
+  int head;
+};
+
+// Handed to each writer thread, which deletes it when it ends.
+struct writer_arg {
+  log_queue *queue;
+  int thread_id;
+};
+
+// A slot holds a 512-byte block and its terminator.
+inline constexpr std::uint64_t log_queue_item_size = 513;
+
+// size <= 0 means 10. nullptr when the record or the slot table cannot be had.
+log_queue *log_queue_create(int size);
+// Stores a copy of block (at most 512 bytes of it). Without a queue the block is
+// logged straight to mycat with a line break added.
+void log_queue_push(log_queue *queue, const char *block);
+// Grows the store to size slots, never past max_capacity; lock held.
+void log_queue_resize(log_queue *queue, std::uint64_t size);
+// Raises the count of writers; the run calls it once per thread it started.
+void log_queue_add_writer(log_queue *queue);
+// Writer thread entry; takes ownership of arg (a writer_arg).
+void *output_log_thread(void *arg);
+// Drains, ends the writers and releases the queue. Does nothing for nullptr.
+void log_queue_destroy(log_queue *queue);
