@@ -1,0 +1,206 @@
+#include "debuglog/sizewin_policy.hpp"
+
+#include <log4c/appender_type_rollingfile.h>
+#include <log4c/logging_event.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+namespace sizewin_policy {
+
+namespace {
+
+sizewin_udata *udata_of(log4c_rollingpolicy_t *policy) {
+  return policy ? static_cast<sizewin_udata *>(log4c_rollingpolicy_get_udata(policy)) : nullptr;
+}
+
+std::string name_of(const sizewin_udata &sw, std::int64_t index) {
+  return file_name(sw.logdir, sw.prefix, index);
+}
+
+bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+// Where records go when index 0 cannot be opened: a close-on-exec duplicate of standard
+// error, so that whoever closes the stream (the appender does at its close) never closes
+// the process's own stderr. Only when no duplicate can be made is stderr itself handed out.
+FILE *stderr_fallback(bool *shared) {
+  int fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+  if (fd >= 0) {
+    if (FILE *fp = fdopen(fd, "w")) {
+      setvbuf(fp, nullptr, _IONBF, 0);
+      *shared = false;
+      return fp;
+    }
+    close(fd);
+  }
+  *shared = true;
+  return stderr;
+}
+
+// Step: delete the oldest file. One that is already gone counts as deleted.
+bool delete_oldest(const sizewin_udata &sw, std::int64_t index) {
+  return unlink(name_of(sw, index).c_str()) == 0 || errno == ENOENT;
+}
+
+// Step: close the current stream. The fallback is closed only when it is our own duplicate.
+// Returns false when a log file failed to close.
+bool close_current(const sizewin_udata &sw, FILE **fpp) {
+  FILE *fp = *fpp;
+  *fpp = nullptr;
+  if (!fp)
+    return true;
+  if (sw.flags & flag_start_failed) {
+    if (!(sw.flags & flag_shared_stderr) && fp != stderr)
+      std::fclose(fp);
+    return true;
+  }
+  return std::fclose(fp) == 0;
+}
+
+// Step: move index i to i + 1 for i from top down to 0. A missing file has nothing to move
+// (someone removed it), so the shift goes on past it. False at the first rename that fails.
+bool shift_up(const sizewin_udata &sw, std::int64_t top) {
+  for (std::int64_t i = top; i >= 0; --i) {
+    if (std::rename(name_of(sw, i).c_str(), name_of(sw, i + 1).c_str()) != 0 && errno != ENOENT)
+      return false;
+  }
+  return true;
+}
+
+// Step: open index 0 unbuffered and close-on-exec. A fresh start truncates it and writes the
+// header; when index 0 could not be moved away it is appended to instead, so nothing in it is
+// lost. The stream is never left null: standard error takes over when the file cannot open.
+// Returns 0 for a fresh start, 1 for appending or the fallback (both let the record through).
+int open_zero(sizewin_udata &sw, FILE **fpp, bool fresh) {
+  FILE *fp = std::fopen(name_of(sw, 0).c_str(), fresh ? "w+e" : "a+e");
+  if (!fp) {
+    bool shared = false;
+    *fpp = stderr_fallback(&shared);
+    sw.flags |= flag_start_failed;
+    if (shared)
+      sw.flags |= flag_shared_stderr;
+    else
+      sw.flags &= ~flag_shared_stderr;
+    return 1;
+  }
+  setvbuf(fp, nullptr, _IONBF, 0);
+  if (fresh && sw.header)
+    std::fputs(sw.header, fp);
+  sw.flags &= ~(flag_start_failed | flag_shared_stderr);
+  *fpp = fp;
+  return fresh ? 0 : 1;
+}
+
+int sizewin_init(log4c_rollingpolicy_t *policy, rollingfile_udata_t *rfup) {
+  sizewin_udata *sw = udata_of(policy);
+  if (!sw || !rfup)
+    return -1;
+  const char *dir = rollingfile_udata_get_logdir(rfup);
+  const char *prefix = rollingfile_udata_get_files_prefix(rfup);
+  if (!dir || !prefix)
+    return -1;
+  sw->logdir = dir;
+  sw->prefix = prefix;
+  if (sw->max_num_files < 1)
+    sw->max_num_files = 1;
+  // The files in use are the unbroken run from index 0.
+  sw->last_index = -1;
+  while (sw->last_index + 1 < sw->max_num_files && file_exists(name_of(*sw, sw->last_index + 1)))
+    ++sw->last_index;
+  return 0;
+}
+
+int sizewin_is_triggering_event(log4c_rollingpolicy_t *policy, const log4c_logging_event_t *event,
+                                long current_file_size) {
+  sizewin_udata *sw = udata_of(policy);
+  if (!sw || !event || sw->file_maxsize <= 0)
+    return 0;
+  const char *rendered = event->evt_rendered_msg;
+  std::int64_t len = rendered ? static_cast<std::int64_t>(std::strlen(rendered)) : 0;
+  return static_cast<std::int64_t>(current_file_size) + len > sw->file_maxsize;
+}
+
+int sizewin_rollover(log4c_rollingpolicy_t *policy, FILE **fpp) {
+  if (!fpp)
+    return -1;
+  sizewin_udata *sw = udata_of(policy);
+  if (!sw) {
+    if (!*fpp) {
+      bool shared = false;
+      *fpp = stderr_fallback(&shared);
+    }
+    return 1;
+  }
+
+  if (sw->last_index < 0) {
+    close_current(*sw, fpp);
+    sw->last_index = 0;
+    return open_zero(*sw, fpp, true);
+  }
+
+  // Index 0 is started afresh only when every step before succeeded; otherwise it still
+  // holds records that were not moved away, and the next roll tries again.
+  std::int64_t top = sw->last_index;
+  bool moved = true;
+  if (top >= sw->max_num_files - 1) {
+    if (delete_oldest(*sw, top))
+      --top;
+    else
+      moved = false;
+  }
+  if (!close_current(*sw, fpp))
+    moved = false;
+  if (moved) {
+    if (shift_up(*sw, top))
+      sw->last_index = top + 1;
+    else
+      moved = false;
+  }
+  return open_zero(*sw, fpp, moved);
+}
+
+// log4c calls fini both when the appender closes and when the policy is deleted.
+int sizewin_fini(log4c_rollingpolicy_t *policy) {
+  if (policy) {
+    delete udata_of(policy);
+    log4c_rollingpolicy_set_udata(policy, nullptr);
+  }
+  return 0;
+}
+
+} // namespace
+
+const log4c_rollingpolicy_type_t log4c_rollingpolicy_type_sizewin = {
+    "sizewin", sizewin_init, sizewin_is_triggering_event, sizewin_rollover, sizewin_fini,
+};
+
+sizewin_udata *sizewin_make_udata() { return new (std::nothrow) sizewin_udata; }
+
+int sizewin_udata_set_file_maxsize(sizewin_udata *swup, std::int64_t max_size) {
+  if (!swup)
+    return -1;
+  swup->file_maxsize = max_size;
+  return 0;
+}
+
+int sizewin_udata_set_max_num_files(sizewin_udata *swup, std::int64_t max_num) {
+  if (!swup)
+    return -1;
+  swup->max_num_files = max_num < 1 ? 1 : max_num;
+  return 0;
+}
+
+void sizewin_udata_set_file_header(sizewin_udata *swup, const char *header) {
+  if (swup)
+    swup->header = header;
+}
+
+std::string file_name(const std::string &dir, const std::string &prefix, std::int64_t index) {
+  return dir + "/" + prefix + "." + std::to_string(index);
+}
+
+} // namespace sizewin_policy

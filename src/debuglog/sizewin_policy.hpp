@@ -1,0 +1,49 @@
+#pragma once
+// The size-window rolling policy with a header: dir/prefix.0 is written, older files move up one
+// index at each roll, the oldest beyond the count is deleted, and every file the policy starts
+// begins with the header. log4c's rolling-file appender calls it under its own lock.
+//
+// log4c exports C functions with these same names and calls them through the dynamic linker,
+// so ours live in a C++ namespace only: never give them C linkage.
+#include <log4c/rollingpolicy.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace sizewin_policy {
+
+enum : int {
+  // The last attempt to start or continue index 0 failed; the stream is the standard-error
+  // fallback.
+  flag_start_failed = 1 << 0,
+  // The fallback is the process's own stderr (its duplicate could not be made): never close it.
+  flag_shared_stderr = 1 << 1,
+};
+
+// Owned by the policy once set with log4c_rollingpolicy_set_udata: its fini frees it.
+struct sizewin_udata {
+  std::int64_t file_maxsize = 20480; // 0 or less: never rolled
+  std::int64_t max_num_files = 5;    // at least 1
+  rollingfile_udata_t *rfudata = nullptr;
+  std::string logdir;           // copied from the rolling-file data at init
+  std::string prefix;           // names are file_name(logdir, prefix, i), made when needed
+  std::int64_t last_index = -1; // highest existing index, -1 for none
+  int flags = 0;
+  const char *header = nullptr; // not copied
+};
+
+// Set with log4c_rollingpolicy_set_type after log4c_rollingpolicy_new.
+extern const log4c_rollingpolicy_type_t log4c_rollingpolicy_type_sizewin;
+
+// nullptr when out of memory; the setters and init then fail.
+sizewin_udata *sizewin_make_udata();
+int sizewin_udata_set_file_maxsize(sizewin_udata *swup, std::int64_t max_size);
+// A count below 1 is taken as 1.
+int sizewin_udata_set_max_num_files(sizewin_udata *swup, std::int64_t max_num);
+void sizewin_udata_set_file_header(sizewin_udata *swup, const char *header);
+
+// "dir/prefix.index", the name of one log file.
+std::string file_name(const std::string &dir, const std::string &prefix, std::int64_t index);
+
+} // namespace sizewin_policy
