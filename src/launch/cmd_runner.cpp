@@ -1,0 +1,93 @@
+#include "launch/cmd_runner.hpp"
+
+#include "util/shell_quote.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+// Waits for exactly pid; returns its wait status, or -1.
+int wait_for(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR)
+      return -1;
+  }
+  return status;
+}
+
+} // namespace
+
+namespace cmd_runner {
+
+bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLineSize]) {
+  std::string launcher = shell::quote_if_needed(cmd ? cmd : "");
+  line[0] = '\0';
+  if (launcher.size() > kMaxLine)
+    return false;
+  std::size_t len = launcher.size();
+  std::memcpy(line, launcher.data(), len);
+  for (const char *const *arg = args; arg && *arg && len < kMaxLine; ++arg) {
+    line[len++] = ' ';
+    std::size_t piece = std::min(std::strlen(*arg), kMaxLine - len);
+    std::memcpy(line + len, *arg, piece);
+    len += piece;
+  }
+  line[len] = '\0';
+  return true;
+}
+
+} // namespace cmd_runner
+
+void run_cmd_sync(const char *cmd, const char *const args[]) {
+  // Built before the fork, so the child only prints and runs the shell.
+  char line[cmd_runner::kLineSize];
+  if (!cmd_runner::build_cmd_line(cmd, args, line)) {
+    std::fprintf(stderr, "错误：启动器路径过长，无法组成命令行\n");
+    return;
+  }
+  shell::flush_std_streams();
+  pid_t pid = fork();
+  if (pid < 0) {
+    std::printf("failed to fork, error %d\n", errno);
+    std::fflush(stdout);
+    return;
+  }
+  if (pid == 0) {
+    std::printf("cmd [%s]\n", line);
+    std::fflush(stdout);
+    int rc = std::system(line);
+    (void)rc;
+    std::fflush(stdout);
+    _exit(0);
+  }
+  wait_for(pid);
+}
+
+int run_cmd_detached(const char *path, char *const argv[]) {
+  shell::flush_std_streams();
+  pid_t pid = fork();
+  if (pid < 0) {
+    std::fprintf(stderr, "failed to fork, error %d\n", errno);
+    return -1;
+  }
+  if (pid == 0) {
+    pid_t grandchild = fork();
+    if (grandchild < 0)
+      _exit(1);
+    if (grandchild == 0) {
+      execvp(path, argv);
+      _exit(0);
+    }
+    _exit(0);
+  }
+  return wait_for(pid);
+}

@@ -1,0 +1,302 @@
+#include "launch/cmd_runner.hpp"
+#include "launch/tool_buttons.hpp"
+#include "startup.hpp"
+#include "test_support.hpp"
+#include "util/shell_quote.hpp"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace testsupport;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// A launcher that appends "argc=N" and one "[arg]" line per argument to rec.
+void write_recorder(const std::string &path, const std::string &rec) {
+  write_script(path,
+               "{ echo \"argc=$#\"; for a in \"$@\"; do printf '[%s]\\n' \"$a\"; done; } >> '" +
+                   rec + "'\n");
+}
+
+class ScopedCwd {
+public:
+  explicit ScopedCwd(const std::string &dir) : old_(getcwd(nullptr, 0)) {
+    if (chdir(dir.c_str()) != 0)
+      throw std::runtime_error("chdir failed");
+  }
+  ~ScopedCwd() {
+    if (chdir(old_) != 0)
+      std::perror("chdir back");
+    free(old_);
+  }
+
+private:
+  char *old_;
+};
+
+class LauncherPathGuard : public testing::Test {
+protected:
+  void set_launcher(const std::string &path) {
+    ASSERT_LT(path.size(), sizeof(wine_app_path));
+    std::strcpy(wine_app_path, path.c_str());
+  }
+  void TearDown() override { std::memset(wine_app_path, 0, sizeof(wine_app_path)); }
+  TempDir dir;
+};
+
+using ToolButtonTest = LauncherPathGuard;
+
+TEST_F(ToolButtonTest, ButtonsPrintAndRunTheirLines) {
+  struct Case {
+    void (*handler)(GtkWidget *, gpointer);
+    std::string args_text;
+    std::string recorded;
+  };
+  const Case cases[] = {
+      {on_wine_cfg_btn_clicked, " winecfg", "argc=1\n[winecfg]\n"},
+      {on_net_proxy_btn_clicked, " rundll32.exe shell32.dll,Control_RunDLL inetcpl.cpl",
+       "argc=3\n[rundll32.exe]\n[shell32.dll,Control_RunDLL]\n[inetcpl.cpl]\n"},
+  };
+  for (const Case &c : cases) {
+    std::string rec = dir / "rec";
+    write_file(rec, "");
+    write_recorder(dir / "launcher", rec);
+    set_launcher(dir / "launcher");
+    CaptureStdout();
+    CaptureStderr();
+    c.handler(nullptr, nullptr);
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    // An ordinary path stays unquoted in the line.
+    EXPECT_EQ(out, "cmd [" + dir / "launcher" + c.args_text + "]\n");
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(read_file(rec), c.recorded);
+  }
+}
+
+TEST(CmdLine, JoinsWithBlanksAndCutsAt1022) {
+  std::string a300(300, 'a'), b300(300, 'b'), c300(300, 'c'), d300(300, 'd');
+  std::string l(1022 - 2, 'x');
+  struct Case {
+    std::string cmd;
+    std::vector<std::string> args;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"/usr/bin/wine", {}, "/usr/bin/wine"},
+      {"/usr/bin/wine", {"winecfg"}, "/usr/bin/wine winecfg"},
+      {"", {"/bin/true", "x"}, " /bin/true x"},
+      // Arguments are placed as they are: their quotes are the shell's.
+      {"/w", {"\"a b\"", "$X"}, "/w \"a b\" $X"},
+      {"/w",
+       {a300, b300, c300, d300},
+       ("/w " + a300 + " " + b300 + " " + c300 + " " + d300).substr(0, 1022)},
+      // Exactly 1022: the next argument is dropped whole, no trailing blank.
+      {"/w", {std::string(1022 - 3, 'y'), "dropped"}, "/w " + std::string(1022 - 3, 'y')},
+      {l, {"z"}, l + " z"},
+      {l + "q", {"z"}, l + "q "},
+      // A launcher with blanks or shell characters is one quoted word.
+      {"/opt/my wine/wine", {"winecfg"}, "'/opt/my wine/wine' winecfg"},
+      {"/opt/it's", {}, "'/opt/it'\\''s'"},
+  };
+  for (const Case &c : cases) {
+    std::vector<const char *> args;
+    for (const auto &a : c.args)
+      args.push_back(a.c_str());
+    args.push_back(nullptr);
+    char line[cmd_runner::kLineSize];
+    ASSERT_TRUE(cmd_runner::build_cmd_line(c.cmd.c_str(), args.data(), line)) << c.cmd;
+    EXPECT_EQ(std::string(line), c.expected) << c.cmd;
+    EXPECT_LE(std::strlen(line), 1022u);
+  }
+}
+
+TEST(CmdLine, QuotedLauncherThatCannotFitIsRefusedNotCut) {
+  std::string quotes(300, '\''); // each becomes four characters when quoted
+  const char *args[] = {"winecfg", nullptr};
+  char line[cmd_runner::kLineSize];
+  EXPECT_FALSE(cmd_runner::build_cmd_line(quotes.c_str(), args, line));
+  EXPECT_STREQ(line, "");
+
+  CaptureStdout();
+  CaptureStderr();
+  run_cmd_sync(quotes.c_str(), args);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr().rfind("错误：", 0), 0u);
+}
+
+using RunCmdSyncTest = LauncherPathGuard;
+
+TEST_F(RunCmdSyncTest, LongArgumentsAreCutAndLaterOnesDropped) {
+  std::string rec = dir / "rec";
+  write_recorder(dir / "launcher", rec);
+  std::string a500(500, 'a'), b500(500, 'b'), c10(10, 'c');
+  const char *args[] = {a500.c_str(), b500.c_str(), c10.c_str(), nullptr};
+  CaptureStdout();
+  run_cmd_sync((dir / "launcher").c_str(), args);
+  std::string out = GetCapturedStdout();
+  std::string full = dir / "launcher" + " " + a500 + " " + b500 + " " + c10;
+  std::string line = full.substr(0, 1022);
+  EXPECT_EQ(out, "cmd [" + line + "]\n");
+  std::size_t kept_b = 1022 - (dir / "launcher").size() - 1 - 500 - 1;
+  EXPECT_EQ(read_file(rec), "argc=2\n[" + a500 + "]\n[" + std::string(kept_b, 'b') + "]\n");
+}
+
+TEST_F(RunCmdSyncTest, EmptyLauncherMakesTheFirstArgumentTheCommand) {
+  std::string rec = dir / "rec";
+  write_recorder(dir / "tool", rec);
+  std::string tool = dir / "tool";
+  const char *args[] = {tool.c_str(), "one", nullptr};
+  CaptureStdout();
+  run_cmd_sync("", args);
+  EXPECT_EQ(GetCapturedStdout(), "cmd [ " + tool + " one]\n");
+  EXPECT_EQ(read_file(rec), "argc=1\n[one]\n");
+}
+
+TEST_F(RunCmdSyncTest, LauncherWithBlanksAndShellCharactersRunsAsOneWord) {
+  std::string rec = dir / "rec";
+  std::string odd = dir / "my wine $(touch pwned) `touch pwned2`;touch pwned3 it's";
+  write_recorder(odd, rec);
+  ScopedCwd cwd(dir.path());
+  const char *args[] = {"winecfg", nullptr};
+  CaptureStdout();
+  CaptureStderr();
+  run_cmd_sync(odd.c_str(), args);
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(out, "cmd [" + shell::quote(odd) + " winecfg]\n");
+  EXPECT_EQ(err, "");
+  EXPECT_EQ(read_file(rec), "argc=1\n[winecfg]\n");
+  for (const char *name : {"pwned", "pwned2", "pwned3"})
+    EXPECT_FALSE(exists(dir / name)) << name;
+}
+
+TEST(RunnerChildren, PendingOutputAndExitHandlersAppearOnce) {
+  TempDir dir;
+  std::string rec = dir / "rec";
+  write_recorder(dir / "launcher", rec);
+  ProcResult sync = run_process({tool_path("runner_tool"), "sync", dir / "launcher", "x"});
+  EXPECT_EQ(sync.status, 0);
+  EXPECT_EQ(sync.out, "pending;cmd [" + dir / "launcher" + " x]\nexit handlers ran\n");
+  EXPECT_EQ(read_file(rec), "argc=1\n[x]\n");
+
+  ProcResult detached =
+      run_process({tool_path("runner_tool"), "detached", "/nonexistent/program", "a"});
+  EXPECT_EQ(detached.status, 0);
+  EXPECT_EQ(detached.out, "pending;status 0\nexit handlers ran\n");
+  EXPECT_EQ(detached.err, "");
+}
+
+// A program that records its pid and arguments, then waits for the file "go"
+// before it writes "done".
+void write_waiting_program(const TempDir &dir) {
+  write_script(dir / "prog", "exec >/dev/null 2>&1\n"
+                             "echo $$ > '" +
+                                 dir / "pid.tmp" +
+                                 "'\n"
+                                 "mv '" +
+                                 dir / "pid.tmp" + "' '" + dir / "pid" +
+                                 "'\n"
+                                 "printf '[%s]\\n' \"$@\" > '" +
+                                 dir / "args" +
+                                 "'\n"
+                                 "i=0; while [ ! -e '" +
+                                 dir / "go" +
+                                 "' ] && [ $i -lt 200 ]; do\n"
+                                 "  sleep 0.05; i=$((i+1)); done\n"
+                                 "touch '" +
+                                 dir / "done" + "'\n");
+}
+
+bool wait_for_file(const std::string &path, double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+  while (std::chrono::steady_clock::now() < end) {
+    if (exists(path))
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return exists(path);
+}
+
+int parent_of(int pid) {
+  std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos)
+    return -1;
+  int ppid = -1;
+  std::sscanf(stat.c_str() + close + 2, "%*c %d", &ppid);
+  return ppid;
+}
+
+TEST(RunCmdDetached, ProgramIsNotOurChildAndGetsItsVectorUnchanged) {
+  TempDir dir;
+  write_waiting_program(dir);
+  std::string prog = dir / "prog";
+  std::vector<std::string> args = {prog, "a b", "c'd", ""};
+  std::vector<char *> argv;
+  for (auto &a : args)
+    argv.push_back(a.data());
+  argv.push_back(nullptr);
+  CaptureStdout();
+  CaptureStderr();
+  int status = run_cmd_detached(prog.c_str(), argv.data());
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out, "");
+  EXPECT_EQ(err, "");
+  // The intermediate child is reaped; nothing else is ours to wait for.
+  errno = 0;
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+  EXPECT_EQ(errno, ECHILD);
+
+  ASSERT_TRUE(wait_for_file(dir / "pid", 10));
+  int pid = std::stoi(read_file(dir / "pid"));
+  EXPECT_TRUE(pid_alive(pid));
+  EXPECT_NE(parent_of(pid), getpid());
+  write_file(dir / "go", "");
+  EXPECT_TRUE(wait_for_file(dir / "done", 10));
+  EXPECT_EQ(read_file(dir / "args"), "[a b]\n[c'd]\n[]\n");
+}
+
+TEST(RunCmdDetached, ProgramOutlivesTheCaller) {
+  TempDir dir;
+  write_waiting_program(dir);
+  ProcResult r = run_process({tool_path("runner_tool"), "detached", dir / "prog", "x"});
+  ASSERT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "pending;status 0\nexit handlers ran\n");
+  // The caller has ended; the program is still waiting and finishes on its own.
+  ASSERT_TRUE(wait_for_file(dir / "pid", 10));
+  int pid = std::stoi(read_file(dir / "pid"));
+  EXPECT_TRUE(pid_alive(pid));
+  EXPECT_FALSE(exists(dir / "done"));
+  write_file(dir / "go", "");
+  EXPECT_TRUE(wait_for_file(dir / "done", 10));
+}
+
+TEST(RunCmdDetached, UnrunnablePathGivesZeroAndNoMessage) {
+  for (std::string path : {"/nonexistent/program", "no-such-program-anywhere"}) {
+    std::vector<char *> argv = {path.data(), nullptr};
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_EQ(run_cmd_detached(path.c_str(), argv.data()), 0);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), "");
+  }
+}
+
+} // namespace
