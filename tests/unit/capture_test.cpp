@@ -1,0 +1,353 @@
+#include "debuglog/capture.hpp"
+#include "debuglog/debug_run.hpp"
+#include "debuglog/log_queue.hpp"
+#include "debuglog/log_sink.hpp"
+#include "memory_log.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using capture::block_end;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+struct Block {
+  std::string text;
+  block_end how;
+  bool operator==(const Block &) const = default;
+};
+
+void PrintTo(const Block &b, std::ostream *os) {
+  const char *how = b.how == block_end::line_break    ? "line_break"
+                    : b.how == block_end::full_buffer ? "full_buffer"
+                                                      : "end_of_output";
+  *os << how << "[" << b.text.size() << "]\"" << b.text.substr(0, 40) << "\"";
+}
+
+void collect(void *ctx, const char *block, std::size_t len, block_end how) {
+  EXPECT_EQ(block[len], '\0') << "blocks are terminated";
+  static_cast<std::vector<Block> *>(ctx)->push_back({std::string(block, len), how});
+}
+
+struct LoopRun {
+  std::vector<Block> blocks;
+  std::string out;
+  capture::loop_stats stats;
+};
+
+LoopRun run_loop(const std::string &input) {
+  LoopRun r;
+  // fmemopen cannot open an empty buffer for reading in every libc; use a pipe then.
+  std::FILE *in = input.empty() ? std::fopen("/dev/null", "r")
+                                : fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+  EXPECT_NE(in, nullptr);
+  CaptureStdout();
+  r.stats = capture::read_blocks(in, collect, &r.blocks);
+  r.out = GetCapturedStdout();
+  std::fclose(in);
+  return r;
+}
+
+// What a log would hold if every block's own end were put back: a line break
+// after a cut at a line break, nothing after a piece or the last block.
+std::string rejoin(const std::vector<Block> &blocks) {
+  std::string s;
+  for (auto &b : blocks)
+    s += b.text + (b.how == block_end::line_break ? "\n" : "");
+  return s;
+}
+
+TEST(ReadLoop, Cases) {
+  const std::string x511(511, 'x'), x512(512, 'x'), x1000(1000, 'x');
+  struct Case {
+    const char *name;
+    std::string input;
+    std::vector<Block> blocks;
+    std::string out;
+  } cases[] = {
+      {"three one-letter lines", "a\nb\nc\n", {{"a\nb\nc", block_end::line_break}}, "len: 6\n"},
+      {"no output", "", {}, "len: 0\n"},
+      {"break as 512th byte", x511 + "\n", {{x511, block_end::line_break}}, "len: 512\n"},
+      {"1000-character line",
+       x1000 + "\n",
+       {{x512, block_end::full_buffer}, {std::string(488, 'x'), block_end::line_break}},
+       "len: 512\nget max size buf, but do not found break, len 512\n"},
+      {"exactly 512 without break",
+       x512,
+       {{x512, block_end::full_buffer}},
+       "len: 512\nget max size buf, but do not found break, len 512\n"},
+      {"513 without break",
+       x512 + "y",
+       {{x512, block_end::full_buffer}, {"y", block_end::end_of_output}},
+       "len: 512\nget max size buf, but do not found break, len 512\ndo not found break, len "
+       "1\n"},
+      {"last line without break",
+       "one\ntwo",
+       {{"one", block_end::line_break}, {"two", block_end::end_of_output}},
+       "len: 7\n"},
+      {"only a line break", "\n", {{"", block_end::line_break}}, "len: 1\n"},
+      {"empty lines inside", "a\n\n\nb\n", {{"a\n\n\nb", block_end::line_break}}, "len: 6\n"},
+      {"break at byte 0 of a full buffer",
+       "\n" + x512,
+       {{"", block_end::line_break}, {x512, block_end::full_buffer}},
+       "len: 512\nget max size buf, but do not found break, len 512\n"},
+      {"NUL bytes are left out",
+       std::string("ab\0c\n\0", 6),
+       {{"abc", block_end::line_break}},
+       "len: 6\n"},
+  };
+  for (auto &c : cases) {
+    LoopRun r = run_loop(c.input);
+    EXPECT_EQ(r.blocks, c.blocks) << c.name;
+    EXPECT_EQ(r.out, c.out) << c.name;
+    EXPECT_EQ(r.stats.blocks, c.blocks.size()) << c.name;
+    EXPECT_EQ(r.stats.bytes, c.input.size()) << c.name;
+  }
+}
+
+// Random output with lines around the 512-byte edges: nothing lost, nothing
+// added, every block within its size.
+TEST(ReadLoop, RandomOutputComesThroughWhole) {
+  std::mt19937 rng(7);
+  const std::size_t lengths[] = {0, 1, 2, 100, 510, 511, 512, 513, 1023, 1024, 1025, 3000};
+  for (int round = 0; round < 200; ++round) {
+    std::string input;
+    const int lines = static_cast<int>(rng() % 40);
+    for (int i = 0; i < lines; ++i) {
+      std::size_t len = rng() % 3 ? rng() % 120 : lengths[rng() % std::size(lengths)];
+      for (std::size_t k = 0; k < len; ++k)
+        input += static_cast<char>(rng() % 20 == 0 ? '\0' : 'A' + rng() % 58);
+      if (i + 1 < lines || rng() % 2)
+        input += '\n';
+    }
+    LoopRun r = run_loop(input);
+    std::string without_nul;
+    for (char ch : input)
+      if (ch)
+        without_nul += ch;
+    ASSERT_EQ(rejoin(r.blocks), without_nul) << "round " << round;
+    EXPECT_EQ(r.stats.nul_bytes, input.size() - without_nul.size());
+    for (auto &b : r.blocks) {
+      if (b.how == block_end::full_buffer) {
+        EXPECT_EQ(b.text.size(), 512u);
+        EXPECT_EQ(b.text.find('\n'), std::string::npos);
+      } else {
+        EXPECT_LE(b.text.size(), 511u);
+      }
+    }
+    if (!r.blocks.empty() && r.blocks.back().how == block_end::end_of_output) {
+      EXPECT_NE(without_nul.back(), '\n');
+    }
+  }
+}
+
+// A pipe delivers output in pieces of any size; the blocks must not depend on it.
+TEST(ReadLoop, PipeInSmallPieces) {
+  std::string input;
+  for (int i = 0; i < 300; ++i)
+    input +=
+        std::string(static_cast<std::size_t>(i * 7 % 700), static_cast<char>('a' + i % 26)) + "\n";
+  input += "tail";
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::thread writer([&] {
+    std::mt19937 rng(3);
+    for (std::size_t at = 0; at < input.size();) {
+      std::size_t n = std::min<std::size_t>(input.size() - at, 1 + rng() % 700);
+      ASSERT_EQ(write(fds[1], input.data() + at, n), static_cast<ssize_t>(n));
+      at += n;
+    }
+    close(fds[1]);
+  });
+  std::FILE *in = fdopen(fds[0], "r");
+  std::vector<Block> blocks;
+  CaptureStdout();
+  capture::read_blocks(in, collect, &blocks);
+  GetCapturedStdout();
+  writer.join();
+  std::fclose(in);
+  EXPECT_EQ(rejoin(blocks), input);
+  ASSERT_FALSE(blocks.empty());
+  EXPECT_EQ(blocks.back(), (Block{"tail", block_end::end_of_output}));
+}
+
+TEST(DebugCommand, Compose) {
+  char buf[2048];
+  struct {
+    const char *channel, *env, *cmdline;
+    bool merge;
+    const char *expected;
+  } cases[] = {
+      {"+relay", "A=1 B=2", "wine app.exe", true, "WINEDEBUG=+relay A=1 B=2 wine app.exe 2>&1"},
+      {"", "", "wine app.exe", true, "WINEDEBUG=  wine app.exe 2>&1"},
+      {"+seh", "", "x", false, "WINEDEBUG=+seh  x"},
+  };
+  for (auto &c : cases) {
+    EXPECT_TRUE(capture::compose_command(buf, c.channel, c.env, c.cmdline, c.merge));
+    EXPECT_STREQ(buf, c.expected);
+  }
+  // A long command is cut at 2046 bytes, and with it the redirection.
+  std::string longcmd(2100, 'c');
+  EXPECT_FALSE(capture::compose_command(buf, "", "", longcmd.c_str(), true));
+  EXPECT_EQ(std::string(buf).size(), 2046u);
+  EXPECT_EQ(std::string(buf).find("2>&1"), std::string::npos);
+}
+
+class DebugRun : public testing::Test {
+protected:
+  testsupport::TempDir tmp;
+  testsupport::ScopedEnv no_winedebug{"WINEDEBUG", std::nullopt};
+  testsupport::ScopedEnv no_extra{"NIVRA_TEST_EXTRA", std::nullopt};
+  // A command that records what it saw and prints on both streams.
+  std::string probe() {
+    return "sh -c 'echo \"[$WINEDEBUG][${NIVRA_TEST_EXTRA-unset}]\" > " + tmp / "seen" +
+           "; echo out; echo err >&2'";
+  }
+};
+
+TEST_F(DebugRun, LoggingOffRunsTheCommandLineAlone) {
+  CaptureStdout();
+  CaptureStderr();
+  capture::run_debug(false, true, "+relay", "NIVRA_TEST_EXTRA=1", probe().c_str(), 3);
+  std::string out = GetCapturedStdout();
+  EXPECT_EQ(GetCapturedStderr(), "err\n");
+  EXPECT_EQ(testsupport::read_file(tmp / "seen"), "[][unset]\n");
+  EXPECT_EQ(out, "out\n") << "nothing of the run's own, no queue";
+}
+
+TEST_F(DebugRun, LoggingWithoutFileSetsChannelButCapturesNothing) {
+  testlog::MemoryLog log;
+  CaptureStdout();
+  CaptureStderr();
+  capture::run_debug(true, false, "+relay", "NIVRA_TEST_EXTRA=1", probe().c_str(), 0);
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(testsupport::read_file(tmp / "seen"), "[+relay][1]\n");
+  EXPECT_EQ(out, "out\n");
+  EXPECT_EQ(err, "err\n") << "standard error stays separate";
+  EXPECT_TRUE(log.messages().empty());
+  EXPECT_NE(mycat, nullptr) << "only a captured run deletes the category";
+}
+
+TEST_F(DebugRun, CapturedRunLogsBothStreamsAndDeletesCategory) {
+  for (int threads : {0, 1, 3}) {
+    testlog::MemoryLog log;
+    CaptureStdout();
+    CaptureStderr();
+    capture::run_debug(true, true, "+relay", "NIVRA_TEST_EXTRA=1",
+                       "sh -c 'echo a; echo b >&2; sleep 0.05; printf c'", threads);
+    std::string out = GetCapturedStdout();
+    GetCapturedStderr();
+    EXPECT_NE(out.find("cmdline [WINEDEBUG=+relay NIVRA_TEST_EXTRA=1 sh -c 'echo a; echo b >&2; "
+                       "sleep 0.05; printf c' 2>&1]\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(log.messages(), (std::vector<std::string>{"a\nb", "c"})) << threads;
+    EXPECT_EQ(mycat, nullptr);
+    EXPECT_EQ(out.find("queue create success") != std::string::npos, threads > 0) << out;
+  }
+}
+
+TEST_F(DebugRun, NegativeThreadCountLogsDirectly) {
+  testlog::MemoryLog log;
+  CaptureStdout();
+  CaptureStderr();
+  std::string long_line(600, 'L');
+  capture::run_captured("", "", ("printf '" + long_line + "\\n'").c_str(), -2);
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("警告："), std::string::npos) << err;
+  EXPECT_EQ(out.find("queue"), std::string::npos) << out;
+  // Direct logging gives an over-long line's piece a line break of its own.
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{std::string(512, 'L') + "\n", std::string(88, 'L')}));
+}
+
+struct ScopedStarter {
+  explicit ScopedStarter(capture::thread_start_fn fn) { capture::start_thread = fn; }
+  ~ScopedStarter() { capture::start_thread = pthread_create; }
+};
+
+int fail_odd_starts(pthread_t *t, const pthread_attr_t *a, void *(*fn)(void *), void *arg) {
+  if (static_cast<writer_arg *>(arg)->thread_id % 2)
+    return EAGAIN;
+  return pthread_create(t, a, fn, arg);
+}
+
+int fail_all_starts(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *) {
+  return EAGAIN;
+}
+
+TEST_F(DebugRun, WritersThatCannotStartAreNotCounted) {
+  ScopedStarter starter(fail_odd_starts);
+  testlog::MemoryLog log;
+  CaptureStdout();
+  CaptureStderr();
+  capture::run_captured("", "", "seq 1 3000", 4);
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("错误：2 个日志写入线程无法启动"), std::string::npos) << err;
+  EXPECT_NE(err.find("output log thread start, id 0\n"), std::string::npos);
+  EXPECT_NE(err.find("output log thread start, id 2\n"), std::string::npos);
+  EXPECT_EQ(err.find("output log thread start, id 1\n"), std::string::npos);
+  std::string joined;
+  for (auto &m : log.messages())
+    joined += m + "\n";
+  std::string expected;
+  for (int i = 1; i <= 3000; ++i)
+    expected += std::to_string(i) + "\n";
+  EXPECT_EQ(joined, expected);
+}
+
+TEST_F(DebugRun, NoWriterStartedFallsBackToDirectLogging) {
+  ScopedStarter starter(fail_all_starts);
+  testlog::MemoryLog log;
+  CaptureStdout();
+  CaptureStderr();
+  capture::run_captured("", "", ("printf '" + std::string(520, 'z') + "'").c_str(), 3);
+  GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_NE(err.find("错误：3 个日志写入线程无法启动"), std::string::npos) << err;
+  EXPECT_NE(err.find("警告："), std::string::npos) << err;
+  EXPECT_EQ(log.messages(),
+            (std::vector<std::string>{std::string(512, 'z') + "\n", std::string(8, 'z')}));
+}
+
+[[noreturn]] void run_without_descriptors() {
+  testlog::MemoryLog log;
+  rlimit lim{16, 16};
+  setrlimit(RLIMIT_NOFILE, &lim);
+  while (std::fopen("/dev/null", "r"))
+    ;
+  capture::run_captured("", "", "echo never", 2);
+  std::fflush(stdout);
+  std::_Exit(mycat != nullptr && log.messages().empty() ? 0 : 1);
+}
+
+// popen fails when no descriptor is left: the writers are still ended and the
+// category stays for a later run.
+TEST_F(DebugRun, PipeFailureStopsWritersAndKeepsCategory) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(run_without_descriptors(), testing::ExitedWithCode(0), "popen:: Too many open files");
+}
+
+TEST(ProcessDebugLog, MissingEntriesStopTheProgram) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_DEATH(process_debug_log(), "main:[0-9]+: process_debug_log: Assertion "
+                                    "`log_channel_entry && env_entry && cmdline_entry' failed");
+}
+
+} // namespace
