@@ -1,4 +1,192 @@
 #include "debuglog/log_destination.hpp"
 
-// Placeholder until the destination dialog lands; the debug dialog links against it.
-void on_log_file_btn_clicked(GtkWidget *, gpointer) {}
+#include "debuglog/debug_dialog.hpp"
+#include "debuglog/log_destination_logic.hpp"
+#include "debuglog/log_sink.hpp"
+#include "util/bounded.hpp"
+#include "util/own.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+struct FreeDeleter {
+  void operator()(char *p) const { std::free(p); }
+};
+using malloced = std::unique_ptr<char, FreeDeleter>;
+
+// Shows a message dialog over parent and returns its answer; text is shown as it is.
+int ask(GtkWindow *parent, GtkMessageType type, GtkButtonsType buttons, const char *title,
+        const char *text) {
+  GtkWidget *message =
+      gtk_message_dialog_new(parent, GTK_DIALOG_DESTROY_WITH_PARENT, type, buttons, "%s", text);
+  gtk_window_set_title(GTK_WINDOW(message), title);
+  int response = gtk_dialog_run(GTK_DIALOG(message));
+  gtk_widget_destroy(message);
+  return response;
+}
+
+void release_log_file_path() {
+  g_free(log_file_path);
+  log_file_path = nullptr;
+}
+
+void release_sink() {
+  if (!mycat)
+    return;
+  log4c_category_delete(mycat);
+  mycat = nullptr;
+}
+
+void pack(GtkWidget *box, GtkWidget *widget) {
+  gtk_box_pack_start(GTK_BOX(box), widget, FALSE, FALSE, 5);
+}
+
+} // namespace
+
+int read_log_size_input(GtkEntry *size_entry, GtkComboBoxText *unit_combo, GtkEntry *count_entry,
+                        std::int64_t *size, char *unit, int *count) {
+  own::gchars active(gtk_combo_box_text_get_active_text(unit_combo));
+  const char *unit_text = active ? active.get() : "";
+  int result = log_destination::parse_size_input(
+      gtk_entry_get_text(size_entry), gtk_entry_get_text(count_entry), unit_text, size, count);
+  if (result == 0)
+    bounded::format(unit, log_destination::unit_text_size, "%s", unit_text);
+  return result;
+}
+
+void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_count,
+                          std::int64_t *size, char *unit, int *count) {
+  GtkWidget *dialog = gtk_dialog_new_with_buttons("请设置文件大小以及需要保留最近几个文件", parent,
+                                                  GTK_DIALOG_MODAL, "取消", 1, "确定", 2, nullptr);
+  gtk_widget_set_size_request(dialog, 600, 400);
+
+  GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  pack(gtk_dialog_get_content_area(GTK_DIALOG(dialog)), row);
+  pack(row, gtk_label_new("每个文件大小:"));
+  GtkWidget *size_entry = gtk_entry_new();
+  pack(row, size_entry);
+  GtkWidget *unit_combo = gtk_combo_box_text_new();
+  for (int i = 0; i < unit_count; ++i)
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(unit_combo), units[i]);
+  gtk_combo_box_set_active(GTK_COMBO_BOX(unit_combo), 1);
+  pack(row, unit_combo);
+  pack(row, gtk_label_new("最大保存文件个数:"));
+  GtkWidget *count_entry = gtk_entry_new();
+  gtk_entry_set_text(GTK_ENTRY(count_entry), "1");
+  pack(row, count_entry);
+
+  // The dialog can be destroyed while it runs; the weak pointer then turns null.
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
+  gtk_widget_show_all(dialog);
+  for (;;) {
+    int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    if (response == 2) {
+      int result = read_log_size_input(GTK_ENTRY(size_entry), GTK_COMBO_BOX_TEXT(unit_combo),
+                                       GTK_ENTRY(count_entry), size, unit, count);
+      if (result != 0) {
+        own::gchars text(g_strdup_printf("%s 无效\n请重新输入",
+                                         result == 1 ? "每个文件大小" : "最大保存文件个数"));
+        ask(parent, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "Warning", text.get());
+        if (dialog)
+          continue;
+        // Destroyed while the warning was up: what running it again would have answered.
+        std::fprintf(stderr, "unknowed %d\n", GTK_RESPONSE_NONE);
+        return;
+      }
+    } else if (response != 1 && response != GTK_RESPONSE_DELETE_EVENT) {
+      std::fprintf(stderr, "unknowed %d\n", response);
+    }
+    break;
+  }
+  // After an unexpected answer a dialog still standing would stay on screen, modal and dead.
+  if (dialog) {
+    g_object_remove_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
+    gtk_widget_destroy(dialog);
+  }
+}
+
+void check_same_prefix_files(GtkWindow *parent, const char *dir, const char *name) {
+  log_destination::scan_same_prefix_files(dir, name, [parent](const char *entry) {
+    own::gchars text(g_strdup_printf("检测到存在相同前缀文件: %s\n是否删除？", entry));
+    return ask(parent, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "确认删除", text.get()) ==
+           GTK_RESPONSE_YES;
+  });
+}
+
+void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
+  if (!user_data)
+    return;
+  GtkWindow *dialog = GTK_WINDOW(user_data);
+
+  GtkWidget *chooser =
+      gtk_file_chooser_dialog_new("Save File", dialog, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancel",
+                                  GTK_RESPONSE_CANCEL, "_Save", GTK_RESPONSE_ACCEPT, nullptr);
+  GtkFileChooser *file_chooser = GTK_FILE_CHOOSER(chooser);
+  // The overwrite question is ours, asked after the choice.
+  gtk_file_chooser_set_do_overwrite_confirmation(file_chooser, FALSE);
+  // The empty path names no folder, so the chooser opens where it likes.
+  gtk_file_chooser_set_current_folder(file_chooser, "");
+  gtk_file_chooser_set_current_name(file_chooser, "Untitled.log");
+  switch (gtk_dialog_run(GTK_DIALOG(chooser))) {
+  case GTK_RESPONSE_ACCEPT: {
+    gchar *chosen = gtk_file_chooser_get_filename(file_chooser);
+    g_free(log_file_path);
+    log_file_path = chosen;
+    break;
+  }
+  case GTK_RESPONSE_CANCEL:
+    if (log_file_entry)
+      gtk_entry_set_text(GTK_ENTRY(log_file_entry), "");
+    release_log_file_path();
+    release_sink();
+    break;
+  default: // closed: a destination chosen earlier is configured anew below
+    break;
+  }
+  gtk_widget_destroy(chooser);
+
+  if (!log_file_entry || !log_file_path)
+    return;
+  release_sink();
+
+  struct stat st;
+  if (stat(log_file_path, &st) == 0) {
+    if (ask(dialog, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "Question",
+            "文件已存在确定覆盖吗?") != GTK_RESPONSE_YES) {
+      release_log_file_path();
+      return;
+    }
+    unlink(log_file_path); // one that cannot go is left: the sink writes numbered files beside it
+  }
+
+  std::int64_t size = 0;
+  char unit[log_destination::unit_text_size] = {};
+  int count = 0;
+  show_log_size_dialog(dialog, log_destination::units, log_destination::unit_count, &size, unit,
+                       &count);
+  if (size == 0 || count == 0) {
+    release_log_file_path();
+    return;
+  }
+
+  char bytes_text[log_destination::bytes_text_size] = {};
+  size_to_bytes_text(size, unit, bytes_text, sizeof(bytes_text));
+
+  char *dir_text = nullptr, *name_text = nullptr;
+  split_path(log_file_path, '/', &dir_text, &name_text);
+  malloced dir(dir_text), name(name_text);
+  if (!dir || !name)
+    return;
+
+  check_same_prefix_files(dialog, dir.get(), name.get());
+  gtk_entry_set_text(GTK_ENTRY(log_file_entry), log_file_path);
+  long long bytes = std::atoll(bytes_text);
+  init_log_sink(dir.get(), name.get(), bytes, count);
+  std::printf("dir: %s, filename: %s, size: %lld, num: %d\n", dir.get(), name.get(), bytes, count);
+}

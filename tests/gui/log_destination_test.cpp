@@ -1,0 +1,526 @@
+#include "debuglog/debug_dialog.hpp"
+#include "debuglog/log_destination.hpp"
+#include "debuglog/log_sink.hpp"
+#include "test_support.hpp"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+const char *const kSizeTitle = "请设置文件大小以及需要保留最近几个文件";
+
+std::vector<GtkWidget *> children(GtkWidget *container) {
+  std::vector<GtkWidget *> out;
+  GList *list = gtk_container_get_children(GTK_CONTAINER(container));
+  for (GList *l = list; l; l = l->next)
+    out.push_back(GTK_WIDGET(l->data));
+  g_list_free(list);
+  return out;
+}
+
+std::string message_text(GtkWidget *dialog) {
+  gchar *text = nullptr;
+  g_object_get(dialog, "text", &text, nullptr);
+  std::string out = text ? text : "";
+  g_free(text);
+  return out;
+}
+
+// The widgets of the size dialog's one row.
+struct SizeRow {
+  GtkWidget *size_label, *size, *unit, *count_label, *count;
+};
+
+SizeRow size_row(GtkWidget *dialog) {
+  auto row = children(children(gtk_dialog_get_content_area(GTK_DIALOG(dialog))).at(0));
+  EXPECT_EQ(row.size(), 5u);
+  return {row.at(0), row.at(1), row.at(2), row.at(3), row.at(4)};
+}
+
+void fill_size(GtkWidget *dialog, const char *size, const char *unit, const char *count) {
+  SizeRow row = size_row(dialog);
+  if (size)
+    gtk_entry_set_text(GTK_ENTRY(row.size), size);
+  if (unit) {
+    const char *units[] = {"B", "KB", "MB", "GB"};
+    for (int i = 0; i < 4; ++i)
+      if (std::string(units[i]) == unit)
+        gtk_combo_box_set_active(GTK_COMBO_BOX(row.unit), i);
+  }
+  if (count)
+    gtk_entry_set_text(GTK_ENTRY(row.count), count);
+}
+
+// Answers the modal dialogs of one press of "..." from inside their loops: each step waits
+// for a dialog with its title, records it and acts on it until the act reports it done (or the
+// dialog is gone). A dialog that no step expects, or a step that waits too long, fails the test
+// and is closed so that nothing hangs.
+class Driver {
+public:
+  using Act = std::function<bool(GtkWidget *)>;
+
+  explicit Driver(GtkWidget *owner) : owner_(owner) {
+    source_ = g_timeout_add(10, &Driver::tick, this);
+  }
+  ~Driver() {
+    g_source_remove(source_);
+    for (Step &step : steps_)
+      forget(step);
+  }
+
+  Driver &then(std::string title, std::function<void(GtkWidget *)> act) {
+    return until(std::move(title), [act](GtkWidget *w) {
+      act(w);
+      return true;
+    });
+  }
+  Driver &until(std::string title, Act act) {
+    steps_.push_back({std::move(title), std::move(act)});
+    return *this;
+  }
+  Driver &answer(std::string title, int response) {
+    return then(std::move(title),
+                [response](GtkWidget *d) { gtk_dialog_response(GTK_DIALOG(d), response); });
+  }
+
+  // Titles of the dialogs acted on; message dialogs as "title: text".
+  std::vector<std::string> seen;
+  bool done() const { return steps_.empty(); }
+
+private:
+  struct Step {
+    std::string title;
+    Act act;
+    bool started = false;
+    GtkWidget *target = nullptr; // weak once started
+  };
+
+  static void forget(Step &step) {
+    if (step.target)
+      g_object_remove_weak_pointer(G_OBJECT(step.target),
+                                   reinterpret_cast<gpointer *>(&step.target));
+    step.target = nullptr;
+  }
+
+  std::vector<GtkWidget *> open_dialogs() const {
+    std::vector<GtkWidget *> out;
+    GList *list = gtk_window_list_toplevels();
+    for (GList *l = list; l; l = l->next) {
+      auto *w = GTK_WIDGET(l->data);
+      if (w != owner_ && GTK_IS_DIALOG(w) && gtk_widget_get_visible(w))
+        out.push_back(w);
+    }
+    g_list_free(list);
+    return out;
+  }
+
+  static gboolean tick(gpointer data) {
+    auto *self = static_cast<Driver *>(data);
+    // A started step whose dialog went away has been answered.
+    if (!self->steps_.empty() && self->steps_.front().started && !self->steps_.front().target)
+      self->steps_.pop_front();
+    auto open = self->open_dialogs();
+    if (open.empty())
+      return G_SOURCE_CONTINUE;
+    if (!self->steps_.empty()) {
+      Step &step = self->steps_.front();
+      for (GtkWidget *w : open) {
+        if (gtk_window_get_title(GTK_WINDOW(w)) != step.title || (step.started && w != step.target))
+          continue;
+        self->waited_ = 0;
+        if (!step.started) {
+          step.started = true;
+          step.target = w;
+          g_object_add_weak_pointer(G_OBJECT(w), reinterpret_cast<gpointer *>(&step.target));
+          self->seen.push_back(GTK_IS_MESSAGE_DIALOG(w) ? step.title + ": " + message_text(w)
+                                                        : step.title);
+        }
+        if (step.act(w)) {
+          forget(step);
+          self->steps_.pop_front();
+        }
+        return G_SOURCE_CONTINUE;
+      }
+      // The size dialog stays open under its warnings: wait for the next step a while.
+      if (++self->waited_ < 500)
+        return G_SOURCE_CONTINUE;
+    }
+    GtkWidget *stray = open.back();
+    ADD_FAILURE() << "unexpected dialog " << gtk_window_get_title(GTK_WINDOW(stray)) << " "
+                  << (GTK_IS_MESSAGE_DIALOG(stray) ? message_text(stray) : "");
+    self->seen.push_back(std::string("unexpected ") + gtk_window_get_title(GTK_WINDOW(stray)));
+    gtk_dialog_response(GTK_DIALOG(stray), GTK_RESPONSE_DELETE_EVENT);
+    self->waited_ = 0;
+    return G_SOURCE_CONTINUE;
+  }
+
+  GtkWidget *owner_;
+  std::deque<Step> steps_;
+  guint source_ = 0;
+  int waited_ = 0;
+};
+
+void mark_responded(GtkDialog *dialog, int, gpointer) {
+  g_object_set_data(G_OBJECT(dialog), "responded", GINT_TO_POINTER(1));
+}
+
+// Chooses dir/name in the file chooser. The chooser turns an accept down while it is still
+// changing folder, so it is asked again until the answer goes through.
+Driver::Act save_as(const std::string &dir, const std::string &name) {
+  return [dir, name](GtkWidget *w) {
+    if (!g_object_get_data(G_OBJECT(w), "configured")) {
+      g_object_set_data(G_OBJECT(w), "configured", GINT_TO_POINTER(1));
+      gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(w), dir.c_str());
+      gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(w), name.c_str());
+      g_signal_connect_after(w, "response", G_CALLBACK(mark_responded), nullptr);
+      return false;
+    }
+    gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_ACCEPT);
+    return g_object_get_data(G_OBJECT(w), "responded") != nullptr;
+  };
+}
+
+std::function<void(GtkWidget *)> confirm_size(const char *size, const char *unit,
+                                              const char *count) {
+  return [=](GtkWidget *dialog) {
+    fill_size(dialog, size, unit, count);
+    gtk_dialog_response(GTK_DIALOG(dialog), 2);
+  };
+}
+
+void pump() {
+  while (gtk_events_pending())
+    gtk_main_iteration();
+}
+
+class LogDestinationTest : public testing::Test {
+protected:
+  static void SetUpTestSuite() { g_setenv("GSETTINGS_BACKEND", "memory", TRUE); }
+
+  void SetUp() override {
+    dialog = gtk_dialog_new();
+    gtk_window_set_title(GTK_WINDOW(dialog), "调试启动");
+    log_file_entry = gtk_entry_new();
+    gtk_entry_set_max_length(GTK_ENTRY(log_file_entry), 255);
+    gtk_entry_set_text(GTK_ENTRY(log_file_entry), "shown before");
+    gtk_container_add(GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(dialog))),
+                      log_file_entry);
+    gtk_widget_show_all(dialog);
+    log_file_path = nullptr;
+  }
+
+  void TearDown() override {
+    gtk_widget_destroy(dialog);
+    pump();
+    log_file_entry = nullptr;
+    g_free(log_file_path);
+    log_file_path = nullptr;
+    if (mycat)
+      log4c_category_delete(mycat);
+    mycat = nullptr;
+  }
+
+  // Presses "..." with the driver answering; collects the standard streams.
+  void press(Driver &driver) {
+    CaptureStdout();
+    CaptureStderr();
+    on_log_file_btn_clicked(nullptr, dialog);
+    out = GetCapturedStdout();
+    err = GetCapturedStderr();
+    EXPECT_TRUE(driver.done()) << "a dialog the test expected never came";
+  }
+
+  void give_earlier_sink() {
+    mycat = log4c_category_new("nivra-wine");
+    ASSERT_NE(mycat, nullptr);
+  }
+
+  std::string entry_text() const { return gtk_entry_get_text(GTK_ENTRY(log_file_entry)); }
+
+  TempDir dir;
+  GtkWidget *dialog = nullptr;
+  std::string out, err;
+};
+
+TEST_F(LogDestinationTest, ChooserCancelClearsTheDestination) {
+  log_file_path = g_strdup("/somewhere/earlier.log");
+  give_earlier_sink();
+  Driver driver(dialog);
+  driver.then("Save File", [&](GtkWidget *w) {
+    GtkFileChooser *chooser = GTK_FILE_CHOOSER(w);
+    EXPECT_EQ(gtk_file_chooser_get_action(chooser), GTK_FILE_CHOOSER_ACTION_SAVE);
+    gchar *name = gtk_file_chooser_get_current_name(chooser);
+    EXPECT_STREQ(name, "Untitled.log");
+    g_free(name);
+    EXPECT_FALSE(gtk_file_chooser_get_do_overwrite_confirmation(chooser));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+    auto label = [&](int response) {
+      GtkWidget *b = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), response);
+      return std::string(b ? gtk_button_get_label(GTK_BUTTON(b)) : "none");
+    };
+    EXPECT_EQ(label(GTK_RESPONSE_CANCEL), "_Cancel");
+    EXPECT_EQ(label(GTK_RESPONSE_ACCEPT), "_Save");
+    gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL);
+  });
+  press(driver);
+  EXPECT_EQ(entry_text(), "");
+  EXPECT_EQ(log_file_path, nullptr);
+  EXPECT_EQ(mycat, nullptr);
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(LogDestinationTest, ClosedChooserWithoutEarlierPathChangesNothing) {
+  give_earlier_sink();
+  log4c_category_t *earlier = mycat;
+  Driver driver(dialog);
+  driver.answer("Save File", GTK_RESPONSE_DELETE_EVENT);
+  press(driver);
+  EXPECT_EQ(entry_text(), "shown before");
+  EXPECT_EQ(log_file_path, nullptr);
+  EXPECT_EQ(mycat, earlier);
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(LogDestinationTest, ClosedChooserConfiguresTheEarlierPathAgain) {
+  std::string earlier = dir / "earlier.log";
+  write_file(earlier, "old");
+  log_file_path = g_strdup(earlier.c_str());
+  give_earlier_sink();
+  Driver driver(dialog);
+  driver.answer("Save File", GTK_RESPONSE_DELETE_EVENT)
+      .answer("Question", GTK_RESPONSE_YES)
+      .then(kSizeTitle, confirm_size("2", nullptr, "4"));
+  press(driver);
+  EXPECT_EQ(driver.seen[1], "Question: 文件已存在确定覆盖吗?");
+  EXPECT_FALSE(exists(earlier));
+  EXPECT_STREQ(log_file_path, earlier.c_str());
+  EXPECT_EQ(entry_text(), earlier);
+  EXPECT_NE(mycat, nullptr);
+  EXPECT_NE(out.find("dir: " + dir.path() + ", filename: earlier.log, size: 2048, num: 4\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(LogDestinationTest, OverwriteAnsweredYesConfiguresTheSink) {
+  write_file(dir / "app.log", "old");
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "app.log"))
+      .then("Question",
+            [&](GtkWidget *w) {
+              EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+              EXPECT_TRUE(gtk_window_get_destroy_with_parent(GTK_WINDOW(w)));
+              EXPECT_TRUE(exists(dir / "app.log")); // not deleted before the answer
+              gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_YES);
+            })
+      .then(kSizeTitle, confirm_size("5", "MB", "3"));
+  press(driver);
+  EXPECT_EQ(driver.seen,
+            (std::vector<std::string>{"Save File", "Question: 文件已存在确定覆盖吗?", kSizeTitle}));
+  EXPECT_FALSE(exists(dir / "app.log"));
+  EXPECT_STREQ(log_file_path, (dir / "app.log").c_str());
+  EXPECT_EQ(entry_text(), dir / "app.log");
+  EXPECT_NE(mycat, nullptr);
+  std::string line = "dir: " + dir.path() + ", filename: app.log, size: 5242880, num: 3\n";
+  ASSERT_GE(out.size(), line.size());
+  EXPECT_EQ(out.substr(out.size() - line.size()), line) << out;
+}
+
+TEST_F(LogDestinationTest, OverwriteAnsweredNoLeavesNoDestination) {
+  write_file(dir / "app.log", "old");
+  give_earlier_sink();
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "app.log")).answer("Question", GTK_RESPONSE_NO);
+  press(driver);
+  EXPECT_EQ(read_file(dir / "app.log"), "old");
+  EXPECT_EQ(log_file_path, nullptr);
+  EXPECT_EQ(mycat, nullptr);
+  EXPECT_EQ(entry_text(), "shown before");
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(LogDestinationTest, SizeDialogLayoutAndKilobytesPreselected) {
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "k.log")).then(kSizeTitle, [&](GtkWidget *w) {
+    EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(w)));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+    int width = 0, height = 0;
+    gtk_widget_get_size_request(w, &width, &height);
+    EXPECT_EQ(width, 600);
+    EXPECT_EQ(height, 400);
+    std::vector<std::string> buttons;
+    GtkWidget *action_area =
+        gtk_widget_get_parent(gtk_dialog_get_widget_for_response(GTK_DIALOG(w), 1));
+    for (GtkWidget *b : children(action_area))
+      buttons.push_back(std::string(gtk_button_get_label(GTK_BUTTON(b))) + "=" +
+                        std::to_string(gtk_dialog_get_response_for_widget(GTK_DIALOG(w), b)));
+    EXPECT_EQ(buttons, (std::vector<std::string>{"取消=1", "确定=2"}));
+    SizeRow row = size_row(w);
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(row.size_label)), "每个文件大小:");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(row.size)), "");
+    EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(row.count_label)), "最大保存文件个数:");
+    EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(row.count)), "1");
+    GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(row.unit));
+    std::vector<std::string> units;
+    GtkTreeIter it;
+    for (gboolean ok = gtk_tree_model_get_iter_first(model, &it); ok;
+         ok = gtk_tree_model_iter_next(model, &it)) {
+      gchar *text = nullptr;
+      gtk_tree_model_get(model, &it, 0, &text, -1);
+      units.emplace_back(text);
+      g_free(text);
+    }
+    EXPECT_EQ(units, (std::vector<std::string>{"B", "KB", "MB", "GB"}));
+    EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(row.unit)), 1);
+    // Only the size is typed: the preselected unit and the count of 1 apply.
+    fill_size(w, "20", nullptr, nullptr);
+    gtk_dialog_response(GTK_DIALOG(w), 2);
+  });
+  press(driver);
+  EXPECT_NE(out.find("dir: " + dir.path() + ", filename: k.log, size: 20480, num: 1\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(LogDestinationTest, SizeWarningsComeInOrderAndKeepTheInput) {
+  give_earlier_sink();
+  Driver driver(dialog);
+  auto warning_ok = [&](GtkWidget *w) {
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+    gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_OK);
+  };
+  driver
+      .until("Save File", save_as(dir.path(), "w.log"))
+      // Both fields invalid at once: only the size is reported.
+      .then(kSizeTitle, confirm_size("abc", nullptr, "0"))
+      .then("Warning", warning_ok)
+      .then(kSizeTitle,
+            [&](GtkWidget *w) {
+              SizeRow row = size_row(w);
+              EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(row.size)), "abc");
+              EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(row.count)), "0");
+              fill_size(w, "5", nullptr, nullptr);
+              gtk_dialog_response(GTK_DIALOG(w), 2);
+            })
+      .then("Warning", warning_ok)
+      .answer(kSizeTitle, 1);
+  press(driver);
+  EXPECT_EQ(driver.seen,
+            (std::vector<std::string>{"Save File", kSizeTitle,
+                                      "Warning: 每个文件大小 无效\n请重新输入", kSizeTitle,
+                                      "Warning: 最大保存文件个数 无效\n请重新输入", kSizeTitle}));
+  EXPECT_EQ(log_file_path, nullptr);
+  EXPECT_EQ(mycat, nullptr);
+  EXPECT_EQ(entry_text(), "shown before");
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(LogDestinationTest, SizesAndCountsThatDoNotFitAreWarnedAbout) {
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "big.log"))
+      .then(kSizeTitle, confirm_size("8589934592", "GB", "2"))
+      .answer("Warning", GTK_RESPONSE_OK)
+      .then(kSizeTitle, confirm_size("8589934591", "GB", "2147483648"))
+      .answer("Warning", GTK_RESPONSE_OK)
+      .then(kSizeTitle, confirm_size(nullptr, nullptr, "2147483647"));
+  press(driver);
+  ASSERT_EQ(driver.seen.size(), 6u);
+  EXPECT_EQ(driver.seen[2], "Warning: 每个文件大小 无效\n请重新输入");
+  EXPECT_EQ(driver.seen[4], "Warning: 最大保存文件个数 无效\n请重新输入");
+  EXPECT_NE(out.find(", filename: big.log, size: 9223372035781033984, num: 2147483647\n"),
+            std::string::npos)
+      << out;
+}
+
+TEST_F(LogDestinationTest, SizeDialogEndedOtherwiseDeliversNothing) {
+  struct {
+    std::function<void(GtkWidget *)> end;
+    const char *message;
+  } cases[] = {{[](GtkWidget *w) { gtk_widget_destroy(w); }, "unknowed -1\n"},
+               {[](GtkWidget *w) { gtk_dialog_response(GTK_DIALOG(w), 7); }, "unknowed 7\n"}};
+  for (const auto &c : cases) {
+    Driver driver(dialog);
+    driver.until("Save File", save_as(dir.path(), "u.log")).then(kSizeTitle, c.end);
+    press(driver);
+    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_EQ(log_file_path, nullptr);
+    EXPECT_EQ(out, "");
+    // A dialog that answered oddly does not stay on screen.
+    GList *list = gtk_window_list_toplevels();
+    for (GList *l = list; l; l = l->next)
+      EXPECT_STRNE(gtk_window_get_title(GTK_WINDOW(l->data)), kSizeTitle);
+    g_list_free(list);
+  }
+}
+
+std::string captured_print;
+void capture_print(const gchar *s) { captured_print += s; }
+
+TEST_F(LogDestinationTest, PrefixQuestionsForRegularFilesInListingOrder) {
+  for (const char *f : {"Untitled.log.0", "Untitled.log.1", "Untitled.log.bak", "untitled.log.2"})
+    write_file(dir / f, "x");
+  make_dirs(dir / "Untitled.log.d");
+  std::vector<std::string> listed;
+  DIR *d = opendir(dir.path().c_str());
+  while (const dirent *e = readdir(d))
+    if (std::string(e->d_name).starts_with("Untitled.log.") &&
+        std::string(e->d_name) != "Untitled.log.d")
+      listed.emplace_back(e->d_name);
+  closedir(d);
+  ASSERT_EQ(listed.size(), 3u);
+
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "Untitled.log"))
+      .then(kSizeTitle, confirm_size("1", "KB", "2"));
+  for (const std::string &name : listed)
+    driver.then("确认删除", [&, name](GtkWidget *w) {
+      EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+      EXPECT_EQ(entry_text(), "shown before"); // the entry changes after the scan
+      gtk_dialog_response(GTK_DIALOG(w),
+                          name == "Untitled.log.1" ? GTK_RESPONSE_NO : GTK_RESPONSE_YES);
+    });
+  captured_print.clear();
+  GPrintFunc old = g_set_print_handler(capture_print);
+  press(driver);
+  g_set_print_handler(old);
+
+  std::vector<std::string> expected = {"Save File", kSizeTitle};
+  for (const std::string &name : listed)
+    expected.push_back("确认删除: 检测到存在相同前缀文件: " + name + "\n是否删除？");
+  EXPECT_EQ(driver.seen, expected);
+  EXPECT_FALSE(exists(dir / "Untitled.log.0"));
+  EXPECT_TRUE(exists(dir / "Untitled.log.1"));
+  EXPECT_FALSE(exists(dir / "Untitled.log.bak"));
+  EXPECT_TRUE(exists(dir / "untitled.log.2"));
+  EXPECT_TRUE(exists(dir / "Untitled.log.d"));
+  std::string deleted;
+  for (const std::string &name : listed)
+    if (name != "Untitled.log.1")
+      deleted += "文件 " + (dir / name) + " 删除成功\n";
+  EXPECT_EQ(captured_print, deleted);
+  EXPECT_EQ(entry_text(), dir / "Untitled.log");
+  EXPECT_NE(out.find("size: 1024, num: 2\n"), std::string::npos) << out;
+}
+
+// A file chosen directly under "/" leaves an empty folder text, which cannot be opened.
+TEST_F(LogDestinationTest, EmptyFolderTextCannotBeOpenedAndAsksNothing) {
+  Driver driver(dialog);
+  CaptureStderr();
+  check_same_prefix_files(GTK_WINDOW(dialog), "", "x.log");
+  EXPECT_EQ(GetCapturedStderr(), "无法打开目录: No such file or directory\n");
+  EXPECT_TRUE(driver.seen.empty());
+}
+
+} // namespace
