@@ -1,0 +1,170 @@
+// A generator's output through a captured run into the real log sink: read back
+// from the rotated files, oldest first, the records' messages must give back the
+// output byte for byte.
+#include "debuglog/capture.hpp"
+#include "debuglog/log_sink.hpp"
+#include "startup.hpp"
+#include "test_support.hpp"
+#include "util/shell_quote.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+constexpr char kHeader[] = "NIVRA TEST HEADER\nkernel: test 1.0\n";
+constexpr char kPrefix[] = "capture.log";
+constexpr int kMaxFiles = 400;
+constexpr std::size_t kRecordPrefix = 43; // "YYYYMMDD HH:MM:SS.mmm INFO     nivra-wine- "
+
+bool record_starts_at(const std::string &s, std::size_t at) {
+  static const char shape[] = "dddddddd dd:dd:dd.ddd INFO     nivra-wine- ";
+  if (s.size() - at < kRecordPrefix)
+    return false;
+  for (std::size_t i = 0; i < kRecordPrefix; ++i) {
+    const char want = shape[i];
+    const char got = s[at + i];
+    if (want == 'd' ? (got < '0' || got > '9') : got != want)
+      return false;
+  }
+  return true;
+}
+
+// The messages of one file's records, after its header.
+std::vector<std::string> messages_of(const std::string &file, const std::string &name) {
+  std::vector<std::string> out;
+  EXPECT_EQ(file.compare(0, std::strlen(kHeader), kHeader), 0) << name << " lacks the header";
+  const std::string body = file.substr(std::strlen(kHeader));
+  if (body.empty())
+    return out;
+  EXPECT_TRUE(record_starts_at(body, 0)) << name;
+  EXPECT_EQ(body.back(), '\n') << name;
+  std::vector<std::size_t> starts;
+  for (std::size_t at = 0; at < body.size(); at = body.find('\n', at) + 1) {
+    if (record_starts_at(body, at))
+      starts.push_back(at);
+    if (body.find('\n', at) == std::string::npos)
+      break;
+  }
+  starts.push_back(body.size());
+  for (std::size_t i = 0; i + 1 < starts.size(); ++i) {
+    const std::size_t from = starts[i] + kRecordPrefix;
+    out.push_back(body.substr(from, starts[i + 1] - 1 - from)); // without the layout's break
+  }
+  return out;
+}
+
+struct Mode {
+  int threads;
+  std::vector<std::string> gen_args;
+};
+
+void PrintTo(const Mode &m, std::ostream *os) {
+  *os << m.threads << " writers, gen_output";
+  for (auto &a : m.gen_args)
+    *os << " " << a;
+}
+
+class Lossless : public testing::TestWithParam<Mode> {
+protected:
+  void SetUp() override {
+    std::memcpy(saved_sys_info_, sys_info, sizeof sys_info);
+    std::snprintf(sys_info, sizeof sys_info, "%s", kHeader);
+  }
+  void TearDown() override {
+    std::memcpy(sys_info, saved_sys_info_, sizeof sys_info);
+    if (mycat)
+      log4c_category_delete(mycat);
+    mycat = nullptr;
+  }
+  char saved_sys_info_[sizeof sys_info];
+  testsupport::TempDir tmp;
+};
+
+TEST_P(Lossless, OutputComesBackByteForByte) {
+  const Mode mode = GetParam();
+  std::vector<std::string> argv = {testsupport::tool_path("gen_output")};
+  argv.insert(argv.end(), mode.gen_args.begin(), mode.gen_args.end());
+  testsupport::ProcResult gen = testsupport::run_process(argv);
+  ASSERT_EQ(gen.status, 0);
+  const bool to_stderr = gen.out.empty();
+  std::string expected;
+  for (char ch : to_stderr ? gen.err : gen.out)
+    if (ch) // a record cannot carry a NUL byte
+      expected += ch;
+  ASSERT_GT(expected.size(), 500000u);
+  ASSERT_NE(expected.back(), '\n');
+  // The last line has no break of its own; its record ends with the layout's.
+  expected += '\n';
+
+  std::string command;
+  for (auto &a : argv)
+    command += shell::quote(a) + " ";
+
+  CaptureStdout();
+  init_log_sink(tmp.path().c_str(), kPrefix, 32 * 1024, kMaxFiles);
+  ASSERT_NE(mycat, nullptr);
+  CaptureStderr();
+  capture::run_captured("", "", command.c_str(), mode.threads);
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(mycat, nullptr);
+  EXPECT_NE(out.find("log4c_api 配置完成\n"), std::string::npos) << out.substr(0, 300);
+  EXPECT_NE(out.find("cmdline [WINEDEBUG=  " + command + " 2>&1]\n"), std::string::npos);
+
+  int files = 0;
+  while (testsupport::exists(tmp / (std::string(kPrefix) + "." + std::to_string(files))))
+    ++files;
+  ASSERT_GT(files, 5) << "the test must roll over several files";
+  ASSERT_LT(files, kMaxFiles) << "no file may have been deleted";
+
+  std::string rebuilt;
+  std::size_t records = 0;
+  for (int index = files - 1; index >= 0; --index) {
+    const std::string name = tmp / (std::string(kPrefix) + "." + std::to_string(index));
+    for (const std::string &m : messages_of(testsupport::read_file(name), name)) {
+      ++records;
+      const bool piece_direct = m.size() == 513 && m.find('\n') == 512;
+      const bool piece_queued = m.size() == 512 && m.find('\n') == std::string::npos;
+      if (mode.threads == 0) {
+        ASSERT_FALSE(piece_queued) << "record " << records;
+        // An over-long line's piece carries a line break of its own.
+        rebuilt += piece_direct ? m.substr(0, 512) : m + "\n";
+      } else {
+        ASSERT_FALSE(piece_direct) << "record " << records;
+        rebuilt += piece_queued ? m : m + "\n";
+      }
+    }
+  }
+  ASSERT_EQ(rebuilt.size(), expected.size());
+  EXPECT_TRUE(rebuilt == expected)
+      << "first difference at byte "
+      << std::mismatch(rebuilt.begin(), rebuilt.end(), expected.begin()).first - rebuilt.begin();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Modes, Lossless,
+    testing::Values(Mode{0, {"--seed", "11", "--lines", "700"}},
+                    Mode{1, {"--seed", "12", "--lines", "700"}},
+                    Mode{3, {"--seed", "13", "--lines", "700"}},
+                    Mode{64, {"--seed", "14", "--lines", "700"}},
+                    Mode{0, {"--seed", "15", "--lines", "700", "--stderr", "--nul"}},
+                    Mode{4, {"--seed", "16", "--lines", "700", "--stderr", "--nul"}}),
+    [](const testing::TestParamInfo<Mode> &info) {
+      std::string name = info.param.threads ? std::to_string(info.param.threads) + "Writers"
+                                            : std::string("Direct");
+      if (info.param.gen_args.size() > 4)
+        name += "FromStderrWithNul";
+      return name;
+    });
+
+} // namespace
