@@ -124,39 +124,6 @@ TEST_F(SizewinPolicy, TriggersOnlyWhenTheRecordWouldExceedTheSize) {
   }
 }
 
-TEST_F(SizewinPolicy, FirstRollStartsIndexZeroWithTheHeaderCloseOnExec) {
-  ASSERT_EQ(make(3), 0);
-  EXPECT_FALSE(has(0));
-  EXPECT_EQ(roll(), 0);
-  write("r1\n");
-  EXPECT_EQ(content(0), std::string(kHeader) + "r1\n");
-  EXPECT_FALSE(has(1));
-  EXPECT_NE(fcntl(fileno(fp_), F_GETFD) & FD_CLOEXEC, 0);
-}
-
-TEST_F(SizewinPolicy, RollsShiftUpAndDeleteTheOldest) {
-  ASSERT_EQ(make(3), 0);
-  for (int r = 1; r <= 5; ++r) {
-    roll();
-    write("r" + std::to_string(r) + "\n");
-  }
-  EXPECT_EQ(content(0), std::string(kHeader) + "r5\n");
-  EXPECT_EQ(content(1), std::string(kHeader) + "r4\n");
-  EXPECT_EQ(content(2), std::string(kHeader) + "r3\n");
-  EXPECT_FALSE(has(3));
-  EXPECT_EQ(swup_->last_index, 2);
-}
-
-TEST_F(SizewinPolicy, OneFileRestartsIndexZero) {
-  ASSERT_EQ(make(1), 0);
-  roll();
-  write("r1\n");
-  roll();
-  write("r2\n");
-  EXPECT_EQ(content(0), std::string(kHeader) + "r2\n");
-  EXPECT_FALSE(has(1));
-}
-
 TEST_F(SizewinPolicy, FilesRemovedByHandLoseNothing) {
   // Oldest gone: counts as deleted. A middle one gone: the shift goes on past the gap.
   for (int removed : {2, 1}) {
@@ -262,26 +229,6 @@ TEST_F(SizewinPolicy, UnopenableIndexZeroFallsBackToAStderrThatSurvivesClosing) 
     std::fputs("still here\n", stderr);
   }
   EXPECT_EQ(read_file(*dir_ / "stderr.txt"), "lost?\nstill here\n");
-}
-
-TEST_F(SizewinPolicy, AfterAFailedStartTheNextRollStartsAFreshFile) {
-  ASSERT_EQ(make(3), 0);
-  make_dirs(name(0));
-  {
-    StderrCapture capture(*dir_ / "stderr.txt");
-    roll();
-    write("to stderr\n");
-  }
-  remove_tree(name(0));
-  EXPECT_EQ(roll(), 0);
-  write("r2\n");
-  EXPECT_EQ(swup_->flags & sw::flag_start_failed, 0);
-  EXPECT_EQ(content(0), std::string(kHeader) + "r2\n");
-  EXPECT_EQ(read_file(*dir_ / "stderr.txt"), "to stderr\n");
-  roll();
-  write("r3\n");
-  EXPECT_EQ(content(0), std::string(kHeader) + "r3\n");
-  EXPECT_EQ(content(1), std::string(kHeader) + "r2\n");
 }
 
 TEST(SizewinNames, IndexWithoutLeadingZeros) {
