@@ -188,6 +188,15 @@ Driver::Act save_as(const std::string &dir, const std::string &name) {
       g_signal_connect_after(w, "response", G_CALLBACK(mark_responded), nullptr);
       return false;
     }
+    // The name entry completes names inline once the folder is read: "Untitled.log" among
+    // "Untitled.log.0" and "Untitled.log.1" grows a dot. Type the name again until it holds.
+    gchar *chosen = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(w));
+    bool holds = chosen && dir + "/" + name == chosen;
+    g_free(chosen);
+    if (!holds) {
+      gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(w), name.c_str());
+      return false;
+    }
     gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_ACCEPT);
     return g_object_get_data(G_OBJECT(w), "responded") != nullptr;
   };
