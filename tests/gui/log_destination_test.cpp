@@ -360,6 +360,23 @@ TEST_F(LogDestinationTest, OverwriteAnsweredNoLeavesNoDestination) {
   EXPECT_EQ(out, "");
 }
 
+TEST_F(LogDestinationTest, LongPathIsShownCutButKeptWhole) {
+  std::string deep = dir.path();
+  while (deep.size() < 300)
+    deep += "/" + std::string(60, 'p');
+  make_dirs(deep);
+  std::string path = deep + "/long.log";
+  Driver driver(dialog);
+  driver.until("Save File", save_as(deep, "long.log"))
+      .then(kSizeTitle, confirm_size("1", nullptr, nullptr));
+  press(driver);
+  EXPECT_STREQ(log_file_path, path.c_str());
+  EXPECT_EQ(entry_text(), path.substr(0, 255));
+  EXPECT_NE(out.find("dir: " + deep + ", filename: long.log, size: 1024, num: 1\n"),
+            std::string::npos)
+      << out;
+}
+
 TEST_F(LogDestinationTest, SizeDialogLayoutAndKilobytesPreselected) {
   Driver driver(dialog);
   driver.until("Save File", save_as(dir.path(), "k.log")).then(kSizeTitle, [&](GtkWidget *w) {
