@@ -11,5 +11,5 @@ extern log4c_category_t *mycat;
 
 // Configures mycat for dir/prefix.N files of max_size bytes, max_files of them.
 // Copies both texts. Prints exactly one status line. The caller deletes any
-// earlier mycat first.
+// earlier mycat first; the earlier set-up's log file is then closed here.
 void init_log_sink(const char *dir, const char *prefix, std::int64_t max_size, int max_files);

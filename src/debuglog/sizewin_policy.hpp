@@ -8,7 +8,6 @@
 #include <log4c/rollingpolicy.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 
 namespace sizewin_policy {
@@ -25,10 +24,9 @@ enum : int {
 struct sizewin_udata {
   std::int64_t file_maxsize = 20480; // 0 or less: never rolled
   std::int64_t max_num_files = 5;    // at least 1
-  rollingfile_udata_t *rfudata = nullptr;
-  std::string logdir;           // copied from the rolling-file data at init
-  std::string prefix;           // names are file_name(logdir, prefix, i), made when needed
-  std::int64_t last_index = -1; // highest existing index, -1 for none
+  std::string logdir;                // copied from the rolling-file data at init
+  std::string prefix;                // names are file_name(logdir, prefix, i), made when needed
+  std::int64_t last_index = -1;      // highest existing index, -1 for none
   int flags = 0;
   const char *header = nullptr; // not copied
 };

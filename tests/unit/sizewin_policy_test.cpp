@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -229,6 +230,23 @@ TEST_F(SizewinPolicy, UnopenableIndexZeroFallsBackToAStderrThatSurvivesClosing) 
     std::fputs("still here\n", stderr);
   }
   EXPECT_EQ(read_file(*dir_ / "stderr.txt"), "lost?\nstill here\n");
+}
+
+// log4c calls its own functions of these names through the dynamic linker; a C-linkage
+// definition of ours would silently take their place.
+TEST(SizewinNames, LibraryFunctionsAreNotReplaced) {
+  for (const char *symbol :
+       {"sizewin_make_udata", "sizewin_udata_set_file_maxsize", "sizewin_udata_set_max_num_files",
+        "log4c_rollingpolicy_type_sizewin"}) {
+    void *address = dlsym(RTLD_DEFAULT, symbol);
+    Dl_info info{};
+    ASSERT_NE(address, nullptr) << symbol;
+    ASSERT_NE(dladdr(address, &info), 0) << symbol;
+    EXPECT_NE(std::string(info.dli_fname).find("liblog4c"), std::string::npos)
+        << symbol << " comes from " << info.dli_fname;
+  }
+  EXPECT_NE(static_cast<const void *>(&sw::log4c_rollingpolicy_type_sizewin),
+            dlsym(RTLD_DEFAULT, "log4c_rollingpolicy_type_sizewin"));
 }
 
 TEST(SizewinNames, IndexWithoutLeadingZeros) {
