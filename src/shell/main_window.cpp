@@ -1,7 +1,9 @@
 #include "shell/main_window.hpp"
 
 #include "debuglog/debug_dialog.hpp"
+#include "display/confirm.hpp"
 #include "display/dpi_reader.hpp"
+#include "launch/tool_buttons.hpp"
 #include "startup.hpp"
 #include "util/own.hpp"
 
@@ -43,8 +45,9 @@ void add_separator(GtkWidget *vbox) {
   gtk_box_pack_start(GTK_BOX(vbox), gtk_separator_new(GTK_ORIENTATION_HORIZONTAL), FALSE, FALSE, 0);
 }
 
-GtkWidget *add_row_button(GtkWidget *row, const char *text) {
+GtkWidget *add_row_button(GtkWidget *row, const char *text, GCallback on_clicked) {
   GtkWidget *button = gtk_button_new_with_label(text);
+  g_signal_connect(button, "clicked", on_clicked, nullptr);
   gtk_box_pack_end(GTK_BOX(row), button, FALSE, FALSE, 0);
   return button;
 }
@@ -104,7 +107,7 @@ GtkWidget *build_main_window() {
       GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 
   GtkWidget *row = new_row(vbox, "容器配置");
-  add_row_button(row, "配置");
+  add_row_button(row, "配置", G_CALLBACK(on_wine_cfg_btn_clicked));
   add_separator(vbox);
 
   row = new_row(vbox, "屏幕分辨率");
@@ -129,7 +132,7 @@ GtkWidget *build_main_window() {
   add_separator(vbox);
 
   row = new_row(vbox, "网络代理");
-  add_row_button(row, "设置");
+  add_row_button(row, "设置", G_CALLBACK(on_net_proxy_btn_clicked));
   add_separator(vbox);
 
   row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 10);
@@ -142,7 +145,7 @@ GtkWidget *build_main_window() {
   data->dpi_combo = dpi_combo;
   data->no_prompt_check = no_prompt;
   data->current_dpi = dpi;
-  g_object_set_data(G_OBJECT(confirm), "confirm_data", data);
+  g_signal_connect(confirm, "clicked", G_CALLBACK(on_confirm_btn_clicked), data);
   gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
 
   gtk_widget_show_all(window);

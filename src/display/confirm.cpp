@@ -1,0 +1,140 @@
+#include "display/confirm.hpp"
+
+#include "display/dpi_reader.hpp"
+#include "display/flag_file.hpp"
+#include "display/kill_prefix.hpp"
+#include "launch/cmd_runner.hpp"
+#include "shell/main_window.hpp"
+#include "startup.hpp"
+#include "util/own.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kMaxAttempts = 20;
+
+void pump_events() {
+  while (gtk_events_pending())
+    gtk_main_iteration();
+}
+
+// The program this helper was started for, through the launcher; it outlives
+// this process.
+void start_program() {
+  if (!app_argv)
+    return;
+  app_argv[0] = wine_app_path;
+  run_cmd_detached(wine_app_path, app_argv);
+}
+
+// The quotes are shell quoting: reg gets the key as one word.
+void write_dpi_to_registry(const char *target) {
+  const char *const args[] = {"reg",
+                              "add",
+                              "\"HKEY_CURRENT_USER\\Control Panel\\Desktop\"",
+                              "/v",
+                              "\"LogPixels\"",
+                              "/t",
+                              "REG_DWORD",
+                              "/d",
+                              target,
+                              "/f",
+                              nullptr};
+  run_cmd_sync(wine_app_path, args);
+}
+
+GtkWidget *show_progress_dialog(GtkWidget *button) {
+  GtkWidget *top = gtk_widget_get_toplevel(button);
+  if (!GTK_IS_WINDOW(top))
+    return nullptr;
+  GtkWidget *dialog = gtk_dialog_new();
+  gtk_window_set_title(GTK_WINDOW(dialog), "提示");
+  gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(top));
+  gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+  gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
+
+  GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
+  GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
+  gtk_container_set_border_width(GTK_CONTAINER(box), 20);
+  gtk_container_add(GTK_CONTAINER(content), box);
+  GtkWidget *label = gtk_label_new("正在设置DPI值，请稍候...");
+  gtk_label_set_xalign(GTK_LABEL(label), 0.5f);
+  gtk_label_set_yalign(GTK_LABEL(label), 0.5f);
+  gtk_box_pack_start(GTK_BOX(box), label, TRUE, TRUE, 0);
+
+  gtk_window_set_default_size(GTK_WINDOW(dialog), 300, 100);
+  gtk_widget_show_all(dialog);
+  // On screen before the timer's first call blocks the main loop.
+  pump_events();
+  return dialog;
+}
+
+gboolean finish(dpi_apply_data *data) {
+  if (data->dialog)
+    gtk_widget_destroy(data->dialog);
+  start_program();
+  gtk_main_quit();
+  g_free(data->target);
+  g_free(data);
+  return FALSE;
+}
+
+} // namespace
+
+void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
+  auto *confirm = static_cast<confirm_data *>(user_data);
+  bool no_prompt = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(confirm->no_prompt_check));
+  write_flag_file(no_prompt);
+
+  own::gchars chosen(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(confirm->dpi_combo)));
+  bool change = true;
+  if (!chosen || chosen.get()[0] == '\0') {
+    std::fprintf(stderr, "错误：未选中DPI值\n");
+    change = false;
+  } else if (std::strcmp(confirm->current_dpi, chosen.get()) == 0) {
+    change = false;
+  }
+
+  if (!change) {
+    if (!app_argv)
+      return;
+    start_program();
+    gtk_main_quit();
+    std::exit(0);
+  }
+
+  auto *data = g_new0(dpi_apply_data, 1);
+  data->dialog = show_progress_dialog(button);
+  data->target = chosen.release();
+  data->attempts = 0;
+  data->max_attempts = kMaxAttempts;
+  data->done = 0;
+  g_timeout_add_seconds(1, apply_dpi_timeout, data);
+}
+
+gboolean apply_dpi_timeout(gpointer user_data) {
+  auto *data = static_cast<dpi_apply_data *>(user_data);
+  if (data->attempts == 0) {
+    kill_prefix_processes();
+    write_dpi_to_registry(data->target);
+  }
+  if (data->done)
+    return finish(data);
+  if (data->attempts >= data->max_attempts) {
+    std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
+    return finish(data);
+  }
+  if (std::strcmp(get_current_dpi(), data->target) == 0) {
+    data->done = 1;
+    std::printf("DPI设置成功生效，当前DPI值: %s\n", data->target);
+    kill_prefix_processes();
+    return finish(data);
+  }
+  ++data->attempts;
+  if (data->dialog)
+    pump_events();
+  return TRUE;
+}

@@ -1,0 +1,21 @@
+#pragma once
+// The "确定" action: records the show-again choice, then either starts the
+// program at once and exits, or applies a changed DPI behind a modal progress
+// dialog on a one-second timer and starts the program when the value has been
+// verified or 20 checks have failed. Main thread only.
+#include <gtk/gtk.h>
+
+// Owned by the timer, which frees it (and target) when it finishes.
+struct dpi_apply_data {
+  GtkWidget *dialog; // the progress dialog, or null
+  gchar *target;     // the DPI text to write, g_free
+  int attempts;      // checks that did not find the target
+  int max_attempts;
+  int done;
+};
+
+// "clicked" of "确定"; data is the main window's confirm_data.
+void on_confirm_btn_clicked(GtkWidget *button, gpointer data);
+
+// The timer callback; data is a dpi_apply_data. TRUE to be called again.
+gboolean apply_dpi_timeout(gpointer data);

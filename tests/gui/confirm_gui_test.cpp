@@ -1,0 +1,217 @@
+// The confirm handler and its timer in-process, with a launcher script: the
+// paths that return to the caller instead of exiting the process.
+#include "display/confirm.hpp"
+#include "display/dpi_reader.hpp"
+#include "shell/main_window.hpp"
+#include "startup.hpp"
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <gtk/gtk.h>
+
+#include <cstring>
+#include <string>
+
+using namespace testsupport;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+GtkWidget *find_toplevel(const char *title) {
+  GList *tops = gtk_window_list_toplevels();
+  GtkWidget *found = nullptr;
+  for (GList *l = tops; l && !found; l = l->next) {
+    const char *t = gtk_window_get_title(GTK_WINDOW(l->data));
+    if (t && std::strcmp(t, title) == 0)
+      found = GTK_WIDGET(l->data);
+  }
+  g_list_free(tops);
+  return found;
+}
+
+gboolean give_up(gpointer timed_out) {
+  *static_cast<bool *>(timed_out) = true;
+  gtk_main_quit();
+  return G_SOURCE_REMOVE;
+}
+
+class ConfirmHandlerTest : public testing::Test {
+protected:
+  void SetUp() override {
+    make_dirs(dir / "home/.config/nivra-wine");
+    make_dirs(dir / "prefix");
+    write_file(dir / "prefix/user.reg",
+               "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000060\n");
+    // reg stores the value as Wine would; anything else would be the program.
+    write_script(
+        dir / "launcher",
+        "case \"$1\" in\n"
+        "reg) printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" "
+        "> '" +
+            dir / "prefix/user.reg" +
+            "' ;;\n"
+            "*) touch '" +
+            dir / "started" + "' ;;\nesac\n");
+    std::strcpy(wine_app_path, (dir / "launcher").c_str());
+    prefix_text = dir / "prefix";
+    wine_prefix = prefix_text.c_str();
+    app_argv = nullptr;
+    std::strcpy(current_dpi, "96");
+
+    combo = gtk_combo_box_text_new();
+    for (const char *dpi : dpi_values)
+      gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), dpi);
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 0);
+    check = gtk_check_button_new_with_label("不再提示");
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), TRUE);
+    button = gtk_button_new_with_label("确定");
+    for (GtkWidget *w : {combo, check, button})
+      g_object_ref_sink(w);
+    data = {combo, check, current_dpi};
+  }
+  void TearDown() override {
+    for (GtkWidget *w : {combo, check, button}) {
+      gtk_widget_destroy(w);
+      g_object_unref(w);
+    }
+    if (window)
+      gtk_widget_destroy(window);
+    while (gtk_events_pending())
+      gtk_main_iteration();
+    wine_prefix = nullptr;
+    std::memset(wine_app_path, 0, sizeof(wine_app_path));
+  }
+
+  // Clicks and runs the main loop until the timer ends it.
+  void click_and_run() {
+    ScopedEnv home("HOME", dir / "home");
+    CaptureStdout();
+    CaptureStderr();
+    on_confirm_btn_clicked(button, &data);
+    dialog_after_click = find_toplevel("提示");
+    bool timed_out = false;
+    guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
+    gtk_main();
+    if (!timed_out)
+      g_source_remove(guard);
+    out = GetCapturedStdout();
+    err = GetCapturedStderr();
+    EXPECT_FALSE(timed_out);
+  }
+
+  std::string flag() { return read_file(dir / "home/.config/nivra-wine/enable_wine_start_helper"); }
+
+  TempDir dir;
+  std::string prefix_text;
+  GtkWidget *combo = nullptr, *check = nullptr, *button = nullptr, *window = nullptr;
+  confirm_data data{};
+  GtkWidget *dialog_after_click = nullptr;
+  std::string out, err;
+};
+
+TEST_F(ConfirmHandlerTest, ChangeInAWindowShowsTheProgressDialogUntilVerified) {
+  window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_container_add(GTK_CONTAINER(window), box);
+  for (GtkWidget *w : {combo, check, button})
+    gtk_box_pack_start(GTK_BOX(box), w, FALSE, FALSE, 0);
+  gtk_widget_show_all(window);
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
+  gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), FALSE);
+
+  ScopedEnv home("HOME", dir / "home");
+  // Nothing is printed before the timer runs; output is captured from there on.
+  on_confirm_btn_clicked(button, &data);
+  GtkWidget *dialog = find_toplevel("提示");
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(gtk_widget_get_visible(dialog));
+  EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(dialog)));
+  EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(dialog)), GTK_WINDOW(window));
+  EXPECT_TRUE(gtk_window_get_destroy_with_parent(GTK_WINDOW(dialog)));
+  int w = 0, h = 0;
+  gtk_window_get_default_size(GTK_WINDOW(dialog), &w, &h);
+  EXPECT_EQ(w, 300);
+  EXPECT_EQ(h, 100);
+  GList *content =
+      gtk_container_get_children(GTK_CONTAINER(gtk_dialog_get_content_area(GTK_DIALOG(dialog))));
+  GtkWidget *vbox = nullptr; // the content area also holds the (empty) action area
+  for (GList *l = content; l; l = l->next)
+    if (!vbox && !GTK_IS_BUTTON_BOX(l->data))
+      vbox = GTK_WIDGET(l->data);
+  g_list_free(content);
+  ASSERT_NE(vbox, nullptr);
+  EXPECT_EQ(gtk_box_get_spacing(GTK_BOX(vbox)), 10);
+  EXPECT_EQ(gtk_container_get_border_width(GTK_CONTAINER(vbox)), 20u);
+  GList *labels = gtk_container_get_children(GTK_CONTAINER(vbox));
+  ASSERT_NE(labels, nullptr);
+  GtkWidget *label = GTK_WIDGET(labels->data);
+  g_list_free(labels);
+  EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(label)), "正在设置DPI值，请稍候...");
+  EXPECT_FLOAT_EQ(gtk_label_get_xalign(GTK_LABEL(label)), 0.5f);
+  EXPECT_FLOAT_EQ(gtk_label_get_yalign(GTK_LABEL(label)), 0.5f);
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
+
+  bool timed_out = false;
+  guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
+  CaptureStdout();
+  CaptureStderr();
+  gtk_main();
+  if (!timed_out)
+    g_source_remove(guard);
+  out = GetCapturedStdout();
+  err = GetCapturedStderr();
+  ASSERT_FALSE(timed_out);
+  EXPECT_EQ(dialog, nullptr) << "the progress dialog outlived the work";
+  EXPECT_NE(out.find("cmd [" + dir / "launcher" +
+                     " reg add \"HKEY_CURRENT_USER\\Control Panel\\Desktop\" /v \"LogPixels\" /t "
+                     "REG_DWORD /d 120 /f]\n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 120\n"), std::string::npos) << out << err;
+  EXPECT_STREQ(current_dpi, "120");
+  EXPECT_EQ(flag(), "1");
+  EXPECT_FALSE(exists(dir / "started")) << "no program vector, nothing to start";
+}
+
+TEST_F(ConfirmHandlerTest, ChangeOutsideAWindowRunsWithoutDialog) {
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
+  click_and_run();
+  EXPECT_EQ(dialog_after_click, nullptr);
+  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
+  EXPECT_EQ(flag(), "0");
+}
+
+TEST_F(ConfirmHandlerTest, NoChangeWithoutProgramVectorReturnsAndKeepsTheWindow) {
+  struct Case {
+    int active;
+    bool ticked;
+    std::string err;
+  };
+  const Case cases[] = {{0, true, ""}, {-1, false, "错误：未选中DPI值\n"}};
+  for (const Case &c : cases) {
+    gtk_combo_box_set_active(GTK_COMBO_BOX(combo), c.active);
+    gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), c.ticked);
+    ScopedEnv home("HOME", dir / "home");
+    CaptureStdout();
+    CaptureStderr();
+    on_confirm_btn_clicked(button, &data);
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), c.err);
+    EXPECT_EQ(find_toplevel("提示"), nullptr);
+    EXPECT_EQ(flag(), c.ticked ? "0" : "1");
+    EXPECT_FALSE(exists(dir / "started"));
+  }
+}
+
+TEST_F(ConfirmHandlerTest, FlagFileFailureDoesNotStopTheChange) {
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1);
+  remove_tree(dir / "home/.config");
+  click_and_run();
+  EXPECT_EQ(err.rfind("无法打开文件: No such file or directory\n", 0), 0u) << err;
+  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 120\n"), std::string::npos) << out << err;
+}
+
+} // namespace

@@ -1,0 +1,251 @@
+// The confirm action end to end: the real program and window, operated from
+// inside by the confirm_driver tool, with real Wine or a launcher script.
+#include "test_support.hpp"
+#include "wine_env.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kDesktop = "[Control Panel\\\\Desktop] 1\n";
+
+bool eventually(const std::function<bool()> &pred, double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred())
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return pred();
+}
+
+std::size_t count_of(const std::string &text, const std::string &piece) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+    ++n;
+  return n;
+}
+
+// The LogPixels line of the [Control Panel\\Desktop] section of a user.reg,
+// or empty.
+std::string desktop_logpixels(const std::string &user_reg) {
+  std::string text = read_file(user_reg);
+  std::size_t at = text.find("[Control Panel\\\\Desktop]");
+  if (at == std::string::npos)
+    return {};
+  std::size_t end = text.find("\n[", at);
+  std::string section = text.substr(at, end == std::string::npos ? std::string::npos : end - at);
+  std::size_t line = section.find("\"LogPixels\"=");
+  if (line == std::string::npos)
+    return {};
+  return section.substr(line, section.find('\n', line) - line);
+}
+
+class ConfirmTest : public testing::Test {
+protected:
+  void SetUp() override {
+    if (!std::getenv("DISPLAY"))
+      GTEST_SKIP() << "needs an X server";
+    make_dirs(dir / "home/.config/nivra-wine");
+  }
+
+  ProcOptions options(const std::string &prefix, const std::string &launcher) {
+    ProcOptions o;
+    o.env = wine::env_for(prefix);
+    o.env["HOME"] = dir / "home";
+    o.env["WINE_APP"] = launcher;
+    o.env["MULTI_THREAD_NUM"] = std::nullopt;
+    o.env["NIVRA_DRIVE_DPI"] = std::nullopt;
+    o.env["NIVRA_DRIVE_NO_PROMPT"] = std::nullopt;
+    o.cwd = dir.path();
+    o.timeout_s = 120;
+    return o;
+  }
+
+  ProcResult drive(const std::vector<std::string> &args, const ProcOptions &o) {
+    std::vector<std::string> argv{tool_path("confirm_driver")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, o);
+  }
+
+  std::string flag() { return read_file(dir / "home/.config/nivra-wine/enable_wine_start_helper"); }
+
+  // A launcher that answers --version, notes every reg command, and records
+  // any other command line as the started program. With write_reg its reg
+  // stores the value in user.reg as Wine would; without it reg changes nothing.
+  std::string script_launcher(bool write_reg) {
+    std::string reg_action =
+        write_reg
+            ? "  printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" "
+              "> \"$WINEPREFIX/user.reg\"\n"
+            : "";
+    write_script(dir / "launcher", "case \"$1\" in\n"
+                                   "--version) echo wine-test ;;\n"
+                                   "reg)\n"
+                                   "  for a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" +
+                                       dir / "reg-log" + "'\n" + reg_action +
+                                       "  ;;\n"
+                                       "*) printf '<%s>' \"$@\" > '" +
+                                       dir / "started" + "' ;;\nesac\n");
+    return dir / "launcher";
+  }
+
+  TempDir dir;
+};
+
+TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
+  wine::TestPrefix prefix(dir / "prefix");
+  std::string before = desktop_logpixels(prefix / "user.reg");
+  ProcOptions o = options(prefix.path(), wine::launcher());
+  ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("driver: clicked\n"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("driver: dialog"), std::string::npos);
+  EXPECT_EQ(r.out.find("cmd ["), std::string::npos) << "no reg command may run: " << r.out;
+  EXPECT_EQ(r.out.find("已一次性终止"), std::string::npos);
+  EXPECT_EQ(flag(), "0");
+  EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90))
+      << "the program did not run";
+  EXPECT_EQ(read_file(prefix / "drive_c/mark.txt"), "x \r\n");
+  EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), before);
+}
+
+TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
+  wine::TestPrefix prefix(dir / "prefix");
+  ASSERT_EQ(desktop_logpixels(prefix / "user.reg"), "") << "the test prefix should be at 96";
+  // A Windows program already running in the prefix is stopped first.
+  int running = wine::spawn("sleep 600 | wine cmd.exe", prefix.path(), prefix / "drive_c");
+  ASSERT_TRUE(eventually(
+      [&] {
+        for (int pid : wine::windows_pids(prefix.path()))
+          if (wine::command_line(pid).find("cmd.exe") != std::string::npos)
+            return true;
+        return false;
+      },
+      120));
+  std::vector<int> old_pids = wine::windows_pids(prefix.path());
+
+  std::string wine_path = wine::launcher();
+  ProcOptions o = options(prefix.path(), wine_path);
+  o.env["NIVRA_DRIVE_DPI"] = "144";
+  o.env["NIVRA_DRIVE_NO_PROMPT"] = "0";
+  ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
+  wine::stop(running);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
+  std::string reg_line = "cmd [" + wine_path +
+                         " reg add \"HKEY_CURRENT_USER\\Control Panel\\Desktop\" /v \"LogPixels\" "
+                         "/t REG_DWORD /d 144 /f]\n";
+  std::size_t reg_at = r.out.find(reg_line);
+  ASSERT_NE(reg_at, std::string::npos) << r.out;
+  std::size_t first_kill = r.out.find("已一次性终止");
+  EXPECT_LT(first_kill, reg_at) << "the running program was not stopped before the write";
+  std::size_t success = r.out.find("DPI设置成功生效，当前DPI值: 144\n");
+  EXPECT_NE(success, std::string::npos) << r.out << r.err;
+  EXPECT_GT(success, reg_at);
+  EXPECT_EQ(r.err.find("警告：DPI设置可能未生效"), std::string::npos);
+  for (int pid : old_pids)
+    EXPECT_FALSE(pid_alive(pid)) << wine::command_line(pid);
+
+  EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000090");
+  EXPECT_EQ(flag(), "1");
+  EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90))
+      << "the program did not run";
+}
+
+TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {
+  make_dirs(dir / "prefix");
+  write_file(dir / "prefix/user.reg", kDesktop + "\"LogPixels\"=dword:00000060\n");
+  ProcOptions o = options(dir / "prefix", script_launcher(false));
+  o.env["NIVRA_DRIVE_DPI"] = "120";
+  ProcResult r = drive({"prog.exe", "arg"}, o);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
+  // One read while the window is built, then twenty checks.
+  EXPECT_EQ(count_of(r.out, "从文件 " + dir / "prefix/user.reg" + " 解析到DPI: 96\n"), 21u)
+      << r.out;
+  EXPECT_EQ(count_of(r.err, "警告：DPI设置可能未生效，请检查注册表文件\n"), 1u) << r.err;
+  EXPECT_EQ(r.out.find("DPI设置成功生效"), std::string::npos);
+  EXPECT_EQ(read_file(dir / "reg-log"),
+            "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t><REG_DWORD>"
+            "</d><120></f>");
+  EXPECT_EQ(read_file(dir / "started"), "<prog.exe><arg>");
+}
+
+TEST_F(ConfirmTest, ScriptLauncherPaths) {
+  struct Case {
+    std::string name;
+    std::string registry; // LogPixels line of user.reg, or empty for no file
+    std::optional<std::string> choose;
+    std::string target; // DPI that gets written, or empty when nothing changes
+    std::string err_line;
+  };
+  const Case cases[] = {
+      {"a value that is no choice is replaced by 96", "\"LogPixels\"=dword:00000064\n",
+       std::nullopt, "96", ""},
+      {"no user.reg and 120 chosen", "", "120", "120", ""},
+      {"no user.reg and 96 chosen", "", "96", "", ""},
+      {"no choice at all", "\"LogPixels\"=dword:00000078\n", "none", "", "错误：未选中DPI值\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    remove_tree(dir / "prefix");
+    make_dirs(dir / "prefix");
+    if (!c.registry.empty())
+      write_file(dir / "prefix/user.reg", kDesktop + c.registry);
+    remove_tree(dir / "started");
+    remove_tree(dir / "reg-log");
+    ProcOptions o = options(dir / "prefix", script_launcher(true));
+    o.env["NIVRA_DRIVE_DPI"] = c.choose;
+    ProcResult r = drive({"prog.exe", "a b"}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(dir / "started"), "<prog.exe><a b>");
+    if (!c.err_line.empty()) {
+      EXPECT_NE(r.err.find(c.err_line), std::string::npos) << r.err;
+    }
+    if (c.target.empty()) {
+      EXPECT_FALSE(exists(dir / "reg-log"));
+      EXPECT_EQ(r.err.find("driver: dialog"), std::string::npos);
+      EXPECT_EQ(r.out.find("cmd ["), std::string::npos) << r.out;
+    } else {
+      EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
+      EXPECT_EQ(read_file(dir / "reg-log"),
+                "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t>"
+                "<REG_DWORD></d><" +
+                    c.target + "></f>");
+      EXPECT_NE(r.out.find("DPI设置成功生效，当前DPI值: " + c.target + "\n"), std::string::npos)
+          << r.out;
+    }
+  }
+}
+
+TEST_F(ConfirmTest, ClosingTheWindowWritesNoFlagAndStartsNothing) {
+  make_dirs(dir / "prefix");
+  ProcOptions o = options(dir / "prefix", script_launcher(true));
+  o.while_running = [](int, void *) {
+    std::thread([] {
+      run_process({tool_path("xwin"), "close", "wine辅助程序", "20000"});
+    }).detach();
+  };
+  // The helper itself, not the driver: nothing clicks.
+  std::vector<std::string> argv{helper_path(), "prog.exe"};
+  ProcResult r = run_process(argv, o);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
+  EXPECT_FALSE(exists(dir / "started"));
+}
+
+} // namespace
