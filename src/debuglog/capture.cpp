@@ -18,6 +18,7 @@ namespace {
 
 constexpr std::size_t kCommandBound = 2047;
 constexpr int kInitialQueueSize = 10;
+constexpr std::size_t kPipeBuffer = 64 * 1024;
 
 // Reads up to `want` bytes to `at` and squeezes out NUL bytes. Returns the bytes
 // kept; *raw gets the bytes read, which is 0 only at the end of the output.
@@ -153,6 +154,8 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
     log_queue_destroy(queue);
     return;
   }
+  // Reads stay 512 bytes; a larger stream buffer only means fewer trips to the pipe.
+  std::setvbuf(pipe, nullptr, _IOFBF, kPipeBuffer);
   if (queue)
     read_blocks(pipe, deliver_queued, queue);
   else

@@ -4,13 +4,25 @@
 #include "debuglog/debug_dialog.hpp"
 #include "startup.hpp"
 
-#include <cassert>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace {
+
+// Stops the program like a failed assert(), in every build type.
+[[noreturn]] void check_failed(const char *expr, unsigned line, const char *function) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "%s: %s:%u: %s: Assertion `%s' failed.\n", program_invocation_short_name,
+               "main", line, function, expr);
+  std::abort();
+}
+
+} // namespace
 
 void process_debug_log() {
-  // Reported as the program's own check, with the expression as its text.
   if (!(log_channel_entry && env_entry && cmdline_entry))
-    __assert_fail("log_channel_entry && env_entry && cmdline_entry", "main", __LINE__,
-                  "process_debug_log");
+    check_failed("log_channel_entry && env_entry && cmdline_entry", __LINE__, "process_debug_log");
 
   const char *env = gtk_entry_get_text(GTK_ENTRY(env_entry));
   const char *channel = gtk_entry_get_text(GTK_ENTRY(log_channel_entry));

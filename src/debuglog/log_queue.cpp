@@ -28,16 +28,24 @@ private:
   pthread_mutex_t *m_;
 };
 
-// Lock held. Logs the oldest block and frees its slot. Writing under the lock
-// keeps log4c single-threaded and makes the order of taking the order of writing.
-void write_oldest(log_queue *q) {
-  const char *slot = q->items[q->head];
-  q->head = (q->head + 1) % q->capacity;
-  q->count.fetch_sub(1, std::memory_order_relaxed);
+void write_block(const char *block) {
   if (mycat)
-    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s", slot);
+    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s", block);
   else
-    std::fprintf(stderr, "%s\n", slot);
+    std::fprintf(stderr, "%s\n", block);
+}
+
+// Lock held, count > 0. Copies the oldest block out and frees its slot.
+void take_oldest(log_queue *q, char *out) {
+  const char *slot = q->items[q->head];
+  const std::size_t len = strnlen(slot, q->item_size - 1);
+  std::memcpy(out, slot, len);
+  out[len] = '\0';
+  q->head = (q->head + 1) % q->capacity;
+  const int left = q->count.fetch_sub(1, std::memory_order_relaxed) - 1;
+  // Wake a waiting producer only once half the store is free, not once per block.
+  if (q->producer_waiting && left <= q->capacity / 2)
+    pthread_cond_signal(&q->room);
 }
 
 } // namespace
@@ -67,6 +75,7 @@ log_queue *log_queue_create(int size) {
   q->capacity = made;
   q->max_capacity = kMaxCapacity;
   pthread_mutex_init(&q->mutex, nullptr);
+  pthread_mutex_init(&q->write_turn, nullptr);
   pthread_cond_init(&q->room, nullptr);
   pthread_cond_init(&q->blocks, nullptr);
   pthread_cond_init(&q->ended, nullptr);
@@ -106,8 +115,11 @@ void log_queue_push(log_queue *q, const char *block) {
   while (q->count.load(std::memory_order_relaxed) == q->capacity) {
     log_queue_resize(q,
                      static_cast<std::uint64_t>(q->capacity + std::min(kMaxGrowth, q->capacity)));
-    if (q->count.load(std::memory_order_relaxed) == q->capacity)
+    if (q->count.load(std::memory_order_relaxed) == q->capacity) {
+      q->producer_waiting = true;
       pthread_cond_wait(&q->room, &q->mutex);
+      q->producer_waiting = false;
+    }
   }
   int count = q->count.load(std::memory_order_relaxed);
   char *slot = q->items[(q->head + count) % q->capacity];
@@ -115,7 +127,8 @@ void log_queue_push(log_queue *q, const char *block) {
   std::memcpy(slot, block, len);
   slot[len] = '\0';
   q->count.store(count + 1, std::memory_order_relaxed);
-  pthread_cond_signal(&q->blocks);
+  if (q->writer_waiting)
+    pthread_cond_signal(&q->blocks);
 }
 
 void log_queue_add_writer(log_queue *q) {
@@ -133,19 +146,29 @@ void *output_log_thread(void *arg) {
     usleep(kPollMicros);
   std::fprintf(stderr, "output log thread start, id %d\n", id);
 
+  // Only the writer holding the turn takes blocks, and it writes each one before it
+  // takes the next, so blocks reach the log in the order they were stored while the
+  // producer can store more meanwhile. The other writers wait for the turn.
+  char block[log_queue_item_size];
   int left;
-  pthread_mutex_lock(&q->mutex);
+  pthread_mutex_lock(&q->write_turn);
   for (;;) {
-    while (q->count.load(std::memory_order_relaxed) == 0 && !q->done.load())
+    pthread_mutex_lock(&q->mutex);
+    while (q->count.load(std::memory_order_relaxed) == 0 && !q->done.load()) {
+      q->writer_waiting = true;
       pthread_cond_wait(&q->blocks, &q->mutex);
+      q->writer_waiting = false;
+    }
     left = q->count.load(std::memory_order_relaxed);
-    if (left == 0)
+    if (left == 0) {
+      pthread_mutex_unlock(&q->mutex);
       break;
-    if (left == q->capacity)
-      pthread_cond_signal(&q->room);
-    write_oldest(q);
+    }
+    take_oldest(q, block);
+    pthread_mutex_unlock(&q->mutex);
+    write_block(block);
   }
-  pthread_mutex_unlock(&q->mutex);
+  pthread_mutex_unlock(&q->write_turn);
 
   std::printf("output log thread exit, current item count %d, thread id %d\n", left, id);
   delete warg;
@@ -173,8 +196,11 @@ void log_queue_destroy(log_queue *q) {
       pthread_cond_wait(&q->ended, &q->mutex);
     }
     // Only when no writer ever ran: what is stored is still owed to the log.
-    while (q->count.load(std::memory_order_relaxed) > 0)
-      write_oldest(q);
+    char block[log_queue_item_size];
+    while (q->count.load(std::memory_order_relaxed) > 0) {
+      take_oldest(q, block);
+      write_block(block);
+    }
   }
   for (int i = 0; i < q->capacity; ++i)
     std::free(q->items[i]);
@@ -182,6 +208,7 @@ void log_queue_destroy(log_queue *q) {
   pthread_cond_destroy(&q->ended);
   pthread_cond_destroy(&q->blocks);
   pthread_cond_destroy(&q->room);
+  pthread_mutex_destroy(&q->write_turn);
   pthread_mutex_destroy(&q->mutex);
   delete q;
 }

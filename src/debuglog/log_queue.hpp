@@ -1,9 +1,10 @@
 #pragma once
 // The store between a captured run (its only producer) and the writer threads.
 // When full it grows 10, 20, 40, 80, 130, ... up to 480 slots; at 480 the
-// producer blocks until a writer takes a block. Blocks are written in the order
-// they were pushed: a writer takes the oldest and logs it without letting go of
-// the lock. log_queue_destroy (producer thread, after the last push) returns only
+// producer blocks until writers have made room. Blocks are written in the order
+// they were pushed: one writer at a time holds the write turn, takes the oldest
+// block and writes it before it lets the turn go, so log4c is never entered twice
+// at once. log_queue_destroy (producer thread, after the last push) returns only
 // when every stored block is written and every writer has ended.
 #include <pthread.h>
 
@@ -11,11 +12,12 @@
 #include <cstdint>
 
 struct log_queue {
-  pthread_mutex_t mutex;
-  pthread_cond_t room;   // producer waits here while the store is full
-  pthread_cond_t blocks; // writers wait here for a block or the end of the run
-  pthread_cond_t ended;  // the destroyer waits here for writers to end
-  char **items;          // ring of `capacity` slots, the oldest block at `head`
+  pthread_mutex_t mutex;      // guards every field below and the slots
+  pthread_mutex_t write_turn; // held by the one writer that takes and writes blocks
+  pthread_cond_t room;        // the producer waits here while the store is full
+  pthread_cond_t blocks;      // the writer with the turn waits here for a block or the end
+  pthread_cond_t ended;       // the destroyer waits here for writers to end
+  char **items;               // ring of `capacity` slots, the oldest block at `head`
   std::uint64_t item_size;
   int capacity;
   int max_capacity;
@@ -24,6 +26,8 @@ struct log_queue {
   int threads; // writers that have not yet ended
   std::atomic<int> started;
   int head;
+  bool producer_waiting;
+  bool writer_waiting;
 };
 
 // Handed to each writer thread, which deletes it when it ends.
