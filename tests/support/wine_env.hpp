@@ -5,8 +5,9 @@
 // <build>/wine-test-prefix, by `wineboot -i` (mscoree and mshtml left out);
 // a lock and a build-then-rename make concurrent and repeated test processes
 // share it safely. Tests never run Wine in the template: each makes a private
-// TestPrefix, a copy whose large read-only DLLs are hard links, and the copy's
-// destructor runs `wineserver -k` for it. Processes a test starts with spawn()
+// TestPrefix, a copy whose large read-only DLLs are hard links (real copies
+// when the copy is on another file system), and the copy's destructor runs
+// `wineserver -k` for it. Processes a test starts with spawn()
 // are ended with stop(). Failures throw std::runtime_error: a missing Wine is
 // an error, never a reason to skip.
 #include <map>
