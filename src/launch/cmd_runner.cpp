@@ -1,11 +1,11 @@
 #include "launch/cmd_runner.hpp"
 
+#include "util/bounded.hpp"
 #include "util/shell_quote.hpp"
 
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -33,15 +33,12 @@ bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLin
   line[0] = '\0';
   if (launcher.size() > kMaxLine)
     return false;
-  std::size_t len = launcher.size();
-  std::memcpy(line, launcher.data(), len);
-  for (const char *const *arg = args; arg && *arg && len < kMaxLine; ++arg) {
-    line[len++] = ' ';
-    std::size_t piece = std::min(std::strlen(*arg), kMaxLine - len);
-    std::memcpy(line + len, *arg, piece);
-    len += piece;
-  }
-  line[len] = '\0';
+  // One byte less than the buffer, so the line stops at kMaxLine characters.
+  constexpr std::size_t room = kMaxLine + 1;
+  std::size_t len = 0;
+  bounded::append(line, room, &len, "%s", launcher.c_str());
+  for (const char *const *arg = args; arg && *arg && len < kMaxLine; ++arg)
+    bounded::append(line, room, &len, " %s", *arg);
   return true;
 }
 
