@@ -125,6 +125,10 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
   ASSERT_EQ(desktop_logpixels(prefix / "user.reg"), "") << "the test prefix should be at 96";
   // A Windows program already running in the prefix is stopped first.
   int running = wine::spawn("sleep 600 | wine cmd.exe", prefix.path(), prefix / "drive_c");
+  struct StopAtEnd {
+    int pid;
+    ~StopAtEnd() { wine::stop(pid); }
+  } stop_running{running};
   ASSERT_TRUE(eventually(
       [&] {
         for (int pid : wine::windows_pids(prefix.path()))
@@ -140,7 +144,6 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
   o.env["NIVRA_DRIVE_DPI"] = "144";
   o.env["NIVRA_DRIVE_NO_PROMPT"] = "0";
   ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
-  wine::stop(running);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
