@@ -2,6 +2,7 @@
 
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_destination.hpp"
+#include "shell/accessible.hpp"
 #include "startup.hpp"
 #include "util/own.hpp"
 
@@ -88,8 +89,9 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 5);
 
   GtkWidget *row = new_row(vbox);
-  put(row, gtk_label_new("命令行:"));
+  GtkWidget *label = put(row, gtk_label_new("命令行:"));
   cmdline_entry = put(row, new_entry(1024), true);
+  accessible::name_after(cmdline_entry, label);
   prefill_cmdline(cmdline_entry);
 
   row = new_row(vbox);
@@ -97,12 +99,16 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   g_signal_connect(log_check, "clicked", G_CALLBACK(on_log_check_clicked), log_config_ctrl);
 
   row = new_row(vbox);
-  register_log_config_ctrl(ctrl_current_index, put(row, gtk_label_new("Wine日志通道:")));
+  GtkWidget *channel_label = put(row, gtk_label_new("Wine日志通道:"));
+  register_log_config_ctrl(ctrl_current_index, channel_label);
 
   row = new_row(vbox);
   log_channel_entry = put(row, new_entry(255), true);
+  accessible::name_after(log_channel_entry, channel_label);
   register_log_config_ctrl(ctrl_current_index, log_channel_entry);
   GtkWidget *combo = put(row, gtk_combo_box_text_new());
+  atk_object_set_name(gtk_widget_get_accessible(combo),
+                      gtk_label_get_text(GTK_LABEL(channel_label)));
   register_log_config_ctrl(ctrl_current_index, combo);
   g_signal_connect(combo, "changed", G_CALLBACK(combo_selected), dialog);
   for (const auto &preset : log_channel) {
@@ -112,16 +118,20 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   }
 
   row = new_row(vbox);
-  register_log_config_ctrl(ctrl_current_index, put(row, gtk_label_new("环境变量:")));
+  label = put(row, gtk_label_new("环境变量:"));
+  register_log_config_ctrl(ctrl_current_index, label);
 
   row = new_row(vbox);
   env_entry = put(row, new_entry(255), true);
+  accessible::name_after(env_entry, label);
   gtk_widget_set_tooltip_text(env_entry, "eg: ABC=1 TMP_ENV=1231 TMP_ENV1=abc");
   register_log_config_ctrl(ctrl_current_index, env_entry);
 
   row = new_row(vbox);
-  register_log_config_ctrl(ctrl_current_index, put(row, gtk_label_new("日志文件:")));
+  label = put(row, gtk_label_new("日志文件:"));
+  register_log_config_ctrl(ctrl_current_index, label);
   log_file_entry = put(row, new_entry(255), true);
+  accessible::name_after(log_file_entry, label);
   register_log_config_ctrl(ctrl_current_index, log_file_entry);
   GtkWidget *file_btn = put(row, gtk_button_new_with_label("..."));
   g_signal_connect(file_btn, "clicked", G_CALLBACK(on_log_file_btn_clicked), dialog);

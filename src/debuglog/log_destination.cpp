@@ -3,6 +3,7 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_destination_logic.hpp"
 #include "debuglog/log_sink.hpp"
+#include "shell/accessible.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 
@@ -68,16 +69,21 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
 
   GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   pack(gtk_dialog_get_content_area(GTK_DIALOG(dialog)), row);
-  pack(row, gtk_label_new("每个文件大小:"));
+  GtkWidget *size_label = gtk_label_new("每个文件大小:");
+  pack(row, size_label);
   GtkWidget *size_entry = gtk_entry_new();
   pack(row, size_entry);
+  accessible::name_after(size_entry, size_label);
   GtkWidget *unit_combo = gtk_combo_box_text_new();
   for (int i = 0; i < unit_count; ++i)
     gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(unit_combo), units[i]);
   gtk_combo_box_set_active(GTK_COMBO_BOX(unit_combo), 1);
+  atk_object_set_name(gtk_widget_get_accessible(unit_combo), "每个文件大小:");
   pack(row, unit_combo);
-  pack(row, gtk_label_new("最大保存文件个数:"));
+  GtkWidget *count_label = gtk_label_new("最大保存文件个数:");
+  pack(row, count_label);
   GtkWidget *count_entry = gtk_entry_new();
+  accessible::name_after(count_entry, count_label);
   gtk_entry_set_text(GTK_ENTRY(count_entry), "1");
   pack(row, count_entry);
 

@@ -4,6 +4,7 @@
 #include "display/confirm.hpp"
 #include "display/dpi_reader.hpp"
 #include "launch/tool_buttons.hpp"
+#include "shell/accessible.hpp"
 #include "startup.hpp"
 #include "util/own.hpp"
 
@@ -115,6 +116,9 @@ GtkWidget *build_main_window() {
   for (const char *dpi : dpi_values)
     gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dpi_combo), dpi);
   gtk_box_pack_start(GTK_BOX(row), dpi_combo, FALSE, FALSE, 0);
+  GList *row_children = gtk_container_get_children(GTK_CONTAINER(row));
+  accessible::name_after(dpi_combo, GTK_WIDGET(row_children->data));
+  g_list_free(row_children);
   const char *dpi = get_current_dpi();
   int index = dpi_index_of(dpi);
   if (index < 0) {
