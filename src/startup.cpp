@@ -6,12 +6,20 @@
 #include "util/own.hpp"
 #include "util/shell_quote.hpp"
 
+#include <fcntl.h>
 #include <gtk/gtk.h>
 #include <log4c.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,19 +67,159 @@ void get_sys_info() {
                   u.nodename, u.release, u.version, u.machine);
 }
 
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+int ms_left(steady::time_point deadline) {
+  auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
+  return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// The version command through /bin/sh with its output on a pipe, as popen
+// starts it, but in a process group of its own so that it can be stopped whole.
+struct version_query {
+  pid_t pid = -1;
+  int out = -1;
+
+  // False with errno set when the pipe or the process cannot be made.
+  bool start(char *cmd) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+      return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    posix_spawnattr_init(&attr);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    char sh[] = "sh", dash_c[] = "-c";
+    char *argv[] = {sh, dash_c, cmd, nullptr};
+    int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv, environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (rc != 0) {
+      close(fds[0]);
+      pid = -1;
+      errno = rc;
+      return false;
+    }
+    out = fds[0];
+    return true;
+  }
+
+  // The first line as fgets reads it into line: at most 127 bytes, up to and
+  // including its newline; *len is 0 when the output ended first. False when
+  // the deadline passed before the line was complete.
+  bool read_first_line(char (&line)[128], std::size_t *got, steady::time_point deadline) {
+    std::size_t len = 0;
+    *got = 0;
+    line[0] = '\0';
+    while (len < sizeof(line) - 1) {
+      pollfd p{out, POLLIN, 0};
+      int ready = poll(&p, 1, ms_left(deadline));
+      if (ready == 0)
+        return false;
+      if (ready < 0 && errno == EINTR)
+        continue;
+      ssize_t n = read(out, line + len, sizeof(line) - 1 - len);
+      if (n < 0 && errno == EINTR)
+        continue;
+      if (n <= 0)
+        break;
+      auto *newline = static_cast<char *>(std::memchr(line + len, '\n', static_cast<size_t>(n)));
+      len = newline ? static_cast<std::size_t>(newline - line) + 1 : len + static_cast<size_t>(n);
+      if (newline)
+        break;
+    }
+    line[len] = '\0';
+    *got = len;
+    return true;
+  }
+
+  // Closes the pipe first, as pclose does, so a command that goes on writing
+  // gets SIGPIPE; then waits for the shell. False when the deadline passed.
+  bool finish(steady::time_point deadline) {
+    close(out);
+    out = -1;
+    int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    bool ended = false;
+    while (!ended) {
+      int status = 0;
+      pid_t got = waitpid(pid, &status, WNOHANG);
+      if (got == pid || (got < 0 && errno != EINTR)) {
+        ended = true;
+        break;
+      }
+      int left = ms_left(deadline);
+      if (left == 0)
+        break;
+      if (pidfd >= 0) {
+        pollfd p{pidfd, POLLIN, 0};
+        poll(&p, 1, left);
+      } else {
+        usleep(static_cast<useconds_t>(std::min(left, 5)) * 1000);
+      }
+    }
+    if (pidfd >= 0)
+      close(pidfd);
+    if (ended)
+      pid = -1;
+    return ended;
+  }
+
+  // Kills the whole group (the shell, the launcher and whatever it started
+  // without leaving the group) and reaps the shell.
+  void stop() {
+    if (out >= 0)
+      close(out);
+    out = -1;
+    if (pid <= 0)
+      return;
+    kill(-pid, SIGKILL);
+    kill(pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    pid = -1;
+  }
+
+  ~version_query() { stop(); }
+};
+
+} // namespace
+
+namespace startup {
+int version_query_timeout_ms = 10000;
+} // namespace startup
+
 void get_wine_version() {
   char cmd[1024];
   // A launcher path with blanks or shell characters is passed as one word.
   std::string launcher = shell::quote_if_needed(wine_app_path);
   bounded::format(cmd, sizeof(cmd), "%s --version", launcher.c_str());
   shell::flush_std_streams();
-  own::pipe fp(popen(cmd, "r"));
-  if (!fp) {
+  version_query query;
+  if (!query.start(cmd)) {
     perror("popen failed");
     return;
   }
+  // The window waits for this query, so a launcher that never answers must
+  // not hold it for ever.
+  const steady::time_point deadline =
+      steady::now() + std::chrono::milliseconds(startup::version_query_timeout_ms);
   char line[128];
-  if (std::fgets(line, sizeof(line), fp.get())) {
+  std::size_t got = 0;
+  bool in_time = query.read_first_line(line, &got, deadline) && query.finish(deadline);
+  if (!in_time) {
+    query.stop();
+    std::fprintf(stderr, "警告：Wine 启动器 %s 的版本查询在 %g 秒内没有结束，已终止\n",
+                 wine_app_path, startup::version_query_timeout_ms / 1000.0);
+    got = 0;
+  }
+  if (got > 0) {
     char version[512];
     bounded::format(version, sizeof(version), "\nnivra-wine version: %s", line);
     std::size_t len = std::strlen(sys_info);

@@ -17,9 +17,16 @@ extern char exe_dir[256];
 char *get_exe_dir();
 void get_sys_info();
 // Appends the launcher's first --version line to sys_info and prints "sys:".
+// The query has startup::version_query_timeout_ms for its first line and its
+// end together; past that its process group is killed, a warning names the
+// launcher, and it counts as a query that printed nothing. It never outlives
+// the call.
 void get_wine_version();
 
 namespace startup {
+
+// How long the launcher's --version query may take (10 s); tests shorten it.
+extern int version_query_timeout_ms;
 
 // True for the argument shapes the program refuses with status 171.
 bool refuses_arguments(int argc, char **argv);

@@ -1,0 +1,404 @@
+// Hostile names and missing or misbehaving tools: every place a path reaches a
+// shell or a file, the launcher's version query, and a user.reg that cannot be
+// read. Nothing may run that the user did not ask for, and nothing may hang.
+#include "debuglog/capture.hpp"
+#include "debuglog/log_sink.hpp"
+#include "display/dpi_reader.hpp"
+#include "display/flag_file.hpp"
+#include "display/kill_prefix.hpp"
+#include "launch/cmd_runner.hpp"
+#include "startup.hpp"
+#include "test_support.hpp"
+#include "util/shell_quote.hpp"
+
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace testsupport;
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// Names for a folder or a file. Each that runs anything leaves a file pwnedN
+// in the working folder.
+const std::vector<std::string> kHostileNames = {
+    "blank name",
+    "it's \"both\" quotes",
+    "$(touch pwned1)",
+    "`touch pwned2`",
+    "semi;touch pwned3;&|<>",
+    "new\nline\ntouch pwned4",
+    "\xff\xfe bytes \xc3(\x80",
+    "-dash ~ * ? $HOME ${IFS} \\back ! %s%n%x",
+};
+
+bool eventually(const std::function<bool()> &pred, double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+void expect_no_marker(const TempDir &dir, const std::string &name) {
+  for (const char *marker : {"pwned1", "pwned2", "pwned3", "pwned4"})
+    EXPECT_FALSE(exists(dir / marker)) << "ran a command from " << name;
+}
+
+class ScopedCwd {
+public:
+  explicit ScopedCwd(const std::string &dir) : old_(getcwd(nullptr, 0)) {
+    if (chdir(dir.c_str()) != 0)
+      throw std::runtime_error("chdir failed");
+  }
+  ~ScopedCwd() {
+    if (chdir(old_) != 0)
+      std::perror("chdir back");
+    std::free(old_);
+  }
+
+private:
+  char *old_;
+};
+
+// Keeps the process-wide settings a test changes.
+class Settings : public testing::Test {
+protected:
+  void SetUp() override {
+    std::memcpy(saved_app_path_, wine_app_path, sizeof(wine_app_path));
+    std::memcpy(saved_sys_info_, sys_info, sizeof(sys_info));
+    std::snprintf(sys_info, sizeof(sys_info), "sysname: TestOS");
+  }
+  void TearDown() override {
+    std::memcpy(wine_app_path, saved_app_path_, sizeof(wine_app_path));
+    std::memcpy(sys_info, saved_sys_info_, sizeof(sys_info));
+    wine_prefix = nullptr;
+    startup::version_query_timeout_ms = 10000;
+    std::strcpy(current_dpi, "96");
+    if (mycat)
+      log4c_category_delete(mycat);
+    mycat = nullptr;
+  }
+  void set_launcher(const std::string &path) {
+    ASSERT_LT(path.size(), sizeof(wine_app_path));
+    std::strcpy(wine_app_path, path.c_str());
+  }
+  struct Output {
+    std::string out, err;
+  };
+  Output version_query() {
+    CaptureStdout();
+    CaptureStderr();
+    get_wine_version();
+    Output o;
+    o.out = GetCapturedStdout();
+    o.err = GetCapturedStderr();
+    return o;
+  }
+
+  TempDir dir;
+  char saved_app_path_[sizeof(wine_app_path)];
+  char saved_sys_info_[sizeof(sys_info)];
+};
+
+// ---- Paths that reach a shell ----
+
+using HostilePaths = Settings;
+
+TEST_F(HostilePaths, LauncherAnswersTheVersionQueryAsOneWord) {
+  ScopedCwd cwd(dir.path());
+  for (const std::string &name : kHostileNames) {
+    SCOPED_TRACE(name);
+    write_script(dir / name, "echo \"answered with $# argument: $1\"\n");
+    set_launcher(dir / name);
+    std::snprintf(sys_info, sizeof(sys_info), "sysname: TestOS");
+    Output o = version_query();
+    EXPECT_EQ(o.out, "sys:\nsysname: TestOS\nnivra-wine version: answered with 1 argument: "
+                     "--version\n\n");
+    EXPECT_EQ(o.err, "");
+    expect_no_marker(dir, name);
+  }
+}
+
+TEST_F(HostilePaths, LauncherRunsToolsAsOneWord) {
+  ScopedCwd cwd(dir.path());
+  const std::string rec = dir / "rec";
+  for (const std::string &name : kHostileNames) {
+    SCOPED_TRACE(name);
+    write_file(rec, "");
+    write_script(dir / name, "printf '<%s>' \"$@\" >> '" + rec + "'\n");
+    const char *args[] = {"winecfg", nullptr};
+    CaptureStdout();
+    CaptureStderr();
+    run_cmd_sync((dir / name).c_str(), args);
+    EXPECT_EQ(GetCapturedStdout(), "cmd [" + shell::quote(dir / name) + " winecfg]\n");
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(read_file(rec), "<winecfg>");
+    expect_no_marker(dir, name);
+  }
+}
+
+TEST_F(HostilePaths, PrefixReachesTheListingAsOneWord) {
+  ScopedCwd cwd(dir.path());
+  make_dirs(dir / "bin");
+  const std::string rec = dir / "lsof-args";
+  // Stands in for lsof: notes the folder it was asked about and lists nothing.
+  write_script(dir / "bin/lsof", "printf '%s|' \"$3\" >> '" + rec + "'\n");
+  ScopedEnv path("PATH", dir / "bin:/usr/bin:/bin");
+  for (const std::string &name : kHostileNames) {
+    SCOPED_TRACE(name);
+    write_file(rec, "");
+    std::string prefix = dir / name;
+    wine_prefix = prefix.c_str();
+    CaptureStdout();
+    CaptureStderr();
+    kill_prefix_processes();
+    EXPECT_EQ(GetCapturedStdout(), "");
+    EXPECT_EQ(GetCapturedStderr(), "");
+    EXPECT_EQ(read_file(rec), prefix + "|");
+    expect_no_marker(dir, name);
+  }
+}
+
+// The prefix's user.reg, the flag file under HOME and the log files never pass
+// through a shell: the names only have to work.
+TEST_F(HostilePaths, RegistryFlagFileAndLogFilesWorkUnderAnyName) {
+  ScopedCwd cwd(dir.path());
+  // Nothing of the user's may configure log4c.
+  TempDir rc;
+  ScopedEnv rcpath("LOG4C_RCPATH", rc.path());
+  ScopedEnv rchome("HOME", rc.path());
+  for (const std::string &name : kHostileNames) {
+    SCOPED_TRACE(name);
+    std::string prefix = dir / name;
+    make_dirs(prefix);
+    write_file(prefix + "/user.reg",
+               "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000078\n");
+    wine_prefix = prefix.c_str();
+    std::strcpy(current_dpi, "96");
+    CaptureStdout();
+    EXPECT_STREQ(get_current_dpi(), "120");
+    GetCapturedStdout();
+
+    make_dirs(prefix + "/.config/nivra-wine");
+    {
+      ScopedEnv home("HOME", prefix);
+      CaptureStderr();
+      write_flag_file(true);
+      EXPECT_EQ(GetCapturedStderr(), "");
+    }
+    EXPECT_EQ(read_file(prefix + "/.config/nivra-wine/enable_wine_start_helper"), "0");
+
+    // Folder and file prefix of the log both hostile; the user's own command is plain.
+    CaptureStdout();
+    init_log_sink(prefix.c_str(), name.c_str(), 20480, 2);
+    ASSERT_NE(mycat, nullptr);
+    capture::run_captured("", "", "echo captured", 0);
+    std::string out = GetCapturedStdout();
+    EXPECT_NE(out.find("log4c_api 配置完成\n"), std::string::npos) << out;
+    const std::string log = read_file(prefix + "/" + name + ".0");
+    const std::string record_end = "INFO     nivra-wine- captured\n";
+    EXPECT_EQ(log.compare(0, 15, "sysname: TestOS"), 0) << log;
+    ASSERT_GT(log.size(), record_end.size()) << log;
+    EXPECT_EQ(log.substr(log.size() - record_end.size()), record_end) << log;
+    expect_no_marker(dir, name);
+  }
+}
+
+// ---- The launcher's version query ----
+
+using VersionQuery = Settings;
+
+TEST_F(VersionQuery, FirstLineAsFgetsReadsIt) {
+  struct Case {
+    const char *name;
+    std::string script;
+    std::optional<std::string> version; // nullopt: no line
+  };
+  const Case cases[] = {
+      {"one line", "echo wine-9.0\n", "wine-9.0\n"},
+      {"first of two", "echo first; echo second\n", "first\n"},
+      {"no newline", "printf wine-8\n", "wine-8"},
+      {"cut at 127 bytes", "printf '%0200d\\n' 0\n", std::string(127, '0')},
+      {"leading NUL still counts as a line", "printf '\\000abc\\n'\n", ""},
+      {"keeps writing after the line", "echo wine-7; exec yes\n", "wine-7\n"},
+      {"silent", "exit 3\n", std::nullopt},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    write_script(dir / "launcher", c.script);
+    set_launcher(dir / "launcher");
+    std::snprintf(sys_info, sizeof(sys_info), "sysname: TestOS");
+    Output o = version_query();
+    std::string expected = c.version
+                               ? "sys:\nsysname: TestOS\nnivra-wine version: " + *c.version + "\n"
+                               : "Failed to get Wine version.\nsys:\nsysname: TestOS\n";
+    EXPECT_EQ(o.out, expected);
+    EXPECT_EQ(o.err.find("警告"), std::string::npos) << o.err;
+  }
+}
+
+TEST_F(VersionQuery, MissingLauncherIsASilentOne) {
+  for (const std::string &launcher : {dir / "no-such-wine", dir / "no such wine"}) {
+    set_launcher(launcher);
+    Output o = version_query();
+    EXPECT_EQ(o.out, "Failed to get Wine version.\nsys:\nsysname: TestOS\n");
+    // The shell's own complaint, and none of ours.
+    EXPECT_NE(o.err.find("not found"), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("警告"), std::string::npos) << o.err;
+  }
+}
+
+TEST_F(VersionQuery, HangingLauncherIsStoppedWithItsChildren) {
+  struct Case {
+    const char *name;
+    std::string body; // before the hang
+  };
+  const Case cases[] = {
+      {"says nothing", ""},
+      {"half a line", "printf wine-"},
+      {"a line, then never ends", "echo wine-9.0"},
+  };
+  startup::version_query_timeout_ms = 300;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string pids = dir / "pids";
+    write_file(pids, "");
+    // The launcher notes its own id and that of a child that would outlive it.
+    write_script(dir / "launcher hangs", std::string(c.body) + "\necho $$ >> '" + pids +
+                                             "'\nsleep 1000 &\necho $! >> '" + pids +
+                                             "'\nsleep 1000\n");
+    set_launcher(dir / "launcher hangs");
+    auto start = std::chrono::steady_clock::now();
+    Output o = version_query();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_EQ(o.out, "Failed to get Wine version.\nsys:\nsysname: TestOS\n");
+    EXPECT_STREQ(sys_info, "sysname: TestOS");
+    EXPECT_EQ(o.err, "警告：Wine 启动器 " + dir / "launcher hangs" +
+                         " 的版本查询在 0.3 秒内没有结束，已终止\n");
+    std::ifstream in(pids);
+    int pid = 0, seen = 0;
+    while (in >> pid) {
+      ++seen;
+      EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5))
+          << "process " << pid << " outlived the query";
+    }
+    EXPECT_EQ(seen, 2) << "the launcher did not get to start its child";
+  }
+}
+
+TEST_F(VersionQuery, CommandThatCannotStartIsReportedWithPerror) {
+  // No descriptor left for the pipe.
+  std::fflush(nullptr);
+  int out[2], err[2];
+  ASSERT_EQ(pipe(out), 0);
+  ASSERT_EQ(pipe(err), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out[1], STDOUT_FILENO);
+    dup2(err[1], STDERR_FILENO);
+    for (int fd = 3; fd < 1024; ++fd)
+      close(fd);
+    rlimit none{3, 3};
+    setrlimit(RLIMIT_NOFILE, &none);
+    get_wine_version();
+    std::fflush(nullptr);
+    _exit(0);
+  }
+  close(out[1]);
+  close(err[1]);
+  auto drain = [](int fd) {
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof(buf))) > 0)
+      text.append(buf, static_cast<std::size_t>(n));
+    close(fd);
+    return text;
+  };
+  std::string got_out = drain(out[0]);
+  std::string got_err = drain(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(got_out, "");
+  EXPECT_EQ(got_err, "popen failed: Too many open files\n");
+}
+
+// ---- A user.reg that cannot be read ----
+
+// Root reads every file; the check needs a user the permission applies to.
+TEST(UserRegPermission, UnreadableFileIsReportedAndKeepsTheValue) {
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  const std::string readable = dir / "readable.reg", locked = dir / "locked.reg";
+  for (const std::string &path : {readable, locked})
+    write_file(path, "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000090\n");
+  chmod(readable.c_str(), 0644);
+  chmod(locked.c_str(), 0000);
+
+  std::fflush(nullptr);
+  int err[2];
+  ASSERT_EQ(pipe(err), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(err[0]);
+    dup2(err[1], STDERR_FILENO);
+    if (std::freopen("/dev/null", "w", stdout) == nullptr)
+      _exit(3);
+    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(77);
+    int fails = 0;
+    char dest[20] = "keep";
+    // The same file, readable, is read: the refusal below is the permission's doing.
+    if (!read_dpi_from_user_reg(readable.c_str(), dest, sizeof(dest)) ||
+        std::strcmp(dest, "144") != 0)
+      fails |= 1;
+    std::strcpy(dest, "keep");
+    if (read_dpi_from_user_reg(locked.c_str(), dest, sizeof(dest)) ||
+        std::strcmp(dest, "keep") != 0)
+      fails |= 2;
+    std::fflush(nullptr);
+    _exit(fails);
+  }
+  close(err[1]);
+  std::string text;
+  char buf[256];
+  ssize_t n;
+  while ((n = read(err[0], buf, sizeof(buf))) > 0)
+    text.append(buf, static_cast<std::size_t>(n));
+  close(err[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77)
+    GTEST_SKIP() << "cannot switch to an unprivileged user here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(text, "无法打开注册表文件: " + locked + "\n");
+}
+
+} // namespace
