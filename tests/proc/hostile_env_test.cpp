@@ -1,0 +1,129 @@
+// The real program under a hostile environment: a launcher that never answers
+// --version, and prefix, HOME and launcher paths full of shell characters,
+// quotes, line breaks and bytes that are no UTF-8.
+#include "test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+bool eventually(const std::function<bool()> &pred, double seconds) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+class HostileEnv : public testing::Test {
+protected:
+  void SetUp() override {
+    if (!std::getenv("DISPLAY"))
+      GTEST_SKIP() << "needs an X server";
+  }
+  TempDir dir;
+};
+
+// The window waits for the version query; a launcher that never ends it costs
+// the bounded wait, not the window.
+TEST_F(HostileEnv, LauncherThatNeverAnswersDelaysTheWindowOnly10Seconds) {
+  const std::string pids = dir / "pids";
+  write_script(dir / "wine",
+               "echo $$ >> '" + pids + "'\nsleep 1000 &\necho $! >> '" + pids + "'\nsleep 1000\n");
+  ProcOptions o;
+  o.env["HOME"] = dir.path();
+  o.env["WINEPREFIX"] = dir / "prefix";
+  o.env["WINE_APP"] = dir / "wine";
+  o.env["MULTI_THREAD_NUM"] = std::nullopt;
+  o.timeout_s = 60;
+  o.while_running = [](int, void *) {
+    std::thread([] {
+      run_process({tool_path("xwin"), "close", "wine辅助程序", "40000"});
+    }).detach();
+  };
+  auto start = std::chrono::steady_clock::now();
+  ProcResult r = run_process({helper_path(), "prog.exe"}, o);
+  auto took = std::chrono::steady_clock::now() - start;
+
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_GE(took, std::chrono::seconds(10));
+  EXPECT_LT(took, std::chrono::seconds(40));
+  EXPECT_NE(
+      r.err.find("警告：Wine 启动器 " + dir / "wine" + " 的版本查询在 10 秒内没有结束，已终止\n"),
+      std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.out.rfind("Failed to get Wine version.\nsys:\nsysname: ", 0), 0u) << r.out;
+  std::ifstream in(pids);
+  int pid = 0, seen = 0;
+  while (in >> pid) {
+    ++seen;
+    EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5))
+        << "process " << pid << " of the query outlived start-up";
+  }
+  EXPECT_EQ(seen, 2);
+}
+
+// Start-up, the DPI change and the start of the program with every path
+// hostile at once: the prefix reaches lsof and the registry, HOME the flag
+// file, the launcher the version query, reg and the detached start.
+TEST_F(HostileEnv, EveryPathHostileAtOnceRunsOnlyWhatItShould) {
+  const std::string prefix = dir / "pre $(touch pwned1) it's\n\xff";
+  const std::string home = dir / "home `touch pwned2`;touch pwned3 \"q\"";
+  const std::string launcher = dir / "wine \"$(touch pwned4)\" \xfe";
+  make_dirs(prefix);
+  make_dirs(home + "/.config/nivra-wine");
+  write_file(prefix + "/user.reg", "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000060\n");
+  // Answers --version, writes reg's value into user.reg as Wine would, and
+  // notes every other command line as the started program.
+  write_script(launcher,
+               "case \"$1\" in\n"
+               "--version) echo wine-hostile ;;\n"
+               "reg)\n"
+               "  for a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" +
+                   dir / "reg-log" +
+                   "'\n"
+                   "  printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' "
+                   "\"$9\" > \"$WINEPREFIX/user.reg\" ;;\n"
+                   "*) printf '<%s>' \"$@\" > '" +
+                   dir / "started" + "' ;;\nesac\n");
+  ProcOptions o;
+  o.env["HOME"] = home;
+  o.env["WINEPREFIX"] = prefix;
+  o.env["WINE_APP"] = launcher;
+  o.env["MULTI_THREAD_NUM"] = std::nullopt;
+  o.env["NIVRA_DRIVE_DPI"] = "120";
+  o.env["NIVRA_DRIVE_NO_PROMPT"] = std::nullopt;
+  o.cwd = dir.path();
+  o.timeout_s = 120;
+  ProcResult r = run_process({tool_path("confirm_driver"), "prog.exe", "a b"}, o);
+
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_NE(r.out.find("nivra-wine version: wine-hostile\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("从文件 " + prefix + "/user.reg 解析到DPI: 96\n"), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("DPI设置成功生效，当前DPI值: 120\n"), std::string::npos) << r.out;
+  EXPECT_EQ(read_file(dir / "reg-log"),
+            "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t><REG_DWORD>"
+            "</d><120></f>");
+  EXPECT_EQ(read_file(home + "/.config/nivra-wine/enable_wine_start_helper"), "0");
+  EXPECT_TRUE(eventually([&] { return read_file(dir / "started") == "<prog.exe><a b>"; }, 10))
+      << read_file(dir / "started");
+  for (const char *marker : {"pwned1", "pwned2", "pwned3", "pwned4"})
+    EXPECT_FALSE(exists(dir / marker)) << marker;
+}
+
+} // namespace
