@@ -197,27 +197,30 @@ int version_query_timeout_ms = 10000;
 
 void get_wine_version() {
   char cmd[1024];
-  // A launcher path with blanks or shell characters is passed as one word.
-  std::string launcher = shell::quote_if_needed(wine_app_path);
-  bounded::format(cmd, sizeof(cmd), "%s --version", launcher.c_str());
-  shell::flush_std_streams();
-  version_query query;
-  if (!query.start(cmd)) {
-    perror("popen failed");
-    return;
-  }
-  // The window waits for this query, so a launcher that never answers must
-  // not hold it for ever.
-  const steady::time_point deadline =
-      steady::now() + std::chrono::milliseconds(startup::version_query_timeout_ms);
   char line[128];
   std::size_t got = 0;
-  bool in_time = query.read_first_line(line, &got, deadline) && query.finish(deadline);
-  if (!in_time) {
-    query.stop();
-    std::fprintf(stderr, "警告：Wine 启动器 %s 的版本查询在 %g 秒内没有结束，已终止\n",
-                 wine_app_path, startup::version_query_timeout_ms / 1000.0);
-    got = 0;
+  // A launcher path with blanks or shell characters is passed as one word.
+  std::string launcher = shell::quote_if_needed(wine_app_path);
+  if (!bounded::format(cmd, sizeof(cmd), "%s --version", launcher.c_str())) {
+    // Cut inside its quotes, the word could name some other program.
+    std::fprintf(stderr, "错误：Wine 启动器路径加上引号后过长，不查询其版本\n");
+  } else {
+    shell::flush_std_streams();
+    version_query query;
+    if (!query.start(cmd)) {
+      perror("popen failed");
+      return;
+    }
+    // The window waits for this query, so a launcher that never answers must
+    // not hold it for ever.
+    const steady::time_point deadline =
+        steady::now() + std::chrono::milliseconds(startup::version_query_timeout_ms);
+    if (!query.read_first_line(line, &got, deadline) || !query.finish(deadline)) {
+      query.stop();
+      std::fprintf(stderr, "警告：Wine 启动器 %s 的版本查询在 %g 秒内没有结束，已终止\n",
+                   wine_app_path, startup::version_query_timeout_ms / 1000.0);
+      got = 0;
+    }
   }
   if (got > 0) {
     char version[512];
