@@ -43,6 +43,12 @@ void write_dpi_to_registry(const char *target) {
                               target,
                               "/f",
                               nullptr};
+  // A cut line could end in "/d 1" instead of "/d 120": write nothing rather
+  // than a wrong value. The checks then fail and say so.
+  if (cmd_runner::full_cmd_line_length(wine_app_path, args) > cmd_runner::kMaxLine) {
+    std::fprintf(stderr, "错误：注册表命令过长，未写入DPI值\n");
+    return;
+  }
   run_cmd_sync(wine_app_path, args);
 }
 

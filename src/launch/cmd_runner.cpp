@@ -42,6 +42,13 @@ bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLin
   return true;
 }
 
+std::size_t full_cmd_line_length(const char *cmd, const char *const args[]) {
+  std::size_t len = shell::quote_if_needed(cmd ? cmd : "").size();
+  for (const char *const *arg = args; arg && *arg; ++arg)
+    len += 1 + std::strlen(*arg);
+  return len;
+}
+
 } // namespace cmd_runner
 
 void run_cmd_sync(const char *cmd, const char *const args[]) {

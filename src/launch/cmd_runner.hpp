@@ -26,4 +26,7 @@ constexpr std::size_t kMaxLine = kLineSize - 2; // 1022 characters
 // empty line, when the quoted launcher alone does not fit.
 bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLineSize]);
 
+// Length of that line before any cut; above kMaxLine it would be cut.
+std::size_t full_cmd_line_length(const char *cmd, const char *const args[]);
+
 } // namespace cmd_runner

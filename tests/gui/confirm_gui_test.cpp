@@ -206,6 +206,20 @@ TEST_F(ConfirmHandlerTest, NoChangeWithoutProgramVectorReturnsAndKeepsTheWindow)
   }
 }
 
+// A registry line that would have to be cut is not run: its cut could write
+// another value. Here the value is in the file already, so the check succeeds.
+TEST_F(ConfirmHandlerTest, RegistryLineThatWouldBeCutIsNotRun) {
+  std::string launcher = dir.path() + "/" + std::string(240, '\'');
+  std::strcpy(wine_app_path, launcher.c_str());
+  write_file(dir / "prefix/user.reg",
+             "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000090\n");
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
+  click_and_run();
+  EXPECT_NE(err.find("错误：注册表命令过长，未写入DPI值\n"), std::string::npos) << err;
+  EXPECT_EQ(out.find("cmd ["), std::string::npos) << out;
+  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
+}
+
 TEST_F(ConfirmHandlerTest, FlagFileFailureDoesNotStopTheChange) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1);
   remove_tree(dir / "home/.config");

@@ -125,6 +125,18 @@ TEST(CmdLine, JoinsWithBlanksAndCutsAt1022) {
   }
 }
 
+TEST(CmdLine, FullLengthTellsWhenTheLineWouldBeCut) {
+  const char *args[] = {"reg", "add", "/d", "120", nullptr};
+  EXPECT_EQ(cmd_runner::full_cmd_line_length("/usr/bin/wine", args), 28u);
+  EXPECT_EQ(cmd_runner::full_cmd_line_length("", nullptr), 0u);
+  // 255 quotes quote to 1022 characters: the launcher fits, its arguments do not.
+  std::string quotes(255, '\'');
+  char line[cmd_runner::kLineSize];
+  ASSERT_TRUE(cmd_runner::build_cmd_line(quotes.c_str(), args, line));
+  EXPECT_EQ(std::strlen(line), cmd_runner::kMaxLine);
+  EXPECT_GT(cmd_runner::full_cmd_line_length(quotes.c_str(), args), cmd_runner::kMaxLine);
+}
+
 TEST(CmdLine, QuotedLauncherThatCannotFitIsRefusedNotCut) {
   std::string quotes(300, '\''); // each becomes four characters when quoted
   const char *args[] = {"winecfg", nullptr};
