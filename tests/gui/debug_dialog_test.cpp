@@ -1,4 +1,5 @@
 #include "debuglog/debug_dialog.hpp"
+#include "dialog_driver.hpp"
 #include "display/dpi_reader.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
@@ -19,15 +20,6 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
-
-std::vector<GtkWidget *> children(GtkWidget *container) {
-  std::vector<GtkWidget *> out;
-  GList *list = gtk_container_get_children(GTK_CONTAINER(container));
-  for (GList *l = list; l; l = l->next)
-    out.push_back(GTK_WIDGET(l->data));
-  g_list_free(list);
-  return out;
-}
 
 std::string entry_text(GtkWidget *entry) { return gtk_entry_get_text(GTK_ENTRY(entry)); }
 

@@ -1,3 +1,4 @@
+#include "dialog_driver.hpp"
 #include "display/dpi_reader.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
@@ -17,15 +18,6 @@ using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
 
 namespace {
-
-std::vector<GtkWidget *> children(GtkWidget *container) {
-  std::vector<GtkWidget *> out;
-  GList *list = gtk_container_get_children(GTK_CONTAINER(container));
-  for (GList *l = list; l; l = l->next)
-    out.push_back(GTK_WIDGET(l->data));
-  g_list_free(list);
-  return out;
-}
 
 std::string text_of(GtkWidget *w) {
   if (GTK_IS_LABEL(w))

@@ -18,16 +18,6 @@ namespace {
 
 const std::string kDesktop = "[Control Panel\\\\Desktop] 1\n";
 
-bool eventually(const std::function<bool()> &pred, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return pred();
-}
-
 std::size_t count_of(const std::string &text, const std::string &piece) {
   std::size_t n = 0;
   for (std::size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))

@@ -26,16 +26,6 @@ using testing::internal::GetCapturedStdout;
 
 namespace {
 
-bool eventually(const std::function<bool()> &pred, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return pred();
-}
-
 // Waits until a cmd.exe runs in the prefix and the set of its Windows
 // processes has stopped changing (Wine starts its services over a few seconds).
 std::set<int> settled_windows_pids(const std::string &prefix) {
@@ -77,22 +67,6 @@ KillLine parse_kill_line(const std::string &out) {
     k.ids.push_back(id);
   return k;
 }
-
-class ScopedCwd {
-public:
-  explicit ScopedCwd(const std::string &dir) : old_(getcwd(nullptr, 0)) {
-    if (chdir(dir.c_str()) != 0)
-      throw std::runtime_error("chdir failed");
-  }
-  ~ScopedCwd() {
-    if (chdir(old_) != 0)
-      std::perror("chdir back");
-    free(old_);
-  }
-
-private:
-  char *old_;
-};
 
 class KillPrefixWineTest : public testing::Test {
 protected:

@@ -85,6 +85,17 @@ ScopedEnv::~ScopedEnv() {
     unsetenv(name_.c_str());
 }
 
+ScopedCwd::ScopedCwd(const std::string &dir) : old_(getcwd(nullptr, 0)) {
+  if (chdir(dir.c_str()) != 0)
+    throw std::runtime_error("chdir failed");
+}
+
+ScopedCwd::~ScopedCwd() {
+  if (chdir(old_) != 0)
+    std::perror("chdir back");
+  std::free(old_);
+}
+
 ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
@@ -181,6 +192,29 @@ ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &
   else if (WIFSIGNALED(status))
     r.status = 128 + WTERMSIG(status);
   return r;
+}
+
+bool eventually(const std::function<bool()> &pred, double seconds, int poll_ms) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
+  while (std::chrono::steady_clock::now() < end) {
+    if (pred())
+      return true;
+    usleep(static_cast<useconds_t>(poll_ms) * 1000);
+  }
+  return pred();
+}
+
+bool record_starts_at(const std::string &s, std::size_t at) {
+  static const char shape[] = "dddddddd dd:dd:dd.ddd INFO     nivra-wine- ";
+  if (at > s.size() || s.size() - at < kRecordPrefix)
+    return false;
+  for (std::size_t i = 0; i < kRecordPrefix; ++i) {
+    const char want = shape[i];
+    const char got = s[at + i];
+    if (want == 'd' ? (got < '0' || got > '9') : got != want)
+      return false;
+  }
+  return true;
 }
 
 std::string helper_path() { return NIVRA_HELPER_PATH; }

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the test programs: temporary folders, files, environment
 // overrides and running child processes with captured output.
+#include <cstddef>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -43,6 +45,18 @@ private:
   std::optional<std::string> old_;
 };
 
+// Changes the working folder until destroyed.
+class ScopedCwd {
+public:
+  explicit ScopedCwd(const std::string &dir);
+  ~ScopedCwd();
+  ScopedCwd(const ScopedCwd &) = delete;
+  ScopedCwd &operator=(const ScopedCwd &) = delete;
+
+private:
+  char *old_;
+};
+
 struct ProcResult {
   int status = -1; // exit code, or 128 + signal
   bool timed_out = false;
@@ -64,6 +78,15 @@ struct ProcOptions {
 // Runs argv[0] (searched along PATH) and collects its output; the child and
 // everything in its process group are killed on timeout.
 ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts = {});
+
+// Asks pred every poll_ms until it holds or seconds have passed; its last answer.
+bool eventually(const std::function<bool()> &pred, double seconds, int poll_ms = 100);
+
+// Length of a log record's prefix: "YYYYMMDD HH:MM:SS.mmm INFO     nivra-wine- ".
+constexpr std::size_t kRecordPrefix = 43;
+
+// True when a record's prefix, of that shape, starts at s[at].
+bool record_starts_at(const std::string &s, std::size_t at);
 
 // Paths of the build.
 std::string helper_path();

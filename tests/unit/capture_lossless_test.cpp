@@ -20,24 +20,12 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+using testsupport::kRecordPrefix;
+using testsupport::record_starts_at;
 
 constexpr char kHeader[] = "NIVRA TEST HEADER\nkernel: test 1.0\n";
 constexpr char kPrefix[] = "capture.log";
 constexpr int kMaxFiles = 400;
-constexpr std::size_t kRecordPrefix = 43; // "YYYYMMDD HH:MM:SS.mmm INFO     nivra-wine- "
-
-bool record_starts_at(const std::string &s, std::size_t at) {
-  static const char shape[] = "dddddddd dd:dd:dd.ddd INFO     nivra-wine- ";
-  if (s.size() - at < kRecordPrefix)
-    return false;
-  for (std::size_t i = 0; i < kRecordPrefix; ++i) {
-    const char want = shape[i];
-    const char got = s[at + i];
-    if (want == 'd' ? (got < '0' || got > '9') : got != want)
-      return false;
-  }
-  return true;
-}
 
 // The messages of one file's records, after its header.
 std::vector<std::string> messages_of(const std::string &file, const std::string &name) {

@@ -68,22 +68,6 @@ void expect_no_marker(const TempDir &dir, const std::string &name) {
     EXPECT_FALSE(exists(dir / marker)) << "ran a command from " << name;
 }
 
-class ScopedCwd {
-public:
-  explicit ScopedCwd(const std::string &dir) : old_(getcwd(nullptr, 0)) {
-    if (chdir(dir.c_str()) != 0)
-      throw std::runtime_error("chdir failed");
-  }
-  ~ScopedCwd() {
-    if (chdir(old_) != 0)
-      std::perror("chdir back");
-    std::free(old_);
-  }
-
-private:
-  char *old_;
-};
-
 // Keeps the process-wide settings a test changes.
 class Settings : public testing::Test {
 protected:

@@ -191,16 +191,6 @@ private:
   pid_t pid_;
 };
 
-bool eventually(const std::function<bool()> &pred, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
-    if (pred())
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return pred();
-}
-
 class KillPrefixTest : public testing::Test {
 protected:
   void SetUp() override {
@@ -217,7 +207,7 @@ protected:
     *err = GetCapturedStderr();
   }
   bool mapped(int pid) {
-    return eventually([&] { return kill_prefix::process_maps_ntdll(pid); }, 10);
+    return eventually([&] { return kill_prefix::process_maps_ntdll(pid); }, 10, 20);
   }
   TempDir dir;
   std::string prefix_text;
@@ -240,8 +230,8 @@ TEST_F(KillPrefixTest, KillsOnlyProcessesMappingNtdllInOneCommand) {
   EXPECT_TRUE(out == "已一次性终止 2 个进程: " + a + " " + b + "\n" ||
               out == "已一次性终止 2 个进程: " + b + " " + a + "\n")
       << out;
-  EXPECT_TRUE(eventually([&] { return !pid_alive(windows1.pid()); }, 5));
-  EXPECT_TRUE(eventually([&] { return !pid_alive(windows2.pid()); }, 5));
+  EXPECT_TRUE(eventually([&] { return !pid_alive(windows1.pid()); }, 5, 20));
+  EXPECT_TRUE(eventually([&] { return !pid_alive(windows2.pid()); }, 5, 20));
   EXPECT_TRUE(pid_alive(plain.pid()));
   EXPECT_TRUE(pid_alive(holder.pid()));
 
@@ -260,7 +250,7 @@ TEST_F(KillPrefixTest, LeadingTildeIsTheHomeFolder) {
   std::string out, err;
   run(&out, &err);
   EXPECT_EQ(out, "已一次性终止 1 个进程: " + std::to_string(windows.pid()) + "\n");
-  EXPECT_TRUE(eventually([&] { return !pid_alive(windows.pid()); }, 5));
+  EXPECT_TRUE(eventually([&] { return !pid_alive(windows.pid()); }, 5, 20));
 }
 
 TEST_F(KillPrefixTest, NoPrefixOrTooLongPrefixListsNothing) {

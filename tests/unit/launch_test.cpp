@@ -32,22 +32,6 @@ void write_recorder(const std::string &path, const std::string &rec) {
                    rec + "'\n");
 }
 
-class ScopedCwd {
-public:
-  explicit ScopedCwd(const std::string &dir) : old_(getcwd(nullptr, 0)) {
-    if (chdir(dir.c_str()) != 0)
-      throw std::runtime_error("chdir failed");
-  }
-  ~ScopedCwd() {
-    if (chdir(old_) != 0)
-      std::perror("chdir back");
-    free(old_);
-  }
-
-private:
-  char *old_;
-};
-
 class LauncherPathGuard : public testing::Test {
 protected:
   void set_launcher(const std::string &path) {
