@@ -62,13 +62,14 @@ bool close_current(const sizewin_udata &sw, FILE **fpp) {
 }
 
 // Step: move index i to i + 1 for i from top down to 0. A missing file has nothing to move
-// (someone removed it), so the shift goes on past it. False at the first rename that fails.
-bool shift_up(const sizewin_udata &sw, std::int64_t top) {
+// (someone removed it), so the shift goes on past it. Stops at the first rename that fails
+// and returns that index, or -1 when everything moved.
+std::int64_t shift_up(const sizewin_udata &sw, std::int64_t top) {
   for (std::int64_t i = top; i >= 0; --i) {
     if (std::rename(name_of(sw, i).c_str(), name_of(sw, i + 1).c_str()) != 0 && errno != ENOENT)
-      return false;
+      return i;
   }
-  return true;
+  return -1;
 }
 
 // Step: open index 0 unbuffered and close-on-exec. A fresh start truncates it and writes the
@@ -155,10 +156,12 @@ int sizewin_rollover(log4c_rollingpolicy_t *policy, FILE **fpp) {
   if (!close_current(*sw, fpp))
     moved = false;
   if (moved) {
-    if (shift_up(*sw, top))
+    std::int64_t failed_at = shift_up(*sw, top);
+    // Files above a failed rename have moved up already: the highest index is top + 1, and
+    // keeping the old one would let the next roll rename over the file moved last.
+    if (failed_at < top)
       sw->last_index = top + 1;
-    else
-      moved = false;
+    moved = failed_at < 0;
   }
   return open_zero(*sw, fpp, moved);
 }

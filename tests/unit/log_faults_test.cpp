@@ -87,11 +87,23 @@ int count_files(const std::string &dir) {
   return n;
 }
 
+// One more than the highest index present; a roll that failed halfway can leave
+// a gap below it.
+int index_end(const std::string &dir) {
+  int end = 0;
+  for (int n = 0; n < 10000; ++n)
+    if (exists(log_name(dir, n)))
+      end = n + 1;
+  return end;
+}
+
 // Oldest file first. Stops at the first file without its header or with a torn
 // record: what follows lies past the point where writing failed.
 Rebuilt rebuild_files(const std::string &dir) {
   Rebuilt r;
-  for (int index = count_files(dir) - 1; index >= 0 && !r.torn; --index) {
+  for (int index = index_end(dir) - 1; index >= 0 && !r.torn; --index) {
+    if (!exists(log_name(dir, index)))
+      continue;
     const std::string text = read_file(log_name(dir, index));
     if (text.compare(0, std::strlen(kHeader), kHeader) != 0) {
       r.torn = true;
@@ -204,7 +216,8 @@ TEST_P(LogFaults, FolderMadeReadOnlyDuringTheRunKeepsEveryLine) {
   struct stat st {};
   ASSERT_EQ(stat(logs.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0555u);
-  EXPECT_TRUE(exists(log_name(logs, 1))) << "no roll before the folder became read-only";
+  // A roll under way when the folder turned read-only may leave a gap at .1.
+  EXPECT_GE(index_end(logs), 2) << "no roll before the folder became read-only";
   ASSERT_EQ(stat(log_name(logs, 0).c_str(), &st), 0);
   EXPECT_GT(st.st_size, 2 * 16 * 1024) << "index 0 was never appended to past its size";
 

@@ -13,10 +13,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
+
+// A rename that fails on demand, as when the folder turns read-only halfway
+// through a roll. Armed only by the test that needs it; otherwise the real one.
+namespace {
+int renames_until_failure = -1;
+} // namespace
+
+extern "C" int rename(const char *from, const char *to) {
+  if (renames_until_failure == 0) {
+    renames_until_failure = -1;
+    errno = EACCES;
+    return -1;
+  }
+  if (renames_until_failure > 0)
+    --renames_until_failure;
+  using rename_fn = int (*)(const char *, const char *);
+  static auto real = reinterpret_cast<rename_fn>(dlsym(RTLD_NEXT, "rename"));
+  return real(from, to);
+}
 
 namespace {
 
@@ -189,6 +209,33 @@ TEST_F(SizewinPolicy, FileThatCannotBeMovedKeepsIndexZeroUntilTheNextRoll) {
   EXPECT_EQ(content(1), std::string(kHeader) + "a\nb\n");
   EXPECT_EQ(content(2), "zero\n");
   EXPECT_EQ(content(3), "one\n");
+}
+
+// Files above a rename that failed have moved up already: the next roll must
+// start from the new top, or it renames over the file moved last.
+TEST_F(SizewinPolicy, RenameFailingHalfwayLosesNothingOnLaterRolls) {
+  write_file(name(0), "zero\n");
+  write_file(name(1), "one\n");
+  write_file(name(2), "two\n");
+  ASSERT_EQ(make(6), 0);
+  roll(); // .1 zero, .2 one, .3 two
+  write("a\n");
+  renames_until_failure = 2; // 3 -> 4 and 2 -> 3 go through, 1 -> 2 fails
+  roll();
+  write("b\n");
+  EXPECT_EQ(content(4), "two\n");
+  EXPECT_EQ(content(3), "one\n");
+  EXPECT_FALSE(has(2));
+  EXPECT_EQ(content(1), "zero\n");
+  EXPECT_EQ(content(0), std::string(kHeader) + "a\nb\n");
+  roll();
+  write("c\n");
+  EXPECT_EQ(content(0), std::string(kHeader) + "c\n");
+  EXPECT_EQ(content(1), std::string(kHeader) + "a\nb\n");
+  EXPECT_EQ(content(2), "zero\n");
+  EXPECT_FALSE(has(3));
+  EXPECT_EQ(content(4), "one\n");
+  EXPECT_EQ(content(5), "two\n");
 }
 
 // Standard error redirected into a file for the length of a test.
