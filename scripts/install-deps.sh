@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang clang-format
+  build-essential cmake pkg-config clang libclang-rt-14-dev clang-format
   libgtk-3-dev liblog4c-dev libx11-dev libxtst-dev
   libgtest-dev libgmock-dev desktop-file-utils file dpkg-dev
   xvfb xauth x11-utils lsof procps fonts-wqy-microhei imagemagick

@@ -102,8 +102,9 @@ int main(int argc, char **argv) {
     for (auto &s : subjects)
       s.ms.push_back(run_once(dpy, s));
   for (auto &s : subjects)
-    std::printf("%-16s median %7.1f ms  mean %7.1f ms  (%d runs)\n", s.argv[0] ? s.title.c_str() : "",
-                median(s.ms), std::accumulate(s.ms.begin(), s.ms.end(), 0.0) / s.ms.size(), rounds);
+    std::printf("%-16s median %7.1f ms  mean %7.1f ms  (%d runs)\n",
+                s.argv[0] ? s.title.c_str() : "", median(s.ms),
+                std::accumulate(s.ms.begin(), s.ms.end(), 0.0) / s.ms.size(), rounds);
   std::printf("ratio %s / %s: %.3f\n", subjects[1].title.c_str(), subjects[0].title.c_str(),
               median(subjects[1].ms) / median(subjects[0].ms));
   XCloseDisplay(dpy);
