@@ -338,8 +338,9 @@ TEST_F(DebugRun, NoWriterStartedFallsBackToDirectLogging) {
 }
 
 // popen fails when no descriptor is left: the writers are still ended and the
-// category stays for a later run.
-TEST_F(DebugRun, PipeFailureStopsWritersAndKeepsCategory) {
+// category stays for a later run. No fixture: the exit test runs it again in a
+// child that never cleans up.
+TEST(DebugRunPipe, PipeFailureStopsWritersAndKeepsCategory) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(run_without_descriptors(), testing::ExitedWithCode(0), "popen:: Too many open files");
 }
