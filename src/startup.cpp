@@ -2,6 +2,7 @@
 
 #include "debuglog/log_sink.hpp"
 #include "shell/main_window.hpp"
+#include "shell/prewarm.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 #include "util/shell_quote.hpp"
@@ -294,8 +295,12 @@ int run(int argc, char **argv) {
     return 1;
   }
 
-  get_sys_info();
-  get_wine_version();
+  {
+    // Ends before GTK starts: gtk_init may exit the process.
+    Prewarm prewarm;
+    get_sys_info();
+    get_wine_version();
+  }
 
   gtk_init(&argc, &argv);
   run_main_window();
