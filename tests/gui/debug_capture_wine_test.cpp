@@ -16,8 +16,6 @@
 #include <map>
 
 using namespace testsupport;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 

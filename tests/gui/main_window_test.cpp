@@ -12,10 +12,6 @@
 #include <vector>
 
 using namespace testsupport;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 

@@ -1,6 +1,8 @@
 #pragma once
 // Helpers shared by the test programs: temporary folders, files, environment
 // overrides and running child processes with captured output.
+#include <gtest/gtest.h>
+
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -9,6 +11,12 @@
 #include <vector>
 
 namespace testsupport {
+
+// Capturing what the code under test prints, as every test file does.
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
 
 // A fresh folder under /tmp, removed with everything in it at the end.
 class TempDir {

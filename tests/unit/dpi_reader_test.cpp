@@ -8,10 +8,6 @@
 #include <cstring>
 
 using namespace testsupport;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 namespace {
 

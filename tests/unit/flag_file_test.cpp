@@ -9,8 +9,6 @@
 #include <string>
 
 using namespace testsupport;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 

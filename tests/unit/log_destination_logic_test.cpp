@@ -18,8 +18,6 @@
 #include <vector>
 
 using namespace testsupport;
-using testing::internal::CaptureStderr;
-using testing::internal::GetCapturedStderr;
 
 namespace {
 

@@ -27,10 +27,6 @@
 namespace {
 
 using namespace testsupport;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
 
 constexpr char kHeader[] = "LOG FAULTS TEST HEADER\nkernel: test 1.0\n";
 constexpr char kPrefix[] = "app.log";
