@@ -296,7 +296,8 @@ int run(int argc, char **argv) {
   }
 
   {
-    // Ends before GTK starts: gtk_init may exit the process.
+    // Ends before GTK starts: gtk_init may exit the process, and GLib's type
+    // system can deadlock when two threads register types at once.
     Prewarm prewarm;
     get_sys_info();
     get_wine_version();

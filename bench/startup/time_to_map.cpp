@@ -1,7 +1,8 @@
 // Times programs from their start to their first window being mapped on the
-// X server, alternating them round by round so both see the same machine.
-// Usage: time_to_map ROUNDS TITLE_A -- CMD_A... -- TITLE_B -- CMD_B...
-// Prints the median and mean of each and the ratio of the medians (B / A).
+// X server, alternating them round by round so all see the same machine.
+// Usage: time_to_map ROUNDS NAME_A TITLE_A -- CMD_A... -- NAME_B TITLE_B -- CMD_B... [-- ...]
+// Prints the median and mean of each and the ratio of each median to the
+// first one's.
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 namespace {
 
 struct Subject {
+  std::string name;
   std::string title;
   std::vector<char *> argv;
   std::vector<double> ms;
@@ -75,21 +77,35 @@ double median(std::vector<double> v) {
 } // namespace
 
 int main(int argc, char **argv) {
-  if (argc < 8) {
-    std::fprintf(stderr, "usage: time_to_map ROUNDS TITLE_A -- CMD_A... -- TITLE_B -- CMD_B...\n");
+  if (argc < 9) {
+    std::fprintf(stderr, "usage: time_to_map ROUNDS NAME_A TITLE_A -- CMD_A... -- NAME_B TITLE_B "
+                         "-- CMD_B... [-- ...]\n");
     return 1;
   }
   int rounds = std::atoi(argv[1]);
-  Subject subjects[2];
-  int i = 2;
-  for (auto &s : subjects) {
-    s.title = argv[i++];
-    if (i >= argc || std::strcmp(argv[i++], "--") != 0)
+  std::vector<Subject> subjects;
+  for (int i = 2; i < argc;) {
+    Subject s;
+    s.name = argv[i++];
+    if (i + 1 >= argc || std::strcmp(argv[i + 1], "--") != 0) {
+      std::fprintf(stderr, "time_to_map: expected NAME TITLE -- before each command\n");
       return 1;
+    }
+    s.title = argv[i];
+    i += 2;
     while (i < argc && std::strcmp(argv[i], "--") != 0)
       s.argv.push_back(argv[i++]);
-    s.argv.push_back(nullptr);
     ++i;
+    if (s.argv.empty()) {
+      std::fprintf(stderr, "time_to_map: %s has no command\n", s.name.c_str());
+      return 1;
+    }
+    s.argv.push_back(nullptr);
+    subjects.push_back(std::move(s));
+  }
+  if (subjects.size() < 2) {
+    std::fprintf(stderr, "time_to_map: give at least two programs\n");
+    return 1;
   }
   Display *dpy = XOpenDisplay(nullptr);
   if (!dpy) {
@@ -102,11 +118,11 @@ int main(int argc, char **argv) {
     for (auto &s : subjects)
       s.ms.push_back(run_once(dpy, s));
   for (auto &s : subjects)
-    std::printf("%-16s median %7.1f ms  mean %7.1f ms  (%d runs)\n",
-                s.argv[0] ? s.title.c_str() : "", median(s.ms),
+    std::printf("%-12s median %7.1f ms  mean %7.1f ms  (%d runs)\n", s.name.c_str(), median(s.ms),
                 std::accumulate(s.ms.begin(), s.ms.end(), 0.0) / s.ms.size(), rounds);
-  std::printf("ratio %s / %s: %.3f\n", subjects[1].title.c_str(), subjects[0].title.c_str(),
-              median(subjects[1].ms) / median(subjects[0].ms));
+  for (std::size_t i = 1; i < subjects.size(); ++i)
+    std::printf("ratio %s / %s: %.3f\n", subjects[i].name.c_str(), subjects[0].name.c_str(),
+                median(subjects[i].ms) / median(subjects[0].ms));
   XCloseDisplay(dpy);
   return 0;
 }
