@@ -166,10 +166,9 @@ void register_log_config_ctrl(std::size_t &ctrl_current_index, GtkWidget *widget
   log_config_ctrl[ctrl_current_index++] = widget;
 }
 
-const char *saved_log_location(int enabled, const char *path) {
-  // Without logging on, the run writes nothing to the chosen file even if
-  // one was picked, so naming it would claim a log that does not exist.
-  return enabled && path ? path : "无";
+const char *saved_log_location(const char *path) {
+  // A null %s is undefined; say so in words when no file was chosen.
+  return path ? path : "无";
 }
 
 void combo_selected(GtkComboBox *combo, gpointer) {
@@ -209,7 +208,7 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
     process_debug_log();
     if (dialog)
       gtk_widget_set_sensitive(dialog, TRUE);
-    std::printf("保存的位置: %s\n", saved_log_location(log_enabled, log_file_path));
+    std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
     break;
   case 1:
   case GTK_RESPONSE_DELETE_EVENT:

@@ -29,9 +29,9 @@ extern GtkWidget *log_config_ctrl[64];
 // stays empty as the end marker; going past it stops the program.
 void register_log_config_ctrl(std::size_t &ctrl_current_index, GtkWidget *widget);
 
-// What the end-of-run line names as the place of the log: the chosen file when
-// the run was logged, "无" otherwise. Never null.
-const char *saved_log_location(int enabled, const char *path);
+// What the end-of-run line names as the place of the log: the chosen file, or
+// "无" when none was chosen. Never null.
+const char *saved_log_location(const char *path);
 
 void on_debug_app_btn_clicked(GtkWidget *button, gpointer main_window);
 void combo_selected(GtkComboBox *combo, gpointer dialog);

@@ -396,11 +396,22 @@ TEST_F(DebugDialogTest, RunAnswerRunsTheCommandAndCloses) {
   expect_cleared();
 }
 
-TEST(DebugDialogSavedLocation, NamesTheFileOnlyForALoggedRun) {
-  EXPECT_STREQ(saved_log_location(1, "/tmp/a.log"), "/tmp/a.log");
-  EXPECT_STREQ(saved_log_location(0, "/tmp/a.log"), "无");
-  EXPECT_STREQ(saved_log_location(1, nullptr), "无");
-  EXPECT_STREQ(saved_log_location(0, nullptr), "无");
+TEST_F(DebugDialogTest, RunNamesTheChosenFileAlsoWhenLoggingWasSwitchedOff) {
+  TempDir dir;
+  std::string marker = dir / "ran";
+  Outcome o = open_and([&](GtkWidget *dialog) {
+    gtk_entry_set_text(GTK_ENTRY(cmdline_entry), ("touch '" + marker + "'").c_str());
+    log_file_path = g_strdup("/tmp/chosen.log");
+    gtk_dialog_response(GTK_DIALOG(dialog), 2);
+  });
+  EXPECT_TRUE(exists(marker));
+  EXPECT_NE(o.out.find("保存的位置: /tmp/chosen.log\n"), std::string::npos) << o.out;
+  expect_cleared();
+}
+
+TEST(DebugDialogSavedLocation, NamesTheChosenFileEvenWhenLoggingIsOff) {
+  EXPECT_STREQ(saved_log_location("/tmp/a.log"), "/tmp/a.log");
+  EXPECT_STREQ(saved_log_location(nullptr), "无");
 }
 
 TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
