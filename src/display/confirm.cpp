@@ -52,6 +52,11 @@ void write_dpi_to_registry(const char *target) {
   run_cmd_sync(wine_app_path, args);
 }
 
+// Escape or the window manager's close button would take the dialog, and with
+// it the modal grab, away while the DPI is written: the main window could then
+// be closed before the program is started, or "确定" clicked a second time.
+gboolean keep_open(GtkWidget *, GdkEvent *, gpointer) { return TRUE; }
+
 GtkWidget *show_progress_dialog(GtkWidget *button) {
   GtkWidget *top = gtk_widget_get_toplevel(button);
   if (!GTK_IS_WINDOW(top))
@@ -61,6 +66,7 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(top));
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
+  g_signal_connect(dialog, "delete-event", G_CALLBACK(keep_open), nullptr);
 
   GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));
   GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
@@ -79,8 +85,11 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
 }
 
 gboolean finish(dpi_apply_data *data) {
-  if (data->dialog)
+  if (data->dialog) {
+    g_object_remove_weak_pointer(G_OBJECT(data->dialog),
+                                 reinterpret_cast<gpointer *>(&data->dialog));
     gtk_widget_destroy(data->dialog);
+  }
   start_program();
   gtk_main_quit();
   g_free(data->target);
@@ -114,6 +123,9 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
 
   auto *data = g_new0(dpi_apply_data, 1);
   data->dialog = show_progress_dialog(button);
+  // Destroyed with its parent, the dialog must not be destroyed a second time.
+  if (data->dialog)
+    g_object_add_weak_pointer(G_OBJECT(data->dialog), reinterpret_cast<gpointer *>(&data->dialog));
   data->target = chosen.release();
   data->attempts = 0;
   data->max_attempts = kMaxAttempts;

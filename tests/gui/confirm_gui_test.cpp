@@ -172,6 +172,49 @@ TEST_F(ConfirmHandlerTest, ChangeInAWindowShowsTheProgressDialogUntilVerified) {
   EXPECT_FALSE(exists(dir / "started")) << "no program vector, nothing to start";
 }
 
+TEST_F(ConfirmHandlerTest, ProgressDialogStaysUntilTheProgramIsStarted) {
+  window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+  GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+  gtk_container_add(GTK_CONTAINER(window), box);
+  for (GtkWidget *w : {combo, check, button})
+    gtk_box_pack_start(GTK_BOX(box), w, FALSE, FALSE, 0);
+  gtk_widget_show_all(window);
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
+  char name[] = "nivra-wine-helper", program[] = "prog.exe";
+  char *argv[] = {name, program, nullptr};
+  app_argv = argv;
+
+  ScopedEnv home("HOME", dir / "home");
+  on_confirm_btn_clicked(button, &data);
+  GtkWidget *dialog = find_toplevel("提示");
+  ASSERT_NE(dialog, nullptr);
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
+  // Escape, then the window manager's close button.
+  g_signal_emit_by_name(dialog, "close");
+  gtk_window_close(GTK_WINDOW(dialog));
+  while (gtk_events_pending())
+    gtk_main_iteration();
+  ASSERT_NE(dialog, nullptr) << "closed while the DPI was being written";
+  EXPECT_TRUE(gtk_widget_get_visible(dialog));
+
+  bool timed_out = false;
+  guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
+  CaptureStdout();
+  CaptureStderr();
+  gtk_main();
+  if (!timed_out)
+    g_source_remove(guard);
+  out = GetCapturedStdout();
+  err = GetCapturedStderr();
+  app_argv = nullptr;
+  ASSERT_FALSE(timed_out);
+  EXPECT_EQ(dialog, nullptr) << "the progress dialog outlived the work";
+  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
+  EXPECT_EQ(err.find("CRITICAL"), std::string::npos) << err;
+  EXPECT_TRUE(eventually([&] { return exists(dir / "started"); }, 10))
+      << "the program was not started";
+}
+
 TEST_F(ConfirmHandlerTest, ChangeOutsideAWindowRunsWithoutDialog) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
   click_and_run();
