@@ -5,10 +5,13 @@
 namespace shell {
 
 bool is_plain_word(std::string_view text) {
-  for (unsigned char c : text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    // Bytes beyond ASCII (letters of other scripts) mean nothing to the shell;
+    // a tilde is expanded only at the start of a word.
     bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
               c == '/' || c == '.' || c == '_' || c == '-' || c == '+' || c == ',' || c == ':' ||
-              c == '@' || c == '%';
+              c == '@' || c == '%' || c >= 0x80 || (c == '~' && i > 0);
     if (!ok)
       return false;
   }

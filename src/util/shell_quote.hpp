@@ -6,8 +6,9 @@
 namespace shell {
 
 // True when the text holds only characters the shell takes literally
-// (letters, digits and / . _ - + , : @ %), or is empty. No '=': a first
-// word holding one would be read as an assignment.
+// (letters, digits, / . _ - + , : @ %, bytes beyond ASCII, and ~ anywhere but
+// first), or is empty. No '=': a first word holding one would be read as an
+// assignment.
 bool is_plain_word(std::string_view text);
 
 // The text as one single-quoted shell word; embedded single quotes become '\''.

@@ -177,6 +177,33 @@ TEST_F(RunCmdSyncTest, LauncherWithBlanksAndShellCharactersRunsAsOneWord) {
     EXPECT_FALSE(exists(dir / name)) << name;
 }
 
+TEST_F(RunCmdSyncTest, OrdinaryLauncherPathsStayUnquoted) {
+  // Letters of other scripts, bytes that are not UTF-8 and a tilde inside a
+  // name are nothing to the shell; the line shows the path as it is.
+  for (std::string folder : {"用户", "wine-8.0~rc1", "\xff\xfe"}) {
+    SCOPED_TRACE(folder);
+    make_dirs(dir / folder);
+    std::string rec = dir / folder + "/rec";
+    std::string launcher = dir / folder + "/wine";
+    write_recorder(launcher, rec);
+    const char *args[] = {"winecfg", nullptr};
+    CaptureStdout();
+    run_cmd_sync(launcher.c_str(), args);
+    EXPECT_EQ(GetCapturedStdout(), "cmd [" + launcher + " winecfg]\n");
+    EXPECT_EQ(read_file(rec), "argc=1\n[winecfg]\n");
+  }
+}
+
+TEST(ShellWords, OnlyALeadingTildeOrAnAsciiShellCharacterNeedsQuotes) {
+  EXPECT_TRUE(shell::is_plain_word("/opt/wine~1/bin/wine"));
+  EXPECT_TRUE(shell::is_plain_word("/home/用户/wine"));
+  EXPECT_FALSE(shell::is_plain_word("~/wine"));
+  EXPECT_FALSE(shell::is_plain_word("/home/用户 2/wine"));
+  EXPECT_FALSE(shell::is_plain_word("/x\xe4$(id)"));
+  EXPECT_FALSE(shell::is_plain_word("A=\xe4"));
+  EXPECT_EQ(shell::quote_if_needed("~/wine"), "'~/wine'");
+}
+
 TEST(RunnerChildren, PendingOutputAndExitHandlersAppearOnce) {
   TempDir dir;
   std::string rec = dir / "rec";
