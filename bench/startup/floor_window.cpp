@@ -1,17 +1,12 @@
 // The floor for start-up: a GTK 3 program that asks the launcher for its
 // version once and maps one empty window. Usage: floor_window TITLE
-#include <gtk/gtk.h>
+#include "ask_version.hpp"
 
-#include <cstdio>
+#include <gtk/gtk.h>
 
 int main(int argc, char **argv) {
   const char *title = argc > 1 ? argv[1] : "floor";
-  if (FILE *p = popen("wine --version", "r")) {
-    char line[128];
-    if (!fgets(line, sizeof(line), p))
-      line[0] = '\0';
-    pclose(p);
-  }
+  ask_wine_version_once();
   gtk_init(&argc, &argv);
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), title);

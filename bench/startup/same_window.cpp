@@ -5,21 +5,17 @@
 #include "shell/main_window.hpp"
 #include "startup.hpp"
 
+#include "ask_version.hpp"
+
 #include <gtk/gtk.h>
 
-#include <cstdio>
 #include <cstdlib>
 
 int main(int argc, char **argv) {
   app_argv = argv;
   const char *prefix = std::getenv("WINEPREFIX");
   wine_prefix = prefix && *prefix ? prefix : "~/.wine";
-  if (FILE *p = popen("wine --version", "r")) {
-    char line[128];
-    if (!fgets(line, sizeof(line), p))
-      line[0] = '\0';
-    pclose(p);
-  }
+  ask_wine_version_once();
   gtk_init(&argc, &argv);
   run_main_window();
   return 0;

@@ -81,6 +81,31 @@ protected:
     std::memset(wine_app_path, 0, sizeof(wine_app_path));
   }
 
+  // Puts the three widgets in a shown window, as the main window holds them.
+  void place_in_window() {
+    window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_container_add(GTK_CONTAINER(window), box);
+    for (GtkWidget *w : {combo, check, button})
+      gtk_box_pack_start(GTK_BOX(box), w, FALSE, FALSE, 0);
+    gtk_widget_show_all(window);
+  }
+
+  // Runs the main loop until the timer ends it, capturing what it prints.
+  // False when it had to be stopped.
+  bool run_until_done() {
+    bool timed_out = false;
+    guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
+    CaptureStdout();
+    CaptureStderr();
+    gtk_main();
+    if (!timed_out)
+      g_source_remove(guard);
+    out = GetCapturedStdout();
+    err = GetCapturedStderr();
+    return !timed_out;
+  }
+
   // Clicks and runs the main loop until the timer ends it.
   void click_and_run() {
     ScopedEnv home("HOME", dir / "home");
@@ -88,14 +113,10 @@ protected:
     CaptureStderr();
     on_confirm_btn_clicked(button, &data);
     dialog_after_click = find_toplevel("提示");
-    bool timed_out = false;
-    guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
-    gtk_main();
-    if (!timed_out)
-      g_source_remove(guard);
-    out = GetCapturedStdout();
-    err = GetCapturedStderr();
-    EXPECT_FALSE(timed_out);
+    std::string early_out = GetCapturedStdout(), early_err = GetCapturedStderr();
+    EXPECT_TRUE(run_until_done());
+    out = early_out + out;
+    err = early_err + err;
   }
 
   std::string flag() { return read_file(dir / "home/.config/nivra-wine/enable_wine_start_helper"); }
@@ -109,12 +130,7 @@ protected:
 };
 
 TEST_F(ConfirmHandlerTest, ChangeInAWindowShowsTheProgressDialogUntilVerified) {
-  window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-  gtk_container_add(GTK_CONTAINER(window), box);
-  for (GtkWidget *w : {combo, check, button})
-    gtk_box_pack_start(GTK_BOX(box), w, FALSE, FALSE, 0);
-  gtk_widget_show_all(window);
+  place_in_window();
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), FALSE);
 
@@ -150,16 +166,7 @@ TEST_F(ConfirmHandlerTest, ChangeInAWindowShowsTheProgressDialogUntilVerified) {
   EXPECT_FLOAT_EQ(gtk_label_get_yalign(GTK_LABEL(label)), 0.5f);
   g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
 
-  bool timed_out = false;
-  guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
-  CaptureStdout();
-  CaptureStderr();
-  gtk_main();
-  if (!timed_out)
-    g_source_remove(guard);
-  out = GetCapturedStdout();
-  err = GetCapturedStderr();
-  ASSERT_FALSE(timed_out);
+  ASSERT_TRUE(run_until_done());
   EXPECT_EQ(dialog, nullptr) << "the progress dialog outlived the work";
   EXPECT_NE(out.find("cmd [" + dir / "launcher" +
                      " reg add \"HKEY_CURRENT_USER\\Control Panel\\Desktop\" /v \"LogPixels\" /t "
@@ -173,12 +180,7 @@ TEST_F(ConfirmHandlerTest, ChangeInAWindowShowsTheProgressDialogUntilVerified) {
 }
 
 TEST_F(ConfirmHandlerTest, ProgressDialogStaysUntilTheProgramIsStarted) {
-  window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
-  gtk_container_add(GTK_CONTAINER(window), box);
-  for (GtkWidget *w : {combo, check, button})
-    gtk_box_pack_start(GTK_BOX(box), w, FALSE, FALSE, 0);
-  gtk_widget_show_all(window);
+  place_in_window();
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
   char name[] = "nivra-wine-helper", program[] = "prog.exe";
   char *argv[] = {name, program, nullptr};
@@ -197,17 +199,9 @@ TEST_F(ConfirmHandlerTest, ProgressDialogStaysUntilTheProgramIsStarted) {
   ASSERT_NE(dialog, nullptr) << "closed while the DPI was being written";
   EXPECT_TRUE(gtk_widget_get_visible(dialog));
 
-  bool timed_out = false;
-  guint guard = g_timeout_add_seconds(30, give_up, &timed_out);
-  CaptureStdout();
-  CaptureStderr();
-  gtk_main();
-  if (!timed_out)
-    g_source_remove(guard);
-  out = GetCapturedStdout();
-  err = GetCapturedStderr();
+  bool done = run_until_done();
   app_argv = nullptr;
-  ASSERT_FALSE(timed_out);
+  ASSERT_TRUE(done);
   EXPECT_EQ(dialog, nullptr) << "the progress dialog outlived the work";
   EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
   EXPECT_EQ(err.find("CRITICAL"), std::string::npos) << err;
