@@ -382,31 +382,27 @@ TEST_F(DebugDialogTest, EveryAnswerWithoutRunClearsTheSharedState) {
   }
 }
 
+// The end-of-run line names the chosen file also when logging was switched
+// off, and says 无 when none was chosen.
 TEST_F(DebugDialogTest, RunAnswerRunsTheCommandAndCloses) {
-  TempDir dir;
-  std::string marker = dir / "ran";
-  Outcome o = open_and([&](GtkWidget *dialog) {
-    gtk_entry_set_text(GTK_ENTRY(cmdline_entry), ("touch '" + marker + "'").c_str());
-    gtk_dialog_response(GTK_DIALOG(dialog), 2);
-  });
-  EXPECT_TRUE(o.dialog_gone);
-  EXPECT_TRUE(exists(marker));
-  EXPECT_NE(o.out.find("保存的位置: 无\n"), std::string::npos) << o.out;
-  EXPECT_EQ(o.err.find("unknowed"), std::string::npos) << o.err;
-  expect_cleared();
-}
-
-TEST_F(DebugDialogTest, RunNamesTheChosenFileAlsoWhenLoggingWasSwitchedOff) {
-  TempDir dir;
-  std::string marker = dir / "ran";
-  Outcome o = open_and([&](GtkWidget *dialog) {
-    gtk_entry_set_text(GTK_ENTRY(cmdline_entry), ("touch '" + marker + "'").c_str());
-    log_file_path = g_strdup("/tmp/chosen.log");
-    gtk_dialog_response(GTK_DIALOG(dialog), 2);
-  });
-  EXPECT_TRUE(exists(marker));
-  EXPECT_NE(o.out.find("保存的位置: /tmp/chosen.log\n"), std::string::npos) << o.out;
-  expect_cleared();
+  for (const char *chosen : {static_cast<const char *>(nullptr), "/tmp/chosen.log"}) {
+    SCOPED_TRACE(chosen ? chosen : "no file");
+    TempDir dir;
+    std::string marker = dir / "ran";
+    Outcome o = open_and([&](GtkWidget *dialog) {
+      gtk_entry_set_text(GTK_ENTRY(cmdline_entry), ("touch '" + marker + "'").c_str());
+      if (chosen)
+        log_file_path = g_strdup(chosen);
+      gtk_dialog_response(GTK_DIALOG(dialog), 2);
+    });
+    EXPECT_TRUE(o.dialog_gone);
+    EXPECT_TRUE(exists(marker));
+    EXPECT_NE(o.out.find(std::string("保存的位置: ") + (chosen ? chosen : "无") + "\n"),
+              std::string::npos)
+        << o.out;
+    EXPECT_EQ(o.err.find("unknowed"), std::string::npos) << o.err;
+    expect_cleared();
+  }
 }
 
 TEST(DebugDialogSavedLocation, NamesTheChosenFileEvenWhenLoggingIsOff) {
