@@ -17,16 +17,6 @@ using namespace testsupport;
 
 namespace {
 
-bool eventually(const std::function<bool()> &pred, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
-
 class HostileEnv : public testing::Test {
 protected:
   void SetUp() override {
@@ -70,7 +60,7 @@ TEST_F(HostileEnv, LauncherThatNeverAnswersDelaysTheWindowOnly10Seconds) {
   int pid = 0, seen = 0;
   while (in >> pid) {
     ++seen;
-    EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5))
+    EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5, 50))
         << "process " << pid << " of the query outlived start-up";
   }
   EXPECT_EQ(seen, 2);
@@ -120,7 +110,7 @@ TEST_F(HostileEnv, EveryPathHostileAtOnceRunsOnlyWhatItShould) {
             "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t><REG_DWORD>"
             "</d><120></f>");
   EXPECT_EQ(read_file(home + "/.config/nivra-wine/enable_wine_start_helper"), "0");
-  EXPECT_TRUE(eventually([&] { return read_file(dir / "started") == "<prog.exe><a b>"; }, 10))
+  EXPECT_TRUE(eventually([&] { return read_file(dir / "started") == "<prog.exe><a b>"; }, 10, 50))
       << read_file(dir / "started");
   for (const char *marker : {"pwned1", "pwned2", "pwned3", "pwned4"})
     EXPECT_FALSE(exists(dir / marker)) << marker;

@@ -49,16 +49,6 @@ const std::vector<std::string> kHostileNames = {
     "-dash ~ * ? $HOME ${IFS} \\back ! %s%n%x",
 };
 
-bool eventually(const std::function<bool()> &pred, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > end)
-      return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 void expect_no_marker(const TempDir &dir, const std::string &name) {
   for (const char *marker : {"pwned1", "pwned2", "pwned3", "pwned4"})
     EXPECT_FALSE(exists(dir / marker)) << "ran a command from " << name;
@@ -297,7 +287,7 @@ TEST_F(VersionQuery, HangingLauncherIsStoppedWithItsChildren) {
     int pid = 0, seen = 0;
     while (in >> pid) {
       ++seen;
-      EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5))
+      EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5, 20))
           << "process " << pid << " outlived the query";
     }
     EXPECT_EQ(seen, 2) << "the launcher did not get to start its child";
