@@ -1,19 +1,16 @@
 // Capture benchmark: the same Wine-relay-like output through a captured run into
-// five 50 MB log files (direct, and with 4 writer threads), through `cat > file`,
+// five 50 MB log files (direct, and with 1 and 4 writer threads), through `cat > file`,
 // and through `multilog t`; prints MB/s for each and the ratios.
 //
 //   capture_bench WORKDIR [MiB] [rounds] [only]
 //
-// `only` (direct, queued, cat or multilog) runs that mode alone, for profiling.
+// `only` (direct, one, queued, cat or multilog) runs that mode alone, for profiling.
 // Every mode reads the input through a pipe from `cat`, so all of them pay for
 // the same pipe. The median of the rounds is reported; MB here is 10^6 bytes.
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
 #include "startup.hpp"
+#include "timing.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -23,6 +20,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+using namespace bench;
 
 namespace {
 
@@ -97,52 +96,6 @@ std::uint64_t file_size(const std::string &path) {
   return stat(path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-int sh(const std::string &command) {
-  std::fflush(nullptr);
-  return std::system(command.c_str());
-}
-
-std::string quote(const std::string &s) { return "'" + s + "'"; }
-
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-// Runs one captured run with the program's own noise (progress lines) sent to a file.
-double time_captured(const std::string &input, const std::string &dir, int threads,
-                     const std::string &noise) {
-  sh("rm -rf " + quote(dir) + " && mkdir -p " + quote(dir) + " && sync");
-  std::fflush(nullptr);
-  const int saved_out = dup(1), saved_err = dup(2);
-  const int fd = open(noise.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-  dup2(fd, 1);
-  dup2(fd, 2);
-  close(fd);
-  init_log_sink(dir.c_str(), "bench.log", 50LL * 1024 * 1024, 5);
-  const auto t0 = std::chrono::steady_clock::now();
-  capture::run_captured("", "", ("cat " + quote(input)).c_str(), threads);
-  const double s = seconds_since(t0);
-  std::fflush(nullptr);
-  dup2(saved_out, 1);
-  dup2(saved_err, 2);
-  close(saved_out);
-  close(saved_err);
-  return s;
-}
-
-double time_shell(const std::string &command, const std::string &dir) {
-  sh("rm -rf " + quote(dir) + " && mkdir -p " + quote(dir) + " && sync");
-  const auto t0 = std::chrono::steady_clock::now();
-  if (sh(command) != 0)
-    std::fprintf(stderr, "failed: %s\n", command.c_str());
-  return seconds_since(t0);
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -169,37 +122,41 @@ int main(int argc, char **argv) {
     const char *name;
     std::vector<double> times;
   };
-  Mode direct{"captured run, direct", {}}, queued{"captured run, 4 writer threads", {}},
-      cat{"cat > file", {}}, multilog{"multilog t", {}};
+  Mode direct{"captured run, direct", {}}, one{"captured run, 1 writer thread", {}},
+      queued{"captured run, 4 writer threads", {}}, cat{"cat > file", {}},
+      multilog{"multilog t", {}};
   const std::string out = work + "/out";
+  const std::string feed = "cat " + quote(input);
   for (int round = 0; round < rounds; ++round) {
     if (wanted("direct"))
-      direct.times.push_back(time_captured(input, out, 0, noise));
+      direct.times.push_back(time_captured("", feed, out, 0, noise));
+    if (wanted("one"))
+      one.times.push_back(time_captured("", feed, out, 1, noise));
     if (wanted("queued"))
-      queued.times.push_back(time_captured(input, out, 4, noise));
+      queued.times.push_back(time_captured("", feed, out, 4, noise));
     if (wanted("cat"))
-      cat.times.push_back(
-          time_shell("cat " + quote(input) + " | cat > " + quote(out + "/cat.log"), out));
+      cat.times.push_back(time_shell(feed + " | cat > " + quote(out + "/cat.log"), out));
     if (have_multilog)
       // 16777215 is the largest file size multilog accepts.
-      multilog.times.push_back(time_shell(
-          "cat " + quote(input) + " | multilog t s16777215 n5 " + quote(out + "/multilog"), out));
+      multilog.times.push_back(
+          time_shell(feed + " | multilog t s16777215 n5 " + quote(out + "/multilog"), out));
   }
   sh("rm -rf " + quote(out));
 
   auto rate = [&](const Mode &m) { return mb / median(m.times); };
-  for (const Mode *m : {&direct, &queued, &cat, &multilog})
+  for (const Mode *m : {&direct, &one, &queued, &cat, &multilog})
     if (!m->times.empty())
       std::printf("%-32s %8.1f MB/s  (%.2f s)\n", m->name, rate(*m), median(m->times));
   if (!only.empty())
     return 0;
-  const double best = std::max(rate(direct), rate(queued));
+  const double best = std::max({rate(direct), rate(one), rate(queued)});
   if (have_multilog)
     std::printf("direct / multilog t             %8.2f   (goal >= 2)\n",
                 rate(direct) / rate(multilog));
   else
     std::printf("multilog not installed: no ratio against it\n");
   std::printf("best captured / cat > file      %8.2f   (goal >= 0.3)\n", best / rate(cat));
+  std::printf("1 writer / direct               %8.2f\n", rate(one) / rate(direct));
   std::printf("4 writers / direct              %8.2f\n", rate(queued) / rate(direct));
   return 0;
 }

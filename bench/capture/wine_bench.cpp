@@ -1,0 +1,124 @@
+// Real Wine benchmark: the "崩溃信息" channels (+relay among them) on `cmd /c`
+// counting up, about 84 MB of output, through `2>&1 | cat > file` and through
+// captured runs (direct, 1 and 4 writer threads), the modes taking turns round
+// by round. Every run starts from a fresh copy of a prefix, so it starts its own
+// wineserver cold; the copy and the wait for that wineserver to end are not
+// timed. Prints the medians and the ratios.
+//
+//   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count]
+#include "debuglog/debug_dialog.hpp"
+#include "startup.hpp"
+#include "timing.hpp"
+
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+using namespace bench;
+
+namespace {
+
+off_t size_of(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// Bytes in the log files, headers included.
+off_t logged_bytes(const std::string &dir) {
+  off_t total = 0;
+  for (int i = 0; i < 5; ++i)
+    total += size_of(dir + "/bench.log." + std::to_string(i));
+  return total;
+}
+
+struct self_use {
+  double cpu;    // seconds of user and system time, all threads
+  long switches; // voluntary context switches
+};
+
+self_use self_now() {
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  return {static_cast<double>(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+              static_cast<double>(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6,
+          ru.ru_nvcsw};
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count]\n");
+    return 2;
+  }
+  const std::string work = argv[1], tpl = argv[2];
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const int count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 300;
+  const char *channel = log_channel[2].channel;
+  const std::string prefix = work + "/prefix", out = work + "/out", noise = work + "/noise.txt";
+  const std::string command =
+      "wine cmd /c \"for /l %i in (1,1," + std::to_string(count) + ") do @echo %i\"";
+  setenv("WINEPREFIX", prefix.c_str(), 1);
+  std::snprintf(sys_info, sizeof sys_info, "wine benchmark header\n");
+
+  auto fresh_prefix = [&] {
+    sh("rm -rf " + quote(prefix) + " && cp -a " + quote(tpl) + " " + quote(prefix));
+  };
+  auto end_wine = [&] { sh("wineserver -k 2>/dev/null; wineserver -w 2>/dev/null"); };
+
+  struct Mode {
+    const char *name;
+    int threads; // -1: the shell pipeline
+    std::vector<double> times;
+    off_t bytes = 0;
+    std::vector<double> cpu;
+    std::vector<double> switches;
+  };
+  std::vector<Mode> modes = {{"2>&1 | cat > file", -1, {}},
+                             {"captured, direct", 0, {}},
+                             {"captured, 1 writer", 1, {}},
+                             {"captured, 4 writers", 4, {}}};
+  std::printf("WINEDEBUG=%s, cmd counting to %d, %d rounds, medians\n", channel, count, rounds);
+  for (int round = 0; round < rounds; ++round) {
+    // Each round starts with another mode, so none is always first after a copy.
+    for (std::size_t k = 0; k < modes.size(); ++k) {
+      Mode &m = modes[(k + static_cast<std::size_t>(round)) % modes.size()];
+      fresh_prefix();
+      sh("sync");
+      if (m.threads < 0) {
+        const std::string piped = "WINEDEBUG=" + std::string(channel) + "  " + command +
+                                  " 2>&1 | cat > " + quote(out + "/pipe.log");
+        m.times.push_back(time_shell(piped, out));
+        m.bytes = size_of(out + "/pipe.log");
+      } else {
+        const self_use before = self_now();
+        m.times.push_back(time_captured(channel, command, out, m.threads, noise));
+        const self_use after = self_now();
+        m.cpu.push_back(after.cpu - before.cpu);
+        m.switches.push_back(static_cast<double>(after.switches - before.switches));
+        m.bytes = logged_bytes(out);
+      }
+      end_wine();
+    }
+  }
+  sh("rm -rf " + quote(out) + " " + quote(prefix));
+
+  const double pipe = median(modes[0].times);
+  for (const Mode &m : modes) {
+    std::printf("%-22s %6.2f s  %5.2fx the pipe  (%.1f MB;", m.name, median(m.times),
+                median(m.times) / pipe, static_cast<double>(m.bytes) / 1e6);
+    for (double t : m.times)
+      std::printf(" %.2f", t);
+    std::printf(")\n");
+    if (!m.cpu.empty())
+      std::printf("%22s helper: %.2f s CPU, %.0f context switches\n", "", median(m.cpu),
+                  median(m.switches));
+  }
+  const double direct = median(modes[1].times);
+  std::printf("1 writer / direct      %6.2f\n", median(modes[2].times) / direct);
+  std::printf("4 writers / direct     %6.2f\n", median(modes[3].times) / direct);
+  return 0;
+}
