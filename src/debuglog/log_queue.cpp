@@ -2,9 +2,11 @@
 
 #include "debuglog/log_sink.hpp"
 
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,8 +46,34 @@ void take_oldest(log_queue *q, char *out) {
   q->head = (q->head + 1) % q->capacity;
   const int left = q->count.fetch_sub(1, std::memory_order_relaxed) - 1;
   // Wake a waiting producer only once half the store is free, not once per block.
-  if (q->producer_waiting && left <= q->capacity / 2)
+  if (q->producer_waiting && left <= q->capacity / 2) {
+    q->producer_waiting = false;
     pthread_cond_signal(&q->room);
+  }
+}
+
+timespec deadline_after_ms(int ms) {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_nsec += static_cast<long>(ms) * 1000000L;
+  t.tv_sec += t.tv_nsec / 1000000000L;
+  t.tv_nsec %= 1000000000L;
+  return t;
+}
+
+// Lock held. Waits until count reaches want, the run ends, or the deadline (if
+// any) passes; false when the deadline passed first.
+bool wait_for_blocks(log_queue *q, int want, const timespec *deadline) {
+  q->wake_at = want;
+  while (q->count.load(std::memory_order_relaxed) < want && !q->done.load()) {
+    q->writer_waiting = true;
+    const int rc = deadline ? pthread_cond_timedwait(&q->blocks, &q->mutex, deadline)
+                            : pthread_cond_wait(&q->blocks, &q->mutex);
+    q->writer_waiting = false;
+    if (rc == ETIMEDOUT)
+      return false;
+  }
+  return true;
 }
 
 } // namespace
@@ -77,7 +105,11 @@ log_queue *log_queue_create(int size) {
   pthread_mutex_init(&q->mutex, nullptr);
   pthread_mutex_init(&q->write_turn, nullptr);
   pthread_cond_init(&q->room, nullptr);
-  pthread_cond_init(&q->blocks, nullptr);
+  pthread_condattr_t monotonic;
+  pthread_condattr_init(&monotonic);
+  pthread_condattr_setclock(&monotonic, CLOCK_MONOTONIC);
+  pthread_cond_init(&q->blocks, &monotonic);
+  pthread_condattr_destroy(&monotonic);
   pthread_cond_init(&q->ended, nullptr);
   std::printf("queue create success size %d\n", q->capacity);
   return q;
@@ -116,6 +148,12 @@ void log_queue_push(log_queue *q, const char *block) {
     log_queue_resize(q,
                      static_cast<std::uint64_t>(q->capacity + std::min(kMaxGrowth, q->capacity)));
     if (q->count.load(std::memory_order_relaxed) == q->capacity) {
+      // A store that cannot grow may be smaller than a batch: the writer must not
+      // sit out its delay while the producer waits for room.
+      if (q->writer_waiting) {
+        q->writer_waiting = false;
+        pthread_cond_signal(&q->blocks);
+      }
       q->producer_waiting = true;
       pthread_cond_wait(&q->room, &q->mutex);
       q->producer_waiting = false;
@@ -127,8 +165,10 @@ void log_queue_push(log_queue *q, const char *block) {
   std::memcpy(slot, block, len);
   slot[len] = '\0';
   q->count.store(count + 1, std::memory_order_relaxed);
-  if (q->writer_waiting)
+  if (q->writer_waiting && count + 1 >= q->wake_at) {
+    q->writer_waiting = false;
     pthread_cond_signal(&q->blocks);
+  }
 }
 
 void log_queue_add_writer(log_queue *q) {
@@ -149,25 +189,36 @@ void *output_log_thread(void *arg) {
   // Only the writer holding the turn takes blocks, and it writes each one before it
   // takes the next, so blocks reach the log in the order they were stored while the
   // producer can store more meanwhile. The other writers wait for the turn.
-  char block[log_queue_item_size];
-  int left;
+  // An idle writer is woken by the first block; once it has written, it lets a
+  // batch gather for a while, so a busy run wakes it once per batch, not per block.
+  // Taken a batch at a time, so the lock is taken once per batch, not per block.
+  char batch[log_queue_batch][log_queue_item_size];
+  int left = 0;
+  bool gathering = false;
   pthread_mutex_lock(&q->write_turn);
+  pthread_mutex_lock(&q->mutex);
   for (;;) {
-    pthread_mutex_lock(&q->mutex);
-    while (q->count.load(std::memory_order_relaxed) == 0 && !q->done.load()) {
-      q->writer_waiting = true;
-      pthread_cond_wait(&q->blocks, &q->mutex);
-      q->writer_waiting = false;
+    if (gathering) {
+      const timespec deadline = deadline_after_ms(log_queue_batch_delay_ms);
+      wait_for_blocks(q, log_queue_batch, &deadline);
+    } else {
+      wait_for_blocks(q, 1, nullptr);
     }
     left = q->count.load(std::memory_order_relaxed);
-    if (left == 0) {
-      pthread_mutex_unlock(&q->mutex);
+    if (left == 0 && q->done.load())
       break;
+    gathering = left > 0;
+    while (q->count.load(std::memory_order_relaxed) > 0) {
+      const int n = std::min(q->count.load(std::memory_order_relaxed), log_queue_batch);
+      for (int i = 0; i < n; ++i)
+        take_oldest(q, batch[i]);
+      pthread_mutex_unlock(&q->mutex);
+      for (int i = 0; i < n; ++i)
+        write_block(batch[i]);
+      pthread_mutex_lock(&q->mutex);
     }
-    take_oldest(q, block);
-    pthread_mutex_unlock(&q->mutex);
-    write_block(block);
   }
+  pthread_mutex_unlock(&q->mutex);
   pthread_mutex_unlock(&q->write_turn);
 
   std::printf("output log thread exit, current item count %d, thread id %d\n", left, id);

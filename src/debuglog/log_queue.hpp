@@ -4,8 +4,10 @@
 // producer blocks until writers have made room. Blocks are written in the order
 // they were pushed: one writer at a time holds the write turn, takes the oldest
 // block and writes it before it lets the turn go, so log4c is never entered twice
-// at once. log_queue_destroy (producer thread, after the last push) returns only
-// when every stored block is written and every writer has ended.
+// at once. Blocks are handed over in batches: a busy writer is woken once per
+// batch, and a block waits at most log_queue_batch_delay_ms before its writer
+// looks again. log_queue_destroy (producer thread, after the last push) returns
+// only when every stored block is written and every writer has ended.
 #include <pthread.h>
 
 #include <atomic>
@@ -27,7 +29,8 @@ struct log_queue {
   std::atomic<int> started;
   int head;
   bool producer_waiting;
-  bool writer_waiting;
+  bool writer_waiting; // cleared by the push that wakes it
+  int wake_at;         // a push that makes count this large wakes the waiting writer
 };
 
 // Handed to each writer thread, which deletes it when it ends.
@@ -38,6 +41,9 @@ struct writer_arg {
 
 // A slot holds a 512-byte block and its terminator.
 inline constexpr std::uint64_t log_queue_item_size = 513;
+// A writer that has just written waits for this many blocks, or for the delay.
+inline constexpr int log_queue_batch = 64;
+inline constexpr int log_queue_batch_delay_ms = 10;
 
 // size <= 0 means 10. nullptr when the record or the slot table cannot be had.
 log_queue *log_queue_create(int size);

@@ -1,6 +1,7 @@
 #include "debuglog/log_queue.hpp"
 #include "debuglog/log_sink.hpp"
 #include "memory_log.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -170,6 +171,28 @@ TEST(LogQueue, ProducerWaitsAt480WithOneSlowWriter) {
   for (int i = 0; i < total; ++i)
     ASSERT_EQ(got[i], numbered_block(i, 40)) << i;
   EXPECT_FALSE(log.overlapped());
+}
+
+// Writers gather blocks into batches, but a run that prints a line now and then
+// must not keep it out of the log until a batch is full or the run ends.
+TEST(LogQueue, AFewBlocksReachTheLogWhileTheRunGoesOn) {
+  testlog::MemoryLog log;
+  CaptureStdout();
+  CaptureStderr();
+  log_queue *q = log_queue_create(10);
+  start_writers(q, 2);
+  std::vector<std::string> sent;
+  for (int round = 0; round < 3; ++round) {
+    for (int i = 0; i < 3; ++i) {
+      sent.push_back(numbered_block(round * 3 + i, 12));
+      log_queue_push(q, sent.back().c_str());
+    }
+    EXPECT_TRUE(testsupport::eventually([&] { return log.messages() == sent; }, 10)) << round;
+  }
+  log_queue_destroy(q);
+  GetCapturedStdout();
+  GetCapturedStderr();
+  EXPECT_EQ(log.messages(), sent);
 }
 
 TEST(LogQueue, PushWithoutQueueLogsDirectly) {
