@@ -5,6 +5,10 @@
 #include "util/bounded.hpp"
 #include "util/shell_quote.hpp"
 
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +23,13 @@ namespace {
 constexpr std::size_t kCommandBound = 2047;
 constexpr int kInitialQueueSize = 10;
 constexpr std::size_t kPipeBuffer = 64 * 1024;
+// A program that prints line by line wakes a waiting reader for every line. After
+// a read that brought less than kGatherBytes the reader sleeps kGatherNanos
+// first, so output gathers in the pipe (made larger for it) and is read in few
+// large reads; output that comes faster than it is read is never held up.
+constexpr std::size_t kGatherBytes = 16 * 1024;
+constexpr long kGatherNanos = 1000 * 1000;
+constexpr int kPipeCapacity = 1024 * 1024;
 
 // Reads up to `want` bytes to `at` and squeezes out NUL bytes. Returns the bytes
 // kept; *raw gets the bytes read, which is 0 only at the end of the output.
@@ -48,6 +59,39 @@ void deliver_direct(void *, const char *block, std::size_t, block_end how) {
 
 void deliver_queued(void *queue, const char *block, std::size_t, block_end) {
   log_queue_push(static_cast<log_queue *>(queue), block);
+}
+
+struct gathering_pipe {
+  int fd;
+  bool last_was_short;
+};
+
+ssize_t gather_read(void *cookie, char *buf, std::size_t size) {
+  auto *g = static_cast<gathering_pipe *>(cookie);
+  if (g->last_was_short) {
+    const timespec pause{0, kGatherNanos};
+    nanosleep(&pause, nullptr);
+  }
+  ssize_t n;
+  do
+    n = read(g->fd, buf, size);
+  while (n < 0 && errno == EINTR);
+  g->last_was_short = n > 0 && static_cast<std::size_t>(n) < std::min(size, kGatherBytes);
+  return n;
+}
+
+// The pipe's own end is closed by pclose, not here.
+int gather_close(void *) { return 0; }
+
+// Reads the pipe through a stream that gathers output; nullptr when no such
+// stream can be made, and the pipe is then read as it is.
+std::FILE *open_gathering(std::FILE *pipe, gathering_pipe &g) {
+  g = {fileno(pipe), false};
+  fcntl(g.fd, F_SETPIPE_SZ, kPipeCapacity); // best effort: a smaller pipe only gathers less
+  std::FILE *in = fopencookie(&g, "r", {gather_read, nullptr, nullptr, gather_close});
+  if (in)
+    std::setvbuf(in, nullptr, _IOFBF, kPipeBuffer);
+  return in;
 }
 
 // Starts the writers; nullptr when none could be started, and the run then
@@ -156,10 +200,15 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
   }
   // Reads stay 512 bytes; a larger stream buffer only means fewer trips to the pipe.
   std::setvbuf(pipe, nullptr, _IOFBF, kPipeBuffer);
+  gathering_pipe gather;
+  std::FILE *gathered = open_gathering(pipe, gather);
+  std::FILE *in = gathered ? gathered : pipe;
   if (queue)
-    read_blocks(pipe, deliver_queued, queue);
+    read_blocks(in, deliver_queued, queue);
   else
-    read_blocks(pipe, deliver_direct, nullptr);
+    read_blocks(in, deliver_direct, nullptr);
+  if (gathered)
+    std::fclose(gathered);
   pclose(pipe);
   log_queue_destroy(queue);
 

@@ -3,9 +3,14 @@
 // line without a line break. The same arguments always give the same bytes.
 //
 //   gen_output [--seed N] [--lines N] [--stderr] [--final-newline] [--nul]
+//              [--line-by-line]
 //
 // --stderr writes everything to standard error; --nul puts NUL bytes into some
-// lines; --final-newline ends the last line with a line break too.
+// lines; --final-newline ends the last line with a line break too;
+// --line-by-line writes each line with a write of its own and pauses now and
+// then, the way Wine prints its debug channels.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +84,7 @@ int main(int argc, char **argv) {
   bool to_stderr = false;
   bool final_newline = false;
   bool nul = false;
+  bool line_by_line = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--seed" && i + 1 < argc) {
@@ -91,15 +97,19 @@ int main(int argc, char **argv) {
       final_newline = true;
     } else if (arg == "--nul") {
       nul = true;
+    } else if (arg == "--line-by-line") {
+      line_by_line = true;
     } else {
       std::fprintf(stderr, "usage: gen_output [--seed N] [--lines N] [--stderr] "
-                           "[--final-newline] [--nul]\n");
+                           "[--final-newline] [--nul] [--line-by-line]\n");
       return 2;
     }
   }
 
   rng r{seed};
   std::string out;
+  const int fd = to_stderr ? 2 : 1;
+  bool ok = true;
   for (std::size_t i = 0; i < lines; ++i) {
     std::size_t len = i < std::size(kFirstLengths) ? kFirstLengths[i] : pick_length(r);
     const bool last = i + 1 == lines;
@@ -108,8 +118,14 @@ int main(int argc, char **argv) {
     fill_line(out, i, len, r, nul);
     if (!last || final_newline)
       out += '\n';
+    if (line_by_line) {
+      ok = ok && write(fd, out.data(), out.size()) == static_cast<ssize_t>(out.size());
+      out.clear();
+      if (i % 64 == 63)
+        usleep(3000);
+    }
   }
   std::FILE *stream = to_stderr ? stderr : stdout;
-  const bool ok = std::fwrite(out.data(), 1, out.size(), stream) == out.size();
+  ok = ok && std::fwrite(out.data(), 1, out.size(), stream) == out.size();
   return ok && std::fflush(stream) == 0 ? 0 : 1;
 }

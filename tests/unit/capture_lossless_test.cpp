@@ -146,12 +146,18 @@ INSTANTIATE_TEST_SUITE_P(
                     Mode{3, {"--seed", "13", "--lines", "700"}},
                     Mode{64, {"--seed", "14", "--lines", "700"}},
                     Mode{0, {"--seed", "15", "--lines", "700", "--stderr", "--nul"}},
-                    Mode{4, {"--seed", "16", "--lines", "700", "--stderr", "--nul"}}),
+                    Mode{4, {"--seed", "16", "--lines", "700", "--stderr", "--nul"}},
+                    // Short reads and pauses, with batches cut by the pauses and the end.
+                    Mode{0, {"--seed", "17", "--lines", "700", "--line-by-line"}},
+                    Mode{1, {"--seed", "18", "--lines", "700", "--line-by-line"}}),
     [](const testing::TestParamInfo<Mode> &info) {
       std::string name = info.param.threads ? std::to_string(info.param.threads) + "Writers"
                                             : std::string("Direct");
-      if (info.param.gen_args.size() > 4)
+      const auto &args = info.param.gen_args;
+      if (std::find(args.begin(), args.end(), "--nul") != args.end())
         name += "FromStderrWithNul";
+      if (std::find(args.begin(), args.end(), "--line-by-line") != args.end())
+        name += "LineByLine";
       return name;
     });
 
