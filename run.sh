@@ -19,6 +19,13 @@ if [ $# -eq 0 ]; then
     echo "making the demo prefix $WINEPREFIX (once)"
     WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wineboot -i
     wineserver -w
+  elif [ -x /usr/lib/wine/wine ] && [ ! -f "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+    # Made before wine32 was installed: wine's 32-bit loader starts nothing in
+    # it until an update adds that half, and the timestamp would skip the update.
+    echo "adding 32-bit Windows to the demo prefix $WINEPREFIX (once)"
+    rm -f "$WINEPREFIX/.update-timestamp"
+    WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wineboot -u
+    wineserver -w
   fi
   set -- notepad.exe
 fi

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev clang-format
   libgtk-3-dev liblog4c-dev libfontconfig-dev libx11-dev libxtst-dev
-  libgtest-dev libgmock-dev desktop-file-utils file dpkg-dev
+  libgtest-dev libgmock-dev desktop-file-utils file dpkg-dev debhelper lintian man-db
   xvfb xauth x11-utils lsof procps fonts-wqy-microhei imagemagick
   python3-dogtail at-spi2-core dbus dbus-x11 gir1.2-atspi-2.0 gir1.2-gtk-3.0
   wine wine64 libwine fonts-wine
@@ -18,11 +18,30 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
 
-echo "installing: ${missing[*]}"
+# Wine starts 32-bit Windows programs, which most installers are, only with its
+# 32-bit half: on amd64 that is wine32 of the i386 architecture.
+wine32=()
+if [ "$(dpkg --print-architecture)" = amd64 ] &&
+  ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
+  wine32=(wine32:i386)
+fi
+
+[ ${#missing[@]} -eq 0 ] && [ ${#wine32[@]} -eq 0 ] && exit 0
+
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -q
-"${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+# Other apt runs may hold the lock for a while: wait for it instead of failing.
+apt=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900)
+[ ${#missing[@]} -eq 0 ] || echo "installing: ${missing[*]}"
+if [ ${#wine32[@]} -gt 0 ]; then
+  if dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "installing wine32:i386 (Wine for 32-bit Windows programs)"
+  else
+    echo "enabling the i386 architecture and installing wine32:i386 (Wine for 32-bit Windows programs)"
+    "${sudo_cmd[@]}" dpkg --add-architecture i386
+  fi
+fi
+"${apt[@]}" update -q
+"${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" "${wine32[@]}"

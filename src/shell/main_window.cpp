@@ -21,6 +21,16 @@ constexpr char kStyleSheet[] =
     "#4CAF50; color: white; border-radius: 5px; }button.default:hover { background-color: "
     "#45a049; }separator { background-color: #cccccc; }";
 
+// The stock theme paints every button with a background image, which covers the sheet's
+// background-color, and dresses it for dark text on light grey (grey border, white inset line
+// and text shadow, a dark focus ring, a grey image when pressed). Clearing that for the default
+// button lets the sheet's green and white show in every state, focused or not; a press shows as an
+// inset shadow instead of the theme's grey.
+constexpr char kDefaultButtonOverTheme[] =
+    "button.default { background-image: none; border-color: transparent; box-shadow: none; "
+    "text-shadow: none; outline-color: rgba(255, 255, 255, 0.6); }"
+    "button.default:active { box-shadow: inset 0 2px 3px rgba(0, 0, 0, 0.3); }";
+
 constexpr char kIconTail[] = "/desktop/icons/hicolor/48x48/apps/wineconfig.png";
 
 void set_window_icon(GtkWindow *window) {
@@ -33,6 +43,14 @@ void set_window_icon(GtkWindow *window) {
   own::gobject<GdkPixbuf> icon(gdk_pixbuf_new_from_file(path.c_str(), nullptr));
   if (icon)
     gtk_window_set_icon(window, icon.get());
+}
+
+void add_style_sheet(const char *text) {
+  own::gobject<GtkCssProvider> css(gtk_css_provider_new());
+  gtk_css_provider_load_from_data(css.get(), text, -1, nullptr);
+  gtk_style_context_add_provider_for_screen(
+      gdk_display_get_default_screen(gdk_display_get_default()), GTK_STYLE_PROVIDER(css.get()),
+      GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
 }
 
 GtkWidget *new_row(GtkWidget *vbox, const char *label_text) {
@@ -101,11 +119,8 @@ GtkWidget *build_main_window() {
   gtk_box_pack_start(GTK_BOX(vbox), heading, FALSE, FALSE, 0);
   gtk_widget_set_halign(heading, GTK_ALIGN_START);
 
-  own::gobject<GtkCssProvider> css(gtk_css_provider_new());
-  gtk_css_provider_load_from_data(css.get(), kStyleSheet, -1, nullptr);
-  gtk_style_context_add_provider_for_screen(
-      gdk_display_get_default_screen(gdk_display_get_default()), GTK_STYLE_PROVIDER(css.get()),
-      GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+  add_style_sheet(kStyleSheet);
+  add_style_sheet(kDefaultButtonOverTheme);
 
   GtkWidget *row = new_row(vbox, "容器配置");
   add_row_button(row, "配置", G_CALLBACK(on_wine_cfg_btn_clicked));

@@ -28,7 +28,11 @@ def wine_prefix(dest):
     """A private prefix: a copy of the tests' template (large DLLs hard-linked),
     or a fresh one when the template has not been made yet."""
     template = os.path.join(BUILD, "wine-test-prefix")
-    if not os.path.isfile(os.path.join(template, "user.reg")):
+    # One made before wine32 was installed has an empty syswow64, where the
+    # 32-bit loader that wine then prefers starts nothing.
+    stale = os.access("/usr/lib/wine/wine", os.X_OK) and not os.path.isfile(
+        os.path.join(template, "drive_c/windows/syswow64/kernel32.dll"))
+    if stale or not os.path.isfile(os.path.join(template, "user.reg")):
         subprocess.run(["wineboot", "-i"], env=dict(os.environ, WINEPREFIX=dest, **WINE_ENV),
                        check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=dest), check=True)

@@ -3,6 +3,7 @@
 #include "shell/main_window.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
+#include "util/own.hpp"
 
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
@@ -147,6 +148,45 @@ TEST_F(MainWindowTest, ConfirmIsTheFocusedDefaultOnceIdle) {
   EXPECT_TRUE(gtk_widget_has_focus(confirm));
   EXPECT_EQ(gtk_window_get_default_widget(GTK_WINDOW(window)), confirm);
   EXPECT_TRUE(gtk_style_context_has_class(gtk_widget_get_style_context(confirm), "default"));
+}
+
+// The stock theme paints buttons with an image over the sheet's colours. Taken from the X server
+// with "确定" focused and under the pointer, the button must show the hover green and white text.
+TEST_F(MainWindowTest, DefaultButtonShowsGreenAndWhiteOnScreen) {
+  open_with_registry("");
+  GtkWidget *confirm = children(rows[9]).at(1);
+  ASSERT_TRUE(eventually([&] { return pump(), gtk_widget_has_default(confirm); }, 5));
+  GtkAllocation box;
+  gtk_widget_get_allocation(confirm, &box);
+  int ox = 0, oy = 0, px = 0, py = 0;
+  gdk_window_get_origin(gtk_widget_get_window(window), &ox, &oy);
+  GdkDisplay *display = gdk_display_get_default();
+  GdkDevice *pointer = gdk_seat_get_pointer(gdk_display_get_default_seat(display));
+  GdkScreen *screen = gdk_display_get_default_screen(display);
+  gdk_device_get_position(pointer, nullptr, &px, &py);
+  // Without a window manager the keyboard focus goes where the pointer is.
+  gdk_device_warp(pointer, screen, ox + box.x + box.width / 2, oy + box.y + box.height / 2);
+  int green = 0, white = 0;
+  auto shown = [&] {
+    pump();
+    own::gobject<GdkPixbuf> shot(gdk_pixbuf_get_from_window(gtk_widget_get_window(window), box.x,
+                                                            box.y, box.width, box.height));
+    const guchar *pixels = gdk_pixbuf_read_pixels(shot.get());
+    int stride = gdk_pixbuf_get_rowstride(shot.get()), step = gdk_pixbuf_get_n_channels(shot.get());
+    green = white = 0;
+    for (int y = 0; y < box.height; ++y)
+      for (int x = 0; x < box.width; ++x) {
+        const guchar *p = pixels + y * stride + x * step;
+        green += p[0] == 0x45 && p[1] == 0xa0 && p[2] == 0x49;
+        white += p[0] >= 0xf0 && p[1] >= 0xf0 && p[2] >= 0xf0;
+      }
+    return gtk_widget_has_focus(confirm) &&
+           (gtk_widget_get_state_flags(confirm) & GTK_STATE_FLAG_PRELIGHT) &&
+           green > box.width * box.height / 2 && white >= 10;
+  };
+  EXPECT_TRUE(eventually(shown, 5))
+      << green << " green and " << white << " white pixels of " << box.width * box.height;
+  gdk_device_warp(pointer, screen, px, py);
 }
 
 TEST_F(MainWindowTest, StyleSheetAppliesToLabels) {

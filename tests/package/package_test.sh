@@ -1,41 +1,101 @@
 #!/usr/bin/env bash
-# Builds the Debian package, unpacks it into a scratch root and checks the
-# install layout, its declared dependencies and that the program runs from it.
+# Builds the Debian package from a clean copy of the sources with
+# dpkg-buildpackage, checks it with lintian, installs it with apt, runs the
+# installed helper from PATH (it must find its launcher and its icon), renders
+# its manual page, then purges it and checks that none of its files are left.
+# Installing needs root; without it the test stops after lintian (status 77).
+#   package_test.sh SOURCE-DIR
 set -euo pipefail
+pkg=nivra-wine-helper
+
+# On an X server of the test's own: the installed helper's window must have
+# its icon. Prints the first line of the icon property.
+if [ "${1:-}" = --window ]; then
+  work=$2
+  env -u WINE_APP HOME="$work/home" WINEPREFIX="$work/prefix" $pkg prog.exe \
+    >"$work/out" 2>"$work/err" &
+  helper=$!
+  trap 'kill $helper 2>/dev/null; wait $helper 2>/dev/null || true' EXIT
+  for _ in $(seq 200); do
+    id=$(xwininfo -root -tree | awk '/"wine辅助程序": \("nivra-wine-helper"/ { print $1; exit }')
+    [ -n "$id" ] && break
+    sleep 0.1
+  done
+  [ -z "$id" ] || xprop -id "$id" -notype _NET_WM_ICON | head -n 1
+  exit 0
+fi
+
 src=$1
 work=$(mktemp -d /tmp/nivra-pkg-XXXXXX)
-trap 'rm -rf "$work"' EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+installed=0
+cleanup() {
+  if [ $installed = 1 ]; then
+    apt-get purge -y -q -o DPkg::Lock::Timeout=900 $pkg >/dev/null 2>&1 || true
+  fi
+  WINEPREFIX=$work/prefix wineserver -k 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+fail() {
+  echo "FAIL: $*"
+  exit 1
+}
 
-deb=$("$src/scripts/make-deb.sh" "$work/build")
-root=$work/root
-dpkg-deb -x "$deb" "$root"
+# A clean copy: the files git knows (tracked, or new and not ignored), or,
+# without git, everything but build folders.
+mkdir "$work/src" "$work/home"
+if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
+  (cd "$src" && git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    tar -cf - --null -T -) | tar -xf - -C "$work/src"
+else
+  tar -C "$src" --exclude='./build*' --exclude='./obj-*' -cf - . | tar -xf - -C "$work/src"
+fi
+(cd "$work/src" && DEB_BUILD_OPTIONS="parallel=$(nproc)" dpkg-buildpackage -us -uc -b) \
+  >"$work/build.log" 2>&1 || { tail -n 40 "$work/build.log"; fail "dpkg-buildpackage"; }
+deb=$(echo "$work"/${pkg}_*_"$(dpkg --print-architecture)".deb)
 
-for f in opt/nivra-wine/bin/nivra-wine-helper \
-         opt/nivra-wine/desktop/icons/hicolor/48x48/apps/wineconfig.png \
-         usr/share/applications/nivra-wine-helper.desktop; do
-  [ -e "$root/$f" ] || fail "missing $f"
+lint=$(lintian -I --fail-on error,warning "$work"/${pkg}_*.changes 2>&1) || fail "lintian: $lint"
+lint=$(grep -v '^running with root privileges' <<<"$lint" || true)
+echo "lintian: ${lint:-no tags}"
+
+[ "$(id -u)" = 0 ] || { echo "not root: the package is not installed"; exit 77; }
+# One run at a time on a machine: two would install and purge the same package.
+exec 9>/tmp/nivra-package-test.lock
+flock -w 900 9 || fail "another package test holds the lock"
+if dpkg-query -W -f='${Status}' $pkg 2>/dev/null | grep -q 'ok installed'; then
+  fail "$pkg is installed on this machine already; remove it first"
+fi
+installed=1
+apt-get install -y -q -o DPkg::Lock::Timeout=900 --no-install-recommends "$deb" \
+  >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install"; }
+dpkg -L $pkg >"$work/files"
+
+[ "$(command -v $pkg)" = /usr/bin/$pkg ] || fail "$pkg is not on PATH as /usr/bin/$pkg"
+icon=$(xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --window "$work")
+grep -q '^nivra-wine version: wine-' "$work/out" ||
+  fail "the launcher did not answer: $(cat "$work/out" "$work/err")"
+[[ "$icon" == *"48 x 48"* ]] || fail "the window has no 48x48 icon: '$icon'"
+entry=/usr/share/applications/$pkg.desktop
+desktop-file-validate $entry || fail "desktop entry"
+[ -f "/usr/share/icons/hicolor/48x48/apps/$(sed -n 's/^Icon=//p' $entry).png" ] ||
+  fail "the desktop entry's icon is not in the hicolor theme"
+for locale in C C.UTF-8; do
+  LC_ALL=$locale MANWIDTH=80 man --warnings $pkg >/dev/null 2>"$work/man.err" || fail "man $pkg"
+  [ ! -s "$work/man.err" ] || fail "man warnings ($locale): $(cat "$work/man.err")"
 done
-[ -x "$root/opt/nivra-wine/bin/nivra-wine-helper" ] || fail "helper not executable"
-[ "$(readlink "$root/opt/nivra-wine/bin/nivra-wine-internal")" = /usr/bin/wine ] || fail "launcher link"
-desktop-file-validate "$root/usr/share/applications/nivra-wine-helper.desktop" || fail "desktop entry"
-grep -q '^Exec=/opt/nivra-wine/bin/nivra-wine-helper %f$' "$root/usr/share/applications/nivra-wine-helper.desktop" || fail "Exec line"
-file --mime-type "$root/opt/nivra-wine/desktop/icons/hicolor/48x48/apps/wineconfig.png" | grep -q image/png || fail "icon is no PNG"
 
-depends=$(dpkg-deb -f "$deb" Depends)
-for d in wine lsof libgtk-3-0 liblog4c3; do
-  echo "$depends" | grep -q "\b$d\b" || fail "Depends lacks $d: $depends"
-done
-
-helper=$root/opt/nivra-wine/bin/nivra-wine-helper
-set +e
-out=$(env -u DISPLAY "$helper" 2>&1); status=$?
-set -e
-[ $status -eq 171 ] && [ -z "$out" ] || fail "no-argument run: status $status, output '$out'"
-
-# The launcher beside the unpacked program answers the version query.
-set +e
-out=$(env -u DISPLAY -u WINE_APP HOME="$work" WINEPREFIX="$work/none" "$helper" prog.exe 2>/dev/null)
-set -e
-echo "$out" | grep -q '^nivra-wine version: wine-' || fail "version block: $out"
-echo "package layout ok: $deb"
+apt-get purge -y -q -o DPkg::Lock::Timeout=900 $pkg >"$work/apt.log" 2>&1 ||
+  { cat "$work/apt.log"; fail "apt-get purge"; }
+installed=0
+# Every file and link goes; a folder may stay only when another package owns it.
+left=()
+while IFS= read -r f; do
+  if [ -L "$f" ] || [ -f "$f" ]; then
+    left+=("$f")
+  elif [ "$f" != /. ] && [ -d "$f" ] && ! dpkg -S "$f" >/dev/null 2>&1; then
+    left+=("$f")
+  fi
+done <"$work/files"
+[ ${#left[@]} -eq 0 ] || fail "left after purge: ${left[*]}"
+echo "package ok: built, lintian-clean, installed, ran from PATH, purged"

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -95,18 +96,31 @@ protected:
 TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
   wine::TestPrefix prefix(dir / "prefix");
   std::string before = desktop_logpixels(prefix / "user.reg");
-  ProcOptions o = options(prefix.path(), wine::launcher());
-  ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("driver: clicked\n"), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("driver: dialog"), std::string::npos);
-  EXPECT_EQ(r.out.find("cmd ["), std::string::npos) << "no reg command may run: " << r.out;
-  EXPECT_EQ(r.out.find("已一次性终止"), std::string::npos);
-  EXPECT_EQ(flag(), "0");
-  EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90))
-      << "the program did not run";
-  EXPECT_EQ(read_file(prefix / "drive_c/mark.txt"), "x \r\n");
+  // wine prefers its 32-bit loader once wine32 is there, and that one hands
+  // 64-bit programs on; a program named without a path is taken from syswow64.
+  std::filesystem::copy_file(prefix / "drive_c/windows/system32/cmd.exe",
+                             prefix / "drive_c/cmd64.exe");
+  const struct {
+    std::string program, arch;
+  } rows[] = {{"C:\\windows\\syswow64\\cmd.exe", "x86"}, {"C:\\cmd64.exe", "AMD64"}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.program);
+    std::string mark = "C:\\" + row.arch + ".txt";
+    ProcOptions o = options(prefix.path(), wine::launcher());
+    o.env["WINEDEBUG"] = std::nullopt; // as users run it, with wine's own hints
+    ProcResult r = drive({row.program, "/c", "echo", "%PROCESSOR_ARCHITECTURE%", ">", mark}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("driver: clicked\n"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("driver: dialog"), std::string::npos);
+    EXPECT_EQ(r.err.find("wine32 is missing"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out.find("cmd ["), std::string::npos) << "no reg command may run: " << r.out;
+    EXPECT_EQ(r.out.find("已一次性终止"), std::string::npos);
+    EXPECT_EQ(flag(), "0");
+    std::string file = prefix / ("drive_c/" + row.arch + ".txt");
+    EXPECT_TRUE(eventually([&] { return exists(file); }, 90)) << "the program did not run";
+    EXPECT_EQ(read_file(file), row.arch + " \r\n");
+  }
   EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), before);
 }
 

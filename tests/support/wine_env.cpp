@@ -25,6 +25,8 @@ namespace testsupport::wine {
 namespace {
 
 constexpr char kComplete[] = ".nivra-test-complete";
+// The loader /usr/bin/wine prefers once wine32 is installed.
+constexpr char kWine32Loader[] = "/usr/lib/wine/wine";
 
 std::string find_on_path(const std::string &name) {
   const char *path = std::getenv("PATH");
@@ -40,6 +42,13 @@ std::string find_on_path(const std::string &name) {
     start = end + 1;
   }
   return {};
+}
+
+// The 32-bit loader cannot start even cmd.exe in a prefix made before wine32
+// was installed: its syswow64 is empty.
+bool lacks_32bit_half(const std::string &prefix) {
+  return access(kWine32Loader, X_OK) == 0 &&
+         !exists(prefix + "/drive_c/windows/syswow64/kernel32.dll");
 }
 
 // Holds an exclusive flock on a file for as long as it lives.
@@ -69,10 +78,10 @@ std::string make_template() {
     throw std::runtime_error("Wine (wine, wineboot, wineserver) is not installed");
   std::string final_path = build_dir() + "/wine-test-prefix";
   FileLock lock(final_path + ".lock");
-  if (exists(final_path + "/" + kComplete))
+  if (exists(final_path + "/" + kComplete) && !lacks_32bit_half(final_path))
     return final_path;
   if (exists(final_path))
-    remove_tree(final_path); // left half-made by an interrupted run of an older layout
+    remove_tree(final_path); // half-made, of an older layout, or made before wine32
 
   std::string tmpl = build_dir() + "/wine-test-prefix.tmp-XXXXXX";
   if (!mkdtemp(tmpl.data()))
@@ -88,7 +97,8 @@ std::string make_template() {
   o.timeout_s = 120;
   ProcResult wait = run_process({wineserver, "-w"}, o);
   if (boot.timed_out || wait.timed_out || !exists(prefix + "/user.reg") ||
-      !exists(prefix + "/system.reg") || !exists(prefix + "/drive_c/windows/system32")) {
+      !exists(prefix + "/system.reg") || !exists(prefix + "/drive_c/windows/system32") ||
+      lacks_32bit_half(prefix)) {
     run_process({wineserver, "-k"}, o);
     remove_tree(tmpl);
     throw std::runtime_error("wineboot -i did not make a prefix: " + boot.err);
