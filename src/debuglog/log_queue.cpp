@@ -37,14 +37,10 @@ void write_block(const char *block) {
     std::fprintf(stderr, "%s\n", block);
 }
 
-// Lock held, count > 0. Copies the oldest block out and frees its slot.
-void take_oldest(log_queue *q, char *out) {
-  const char *slot = q->items[q->head];
-  const std::size_t len = strnlen(slot, q->item_size - 1);
-  std::memcpy(out, slot, len);
-  out[len] = '\0';
-  q->head = (q->head + 1) % q->capacity;
-  const int left = q->count.fetch_sub(1, std::memory_order_relaxed) - 1;
+// Lock held, n <= count. Frees the slots of the n oldest blocks, which are written.
+void release_oldest(log_queue *q, int n) {
+  q->head = (q->head + n) % q->capacity;
+  const int left = q->count.fetch_sub(n, std::memory_order_relaxed) - n;
   // Wake a waiting producer only once half the store is free, not once per block.
   if (q->producer_waiting && left <= q->capacity / 2) {
     q->producer_waiting = false;
@@ -186,13 +182,13 @@ void *output_log_thread(void *arg) {
     usleep(kPollMicros);
   std::fprintf(stderr, "output log thread start, id %d\n", id);
 
-  // Only the writer holding the turn takes blocks, and it writes each one before it
-  // takes the next, so blocks reach the log in the order they were stored while the
-  // producer can store more meanwhile. The other writers wait for the turn.
-  // An idle writer is woken by the first block; once it has written, it lets a
-  // batch gather for a while, so a busy run wakes it once per batch, not per block.
-  // Taken a batch at a time, so the lock is taken once per batch, not per block.
-  char batch[log_queue_batch][log_queue_item_size];
+  // Only the writer holding the turn takes blocks, oldest first, so they reach the
+  // log in the order they were stored; the other writers wait for the turn. An idle
+  // writer wakes at the first block; after writing it lets a batch gather for a
+  // while, so a busy run wakes it once per batch. A batch is written from its slots
+  // with the lock let go: they stay counted until written, so the producer leaves
+  // them alone, and growing the store moves slot pointers, not the text.
+  const char *batch[log_queue_batch];
   int left = 0;
   bool gathering = false;
   pthread_mutex_lock(&q->write_turn);
@@ -211,11 +207,12 @@ void *output_log_thread(void *arg) {
     while (q->count.load(std::memory_order_relaxed) > 0) {
       const int n = std::min(q->count.load(std::memory_order_relaxed), log_queue_batch);
       for (int i = 0; i < n; ++i)
-        take_oldest(q, batch[i]);
+        batch[i] = q->items[(q->head + i) % q->capacity];
       pthread_mutex_unlock(&q->mutex);
       for (int i = 0; i < n; ++i)
         write_block(batch[i]);
       pthread_mutex_lock(&q->mutex);
+      release_oldest(q, n);
     }
   }
   pthread_mutex_unlock(&q->mutex);
@@ -247,10 +244,9 @@ void log_queue_destroy(log_queue *q) {
       pthread_cond_wait(&q->ended, &q->mutex);
     }
     // Only when no writer ever ran: what is stored is still owed to the log.
-    char block[log_queue_item_size];
     while (q->count.load(std::memory_order_relaxed) > 0) {
-      take_oldest(q, block);
-      write_block(block);
+      write_block(q->items[q->head]);
+      release_oldest(q, 1);
     }
   }
   for (int i = 0; i < q->capacity; ++i)
