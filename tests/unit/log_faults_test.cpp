@@ -179,12 +179,12 @@ TEST_P(LogFaults, FolderMadeReadOnlyDuringTheRunKeepsEveryLine) {
   if (geteuid() == 0) {
     ASSERT_EQ(chown(logs.c_str(), 65534, 65534), 0);
   }
-  // Writer threads may lag behind the program: wait for the first roll before
-  // taking the folder away.
+  // Writer threads may lag behind the program: wait for the first roll to have
+  // ended (.1 there and .0 made again) before taking the folder away.
   const std::string command =
-      lines(1, 2000) + "; i=0; while [ ! -e " + shell::quote(log_name(logs, 1)) +
-      " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i + 1)); done; chmod 555 " + shell::quote(logs) +
-      "; " + lines(2001, 6000);
+      lines(1, 2000) + "; i=0; until [ -e " + shell::quote(log_name(logs, 1)) + " ] && [ -e " +
+      shell::quote(log_name(logs, 0)) + " ] || [ $i -ge 1000 ]; do sleep 0.01; i=$((i + 1)); " +
+      "done; chmod 555 " + shell::quote(logs) + "; " + lines(2001, 6000);
   const std::string expected = output_of(lines(1, 2000) + "; " + lines(2001, 6000));
 
   // Root writes into any folder: the run is made by a user the permission binds.
