@@ -32,7 +32,8 @@ inline void fresh_folder(const std::string &dir) {
 }
 
 // One captured run into five 50 MB files in dir, with the program's own progress
-// lines (and the run's stderr) appended to the file `noise`.
+// lines (and the run's stderr) appended to the file `noise`. threads < 0: read
+// and cut the output without a log sink, so nothing is written.
 inline double time_captured(const char *channel, const std::string &command, const std::string &dir,
                             int threads, const std::string &noise) {
   fresh_folder(dir);
@@ -42,9 +43,10 @@ inline double time_captured(const char *channel, const std::string &command, con
   dup2(fd, 1);
   dup2(fd, 2);
   close(fd);
-  init_log_sink(dir.c_str(), "bench.log", 50LL * 1024 * 1024, 5);
+  if (threads >= 0)
+    init_log_sink(dir.c_str(), "bench.log", 50LL * 1024 * 1024, 5);
   const auto t0 = std::chrono::steady_clock::now();
-  capture::run_captured(channel, "", command.c_str(), threads);
+  capture::run_captured(channel, "", command.c_str(), threads < 0 ? 0 : threads);
   const double s = seconds_since(t0);
   std::fflush(nullptr);
   dup2(saved_out, 1);

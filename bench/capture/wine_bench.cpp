@@ -1,8 +1,9 @@
 // Real Wine benchmark: the "崩溃信息" channels (+relay among them) on `cmd /c`
 // counting up, about 84 MB of output, through `2>&1 | cat > file` and through
 // captured runs (direct, 1 and 4 writer threads), the modes taking turns round
-// by round. Every run starts from a fresh copy of a prefix, so it starts its own
-// wineserver cold; the copy and the wait for that wineserver to end are not
+// by round. A captured run without a log sink, which reads and cuts the output
+// but writes nothing, shows what Wine itself takes. Every run starts from a fresh copy of a prefix,
+// so it starts its own wineserver cold; the copy and the wait for that wineserver to end are not
 // timed. Prints the medians and the ratios.
 //
 //   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count]
@@ -55,7 +56,7 @@ int main(int argc, char **argv) {
     return 2;
   }
   const std::string work = argv[1], tpl = argv[2];
-  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 3;
+  const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
   const int count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 300;
   const char *channel = log_channel[2].channel;
   const std::string prefix = work + "/prefix", out = work + "/out", noise = work + "/noise.txt";
@@ -71,16 +72,17 @@ int main(int argc, char **argv) {
 
   struct Mode {
     const char *name;
-    int threads; // -1: the shell pipeline
-    std::vector<double> times;
+    int threads; // -1: the shell pipeline; -2: no log sink
+    std::vector<double> times{};
     off_t bytes = 0;
-    std::vector<double> cpu;
-    std::vector<double> switches;
+    std::vector<double> cpu{};
+    std::vector<double> switches{};
   };
-  std::vector<Mode> modes = {{"2>&1 | cat > file", -1, {}},
-                             {"captured, direct", 0, {}},
-                             {"captured, 1 writer", 1, {}},
-                             {"captured, 4 writers", 4, {}}};
+  std::vector<Mode> modes = {{"2>&1 | cat > file", -1},
+                             {"captured, direct", 0},
+                             {"captured, 1 writer", 1},
+                             {"captured, 4 writers", 4},
+                             {"captured, no log sink", -2}};
   std::printf("WINEDEBUG=%s, cmd counting to %d, %d rounds, medians\n", channel, count, rounds);
   for (int round = 0; round < rounds; ++round) {
     // Each round starts with another mode, so none is always first after a copy.
@@ -88,7 +90,7 @@ int main(int argc, char **argv) {
       Mode &m = modes[(k + static_cast<std::size_t>(round)) % modes.size()];
       fresh_prefix();
       sh("sync");
-      if (m.threads < 0) {
+      if (m.threads == -1) {
         const std::string piped = "WINEDEBUG=" + std::string(channel) + "  " + command +
                                   " 2>&1 | cat > " + quote(out + "/pipe.log");
         m.times.push_back(time_shell(piped, out));
@@ -120,5 +122,6 @@ int main(int argc, char **argv) {
   const double direct = median(modes[1].times);
   std::printf("1 writer / direct      %6.2f\n", median(modes[2].times) / direct);
   std::printf("4 writers / direct     %6.2f\n", median(modes[3].times) / direct);
+  std::printf("direct / no log sink   %6.2f\n", direct / median(modes[4].times));
   return 0;
 }
