@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Capture benchmark: Wine-relay-like output through a captured run (direct and
+# Capture benchmark: Wine-relay-like output through a captured run (direct, with 1 and
 # with 4 writer threads) into five 50 MB log files, against `cat > file` and
 # `multilog t` on the same input.
 #   bench/capture/run.sh [MiB] [rounds]        (default 200 MiB, 3 rounds)
