@@ -7,6 +7,7 @@
 // Once the window is mapped it sets these and clicks "确定". It reports on
 // stderr "driver: clicked\n", and "driver: dialog 提示 shown\n" when a
 // visible window titled "提示" appears.
+#include "find_widget.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
 
@@ -19,30 +20,8 @@
 
 namespace {
 
-GtkWidget *find_widget(GtkWidget *root, bool (*match)(GtkWidget *)) {
-  if (match(root))
-    return root;
-  if (!GTK_IS_CONTAINER(root))
-    return nullptr;
-  GList *children = gtk_container_get_children(GTK_CONTAINER(root));
-  GtkWidget *found = nullptr;
-  for (GList *l = children; l && !found; l = l->next)
-    found = find_widget(GTK_WIDGET(l->data), match);
-  g_list_free(children);
-  return found;
-}
-
-GtkWidget *find_toplevel(const char *title) {
-  GList *tops = gtk_window_list_toplevels();
-  GtkWidget *found = nullptr;
-  for (GList *l = tops; l && !found; l = l->next) {
-    const char *t = gtk_window_get_title(GTK_WINDOW(l->data));
-    if (t && std::strcmp(t, title) == 0 && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
-      found = GTK_WIDGET(l->data);
-  }
-  g_list_free(tops);
-  return found;
-}
+using driver::find_toplevel;
+using driver::find_widget;
 
 bool is_combo(GtkWidget *w) { return GTK_IS_COMBO_BOX_TEXT(w); }
 bool is_check(GtkWidget *w) { return GTK_IS_CHECK_BUTTON(w); }

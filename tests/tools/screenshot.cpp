@@ -6,6 +6,7 @@
 // manager the keyboard focus follows the pointer, so the pointer is put inside each window
 // before it is taken; otherwise it would be drawn unfocused (backdrop).
 #include "debuglog/debug_dialog.hpp"
+#include "find_widget.hpp"
 #include "startup.hpp"
 
 #include <gtk/gtk.h>
@@ -19,31 +20,7 @@ namespace {
 // What the transitions of the theme need to settle after the pointer has arrived.
 constexpr int kSettleMs = 600;
 
-GtkWidget *find_toplevel(const char *title) {
-  GList *tops = gtk_window_list_toplevels();
-  GtkWidget *found = nullptr;
-  for (GList *l = tops; l && !found; l = l->next) {
-    const char *t = gtk_window_get_title(GTK_WINDOW(l->data));
-    if (t && std::strcmp(t, title) == 0 && gtk_widget_get_mapped(GTK_WIDGET(l->data)))
-      found = GTK_WIDGET(l->data);
-  }
-  g_list_free(tops);
-  return found;
-}
-
-GtkWidget *find_labelled(GtkWidget *root, const char *label) {
-  if (GTK_IS_BUTTON(root) && gtk_button_get_label(GTK_BUTTON(root)) &&
-      std::strcmp(gtk_button_get_label(GTK_BUTTON(root)), label) == 0)
-    return root;
-  if (!GTK_IS_CONTAINER(root))
-    return nullptr;
-  GList *children = gtk_container_get_children(GTK_CONTAINER(root));
-  GtkWidget *found = nullptr;
-  for (GList *l = children; l && !found; l = l->next)
-    found = find_labelled(GTK_WIDGET(l->data), label);
-  g_list_free(children);
-  return found;
-}
+using driver::find_toplevel;
 
 // Moves the pointer to (x, y) of widget, as the user's mouse would.
 void point_at(GtkWidget *widget, int x, int y) {
@@ -92,7 +69,7 @@ gboolean fill_debug(gpointer) {
   GtkWidget *dialog = find_toplevel("调试启动");
   if (!dialog)
     return G_SOURCE_CONTINUE;
-  gtk_button_clicked(GTK_BUTTON(find_labelled(dialog, "启动日志")));
+  gtk_button_clicked(GTK_BUTTON(driver::find_button(dialog, "启动日志")));
   GList *cells =
       gtk_container_get_children(GTK_CONTAINER(gtk_widget_get_parent(log_channel_entry)));
   gtk_combo_box_set_active(GTK_COMBO_BOX(g_list_last(cells)->data), 2);
@@ -115,7 +92,7 @@ gboolean take_main(gpointer confirm) {
   save(window, std::getenv("NIVRA_SHOT_MAIN"));
   if (std::getenv("NIVRA_SHOT_DEBUG")) {
     g_timeout_add(50, fill_debug, nullptr);
-    g_idle_add(click, find_labelled(window, "调试"));
+    g_idle_add(click, driver::find_button(window, "调试"));
   } else {
     g_idle_add(close_main, nullptr);
   }
@@ -124,7 +101,7 @@ gboolean take_main(gpointer confirm) {
 
 gboolean point_at_confirm(gpointer) {
   GtkWidget *window = find_toplevel("wine辅助程序");
-  GtkWidget *confirm = window ? find_labelled(window, "确定") : nullptr;
+  GtkWidget *confirm = window ? driver::find_button(window, "确定") : nullptr;
   if (!confirm || !gtk_widget_has_default(confirm))
     return G_SOURCE_CONTINUE;
   point_at(confirm, gtk_widget_get_allocated_width(confirm) / 2,
