@@ -88,10 +88,7 @@ int gather_close(void *) { return 0; }
 std::FILE *open_gathering(std::FILE *pipe, gathering_pipe &g) {
   g = {fileno(pipe), false};
   fcntl(g.fd, F_SETPIPE_SZ, kPipeCapacity); // best effort: a smaller pipe only gathers less
-  std::FILE *in = fopencookie(&g, "r", {gather_read, nullptr, nullptr, gather_close});
-  if (in)
-    std::setvbuf(in, nullptr, _IOFBF, kPipeBuffer);
-  return in;
+  return fopencookie(&g, "r", {gather_read, nullptr, nullptr, gather_close});
 }
 
 // Starts the writers; nullptr when none could be started, and the run then
@@ -198,11 +195,11 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
     log_queue_destroy(queue);
     return;
   }
-  // Reads stay 512 bytes; a larger stream buffer only means fewer trips to the pipe.
-  std::setvbuf(pipe, nullptr, _IOFBF, kPipeBuffer);
   gathering_pipe gather;
   std::FILE *gathered = open_gathering(pipe, gather);
   std::FILE *in = gathered ? gathered : pipe;
+  // Reads stay 512 bytes; a larger stream buffer only means fewer trips to the pipe.
+  std::setvbuf(in, nullptr, _IOFBF, kPipeBuffer);
   if (queue)
     read_blocks(in, deliver_queued, queue);
   else

@@ -58,8 +58,8 @@ timespec deadline_after_ms(int ms) {
 }
 
 // Lock held. Waits until count reaches want, the run ends, or the deadline (if
-// any) passes; false when the deadline passed first.
-bool wait_for_blocks(log_queue *q, int want, const timespec *deadline) {
+// any) passes.
+void wait_for_blocks(log_queue *q, int want, const timespec *deadline) {
   q->wake_at = want;
   while (q->count.load(std::memory_order_relaxed) < want && !q->done.load()) {
     q->writer_waiting = true;
@@ -67,9 +67,8 @@ bool wait_for_blocks(log_queue *q, int want, const timespec *deadline) {
                             : pthread_cond_wait(&q->blocks, &q->mutex);
     q->writer_waiting = false;
     if (rc == ETIMEDOUT)
-      return false;
+      return;
   }
-  return true;
 }
 
 } // namespace
