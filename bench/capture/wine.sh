@@ -2,7 +2,7 @@
 # Real Wine benchmark: a +relay run of `cmd /c` through `2>&1 | cat > file` and
 # through captured runs (direct, 1 and 4 writer threads, and without a log sink),
 # each run from a fresh copy of a prefix made once here, the modes taking turns.
-#   bench/capture/wine.sh [rounds] [count]        (default 5 rounds, count 300)
+#   bench/capture/wine.sh [rounds] [count] [modes]   (default 5 rounds, count 300, every mode)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$src/build-bench}
@@ -25,4 +25,4 @@ echo "making the template prefix"
 # Wine as a user would, without overrides.
 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wineboot -i >/dev/null 2>&1
 wineserver -w
-"$build/bench-bin/wine_bench" "$work" "$WINEPREFIX" "${1:-5}" "${2:-300}"
+"$build/bench-bin/wine_bench" "$work" "$WINEPREFIX" "${1:-5}" "${2:-300}" ${3:+"$3"}

@@ -4,9 +4,13 @@
 // by round. A captured run without a log sink, which reads and cuts the output
 // but writes nothing, shows what Wine itself takes. Every run starts from a fresh copy of a prefix,
 // so it starts its own wineserver cold; the copy and the wait for that wineserver to end are not
-// timed. Prints the medians and the ratios.
+// timed. Prints the medians and the ratios, both of the medians and round by
+// round (each round runs every mode once, so a slow spell of the machine weighs
+// on all of them alike).
 //
-//   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count]
+//   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count] [modes]
+//
+// `modes` picks some of pipe, direct, 1, 4 and none, comma-separated.
 #include "debuglog/debug_dialog.hpp"
 #include "startup.hpp"
 #include "timing.hpp"
@@ -14,6 +18,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -52,12 +57,13 @@ self_use self_now() {
 
 int main(int argc, char **argv) {
   if (argc < 3) {
-    std::fprintf(stderr, "usage: wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count]\n");
+    std::fprintf(stderr, "usage: wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count] [modes]\n");
     return 2;
   }
   const std::string work = argv[1], tpl = argv[2];
   const int rounds = argc > 3 ? std::max(1, std::atoi(argv[3])) : 5;
   const int count = argc > 4 ? std::max(1, std::atoi(argv[4])) : 300;
+  const std::string picked = argc > 5 ? "," + std::string(argv[5]) + "," : "";
   const char *channel = log_channel[2].channel;
   const std::string prefix = work + "/prefix", out = work + "/out", noise = work + "/noise.txt";
   const std::string command =
@@ -71,6 +77,7 @@ int main(int argc, char **argv) {
   auto end_wine = [&] { sh("wineserver -k 2>/dev/null; wineserver -w 2>/dev/null"); };
 
   struct Mode {
+    const char *key;
     const char *name;
     int threads; // -1: the shell pipeline; -2: no log sink
     std::vector<double> times{};
@@ -78,11 +85,24 @@ int main(int argc, char **argv) {
     std::vector<double> cpu{};
     std::vector<double> switches{};
   };
-  std::vector<Mode> modes = {{"2>&1 | cat > file", -1},
-                             {"captured, direct", 0},
-                             {"captured, 1 writer", 1},
-                             {"captured, 4 writers", 4},
-                             {"captured, no log sink", -2}};
+  std::vector<Mode> modes = {{"pipe", "2>&1 | cat > file", -1},
+                             {"direct", "captured, direct", 0},
+                             {"1", "captured, 1 writer", 1},
+                             {"4", "captured, 4 writers", 4},
+                             {"none", "captured, no log sink", -2}};
+  if (!picked.empty())
+    modes.erase(std::remove_if(modes.begin(), modes.end(),
+                               [&](const Mode &m) {
+                                 std::string key = ",";
+                                 key += m.key;
+                                 key += ',';
+                                 return picked.find(key) == std::string::npos;
+                               }),
+                modes.end());
+  if (modes.empty()) {
+    std::fprintf(stderr, "no such modes: %s\n", argv[5]);
+    return 2;
+  }
   std::printf("WINEDEBUG=%s, cmd counting to %d, %d rounds, medians\n", channel, count, rounds);
   for (int round = 0; round < rounds; ++round) {
     // Each round starts with another mode, so none is always first after a copy.
@@ -108,10 +128,17 @@ int main(int argc, char **argv) {
   }
   sh("rm -rf " + quote(out) + " " + quote(prefix));
 
-  const double pipe = median(modes[0].times);
+  auto find = [&](const char *key) -> const Mode * {
+    for (const Mode &m : modes)
+      if (std::string(m.key) == key)
+        return &m;
+    return nullptr;
+  };
+  const Mode *base = find("pipe") ? find("pipe") : &modes[0];
   for (const Mode &m : modes) {
-    std::printf("%-22s %6.2f s  %5.2fx the pipe  (%.1f MB;", m.name, median(m.times),
-                median(m.times) / pipe, static_cast<double>(m.bytes) / 1e6);
+    std::printf("%-22s %6.2f s  %5.2fx %s  (%.1f MB;", m.name, median(m.times),
+                median(m.times) / median(base->times), base->key,
+                static_cast<double>(m.bytes) / 1e6);
     for (double t : m.times)
       std::printf(" %.2f", t);
     std::printf(")\n");
@@ -119,9 +146,20 @@ int main(int argc, char **argv) {
       std::printf("%22s helper: %.2f s CPU, %.0f context switches\n", "", median(m.cpu),
                   median(m.switches));
   }
-  const double direct = median(modes[1].times);
-  std::printf("1 writer / direct      %6.2f\n", median(modes[2].times) / direct);
-  std::printf("4 writers / direct     %6.2f\n", median(modes[3].times) / direct);
-  std::printf("direct / no log sink   %6.2f\n", direct / median(modes[4].times));
+  // The ratio of the medians, then the median of the ratios within each round.
+  auto ratio = [&](const char *label, const char *a, const char *b) {
+    const Mode *x = find(a), *y = find(b);
+    if (!x || !y)
+      return;
+    std::vector<double> per_round;
+    for (std::size_t r = 0; r < x->times.size(); ++r)
+      per_round.push_back(x->times[r] / y->times[r]);
+    std::printf("%-22s %6.2f  (round by round %.2f)\n", label, median(x->times) / median(y->times),
+                median(per_round));
+  };
+  ratio("direct / the pipe", "direct", "pipe");
+  ratio("1 writer / direct", "1", "direct");
+  ratio("4 writers / direct", "4", "direct");
+  ratio("direct / no log sink", "direct", "none");
   return 0;
 }

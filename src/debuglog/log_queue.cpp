@@ -18,6 +18,8 @@ constexpr int kDefaultSize = 10;
 constexpr int kMaxCapacity = 512;
 constexpr int kMaxGrowth = 50;
 constexpr useconds_t kPollMicros = 1000;
+// Blocks a writer writes before it frees their slots for the producer.
+constexpr int kWriteChunk = 64;
 
 class lock_guard {
 public:
@@ -166,6 +168,16 @@ void log_queue_push(log_queue *q, const char *block) {
   }
 }
 
+void log_queue_hand_over(log_queue *q) {
+  if (!q || q->count.load(std::memory_order_relaxed) == 0)
+    return;
+  lock_guard lock(&q->mutex);
+  if (q->writer_waiting && q->count.load(std::memory_order_relaxed) > 0) {
+    q->writer_waiting = false;
+    pthread_cond_signal(&q->blocks);
+  }
+}
+
 void log_queue_add_writer(log_queue *q) {
   lock_guard lock(&q->mutex);
   ++q->threads;
@@ -183,11 +195,11 @@ void *output_log_thread(void *arg) {
 
   // Only the writer holding the turn takes blocks, oldest first, so they reach the
   // log in the order they were stored; the other writers wait for the turn. An idle
-  // writer wakes at the first block; after writing it lets a batch gather for a
-  // while, so a busy run wakes it once per batch. A batch is written from its slots
-  // with the lock let go: they stay counted until written, so the producer leaves
+  // writer wakes at the first block; after writing it lets a batch gather until the
+  // producer pauses, so a busy run wakes it about once per read of the pipe. A batch is written
+  // from its slots with the lock let go: they stay counted until written, so the producer leaves
   // them alone, and growing the store moves slot pointers, not the text.
-  const char *batch[log_queue_batch];
+  const char *batch[kWriteChunk];
   int left = 0;
   bool gathering = false;
   pthread_mutex_lock(&q->write_turn);
@@ -204,7 +216,7 @@ void *output_log_thread(void *arg) {
       break;
     gathering = left > 0;
     while (q->count.load(std::memory_order_relaxed) > 0) {
-      const int n = std::min(q->count.load(std::memory_order_relaxed), log_queue_batch);
+      const int n = std::min(q->count.load(std::memory_order_relaxed), kWriteChunk);
       for (int i = 0; i < n; ++i)
         batch[i] = q->items[(q->head + i) % q->capacity];
       pthread_mutex_unlock(&q->mutex);
