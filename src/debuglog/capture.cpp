@@ -25,10 +25,9 @@ constexpr std::size_t kCommandBound = 2047;
 constexpr int kInitialQueueSize = 10;
 constexpr std::size_t kPipeBuffer = 64 * 1024;
 // A program that prints line by line wakes a waiting reader for every line. After
-// a read that brought less than kGatherBytes the reader hands what it has stored
-// to the writers and sleeps kGatherNanos, so output gathers in the pipe (made
-// larger for it) and is read, and handed over, in few large pieces; output that
-// comes faster than it is read is never held up.
+// a read that brought less than kGatherBytes the reader sleeps kGatherNanos
+// first, so output gathers in the pipe (made larger for it) and is read in few
+// large reads; output that comes faster than it is read is never held up.
 constexpr std::size_t kGatherBytes = 16 * 1024;
 constexpr long kGatherNanos = 2 * 1000 * 1000;
 constexpr int kPipeCapacity = 1024 * 1024;
@@ -66,13 +65,11 @@ void deliver_queued(void *queue, const char *block, std::size_t, block_end) {
 struct gathering_pipe {
   int fd;
   bool last_was_short;
-  log_queue *queue; // nullptr when the run writes the log itself
 };
 
 ssize_t gather_read(void *cookie, char *buf, std::size_t size) {
   auto *g = static_cast<gathering_pipe *>(cookie);
   if (g->last_was_short) {
-    log_queue_hand_over(g->queue);
     const timespec pause{0, kGatherNanos};
     nanosleep(&pause, nullptr);
   }
@@ -89,8 +86,8 @@ int gather_close(void *) { return 0; }
 
 // Reads the pipe through a stream that gathers output; nullptr when no such
 // stream can be made, and the pipe is then read as it is.
-std::FILE *open_gathering(std::FILE *pipe, log_queue *queue, gathering_pipe &g) {
-  g = {fileno(pipe), false, queue};
+std::FILE *open_gathering(std::FILE *pipe, gathering_pipe &g) {
+  g = {fileno(pipe), false};
   fcntl(g.fd, F_SETPIPE_SZ, kPipeCapacity); // best effort: a smaller pipe only gathers less
   return fopencookie(&g, "r", {gather_read, nullptr, nullptr, gather_close});
 }
@@ -200,7 +197,7 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
     return;
   }
   gathering_pipe gather;
-  std::FILE *gathered = open_gathering(pipe, queue, gather);
+  std::FILE *gathered = open_gathering(pipe, gather);
   std::FILE *in = gathered ? gathered : pipe;
   // Reads stay 512 bytes; a larger stream buffer only means fewer trips to the pipe.
   std::setvbuf(in, nullptr, _IOFBF, kPipeBuffer);

@@ -168,16 +168,6 @@ void log_queue_push(log_queue *q, const char *block) {
   }
 }
 
-void log_queue_hand_over(log_queue *q) {
-  if (!q || q->count.load(std::memory_order_relaxed) == 0)
-    return;
-  lock_guard lock(&q->mutex);
-  if (q->writer_waiting && q->count.load(std::memory_order_relaxed) > 0) {
-    q->writer_waiting = false;
-    pthread_cond_signal(&q->blocks);
-  }
-}
-
 void log_queue_add_writer(log_queue *q) {
   lock_guard lock(&q->mutex);
   ++q->threads;
@@ -195,9 +185,9 @@ void *output_log_thread(void *arg) {
 
   // Only the writer holding the turn takes blocks, oldest first, so they reach the
   // log in the order they were stored; the other writers wait for the turn. An idle
-  // writer wakes at the first block; after writing it lets a batch gather until the
-  // producer pauses, so a busy run wakes it about once per read of the pipe. A batch is written
-  // from its slots with the lock let go: they stay counted until written, so the producer leaves
+  // writer wakes at the first block; after writing it lets a batch gather for a
+  // while, so a busy run wakes it once per batch. A batch is written from its slots
+  // with the lock let go: they stay counted until written, so the producer leaves
   // them alone, and growing the store moves slot pointers, not the text.
   const char *batch[kWriteChunk];
   int left = 0;

@@ -4,11 +4,10 @@
 // producer blocks until writers have made room. Blocks are written in the order
 // they were pushed: one writer at a time holds the write turn, takes the oldest
 // block and writes it before it lets the turn go, so log4c is never entered twice
-// at once. Blocks are handed over in batches: a busy writer is woken when the
-// producer pauses (log_queue_hand_over) or a batch has gathered, and a block
-// waits at most log_queue_batch_delay_ms before its writer looks again. log_queue_destroy (producer
-// thread, after the last push) returns only when every stored block is written and every writer has
-// ended.
+// at once. Blocks are handed over in batches: a busy writer is woken once per
+// batch, and a block waits at most log_queue_batch_delay_ms before its writer
+// looks again. log_queue_destroy (producer thread, after the last push) returns
+// only when every stored block is written and every writer has ended.
 #include <pthread.h>
 
 #include <atomic>
@@ -42,8 +41,8 @@ struct writer_arg {
 
 // A slot holds a 512-byte block and its terminator.
 inline constexpr std::uint64_t log_queue_item_size = 513;
-// A writer that has just written waits for the producer to pause, for this many
-// blocks (half the largest store), or for the delay.
+// A writer that has just written waits for this many blocks (half the largest
+// store), or for the delay.
 inline constexpr int log_queue_batch = 240;
 inline constexpr int log_queue_batch_delay_ms = 10;
 
@@ -52,9 +51,6 @@ log_queue *log_queue_create(int size);
 // Stores a copy of block (at most 512 bytes of it). Without a queue the block is
 // logged straight to mycat with a line break added.
 void log_queue_push(log_queue *queue, const char *block);
-// The producer has nothing more for now: a writer waiting for a batch to gather
-// takes what is stored. Does nothing for nullptr.
-void log_queue_hand_over(log_queue *queue);
 // Grows the store to size slots, never past max_capacity; lock held.
 void log_queue_resize(log_queue *queue, std::uint64_t size);
 // Raises the count of writers; the run calls it once per thread it started.
