@@ -134,7 +134,8 @@ int main(int argc, char **argv) {
         return &m;
     return nullptr;
   };
-  const Mode *base = find("pipe") ? find("pipe") : &modes[0];
+  const Mode *pipe = find("pipe");
+  const Mode *base = pipe ? pipe : &modes[0];
   for (const Mode &m : modes) {
     std::printf("%-22s %6.2f s  %5.2fx %s  (%.1f MB;", m.name, median(m.times),
                 median(m.times) / median(base->times), base->key,
