@@ -43,5 +43,16 @@ if [ ${#wine32[@]} -gt 0 ]; then
     "${sudo_cmd[@]}" dpkg --add-architecture i386
   fi
 fi
-"${apt[@]}" update -q
-"${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" "${wine32[@]}"
+# A mirror caught mid-sync fails one index now and then: try again, and in the
+# end go on with what was fetched, since the install says clearly what it lacks.
+for try in 1 2 3; do
+  "${apt[@]}" update -q && break
+  echo "apt-get update failed (try $try of 3)" >&2
+  [ "$try" -eq 3 ] || sleep 20
+done
+for try in 1 2 3; do
+  "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" "${wine32[@]}" && exit 0
+  echo "apt-get install failed (try $try of 3)" >&2
+  [ "$try" -eq 3 ] || { sleep 20; "${apt[@]}" update -q || true; }
+done
+exit 1
