@@ -50,9 +50,19 @@ for try in 1 2 3; do
   echo "apt-get update failed (try $try of 3)" >&2
   [ "$try" -eq 3 ] || sleep 20
 done
+install() {
+  "${apt[@]}" install -y -q --no-install-recommends "$@" "${missing[@]}" "${wine32[@]}"
+}
+# An i386 library must be the very version of its amd64 twin. When a mirror
+# lacks the security archive's i386 index, only the release itself has both.
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 for try in 1 2 3; do
-  "${apt[@]}" install -y -q --no-install-recommends "${missing[@]}" "${wine32[@]}" && exit 0
+  install && exit 0
   echo "apt-get install failed (try $try of 3)" >&2
+  if [ ${#wine32[@]} -gt 0 ] && [ -n "$codename" ]; then
+    echo "trying again with the versions of $codename itself, which has both architectures" >&2
+    install -t "$codename" && exit 0
+  fi
   [ "$try" -eq 3 ] || { sleep 20; "${apt[@]}" update -q || true; }
 done
 exit 1
