@@ -94,7 +94,9 @@ for page in $pkg nivra-wine-start; do
     [ ! -s "$work/man.err" ] || fail "man $page warnings ($locale): $(cat "$work/man.err")"
   done
 done
-autopkgtest "$deb" "$work/src" -- null >"$work/autopkgtest.log" 2>&1 ||
+# Against the package apt has just installed: given the .deb, autopkgtest would
+# add an apt source of its own and run apt-get update on the machine.
+autopkgtest --no-built-binaries "$work/src" -- null >"$work/autopkgtest.log" 2>&1 ||
   { tail -n 40 "$work/autopkgtest.log"; fail "autopkgtest"; }
 grep -E '^smoke +PASS' "$work/autopkgtest.log" || fail "autopkgtest: $(tail -n 5 "$work/autopkgtest.log")"
 
