@@ -2,8 +2,8 @@
 // paths that return to the caller instead of exiting the process.
 #include "display/confirm.hpp"
 #include "display/dpi_reader.hpp"
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
-#include "startup.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -4,6 +4,7 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_sink.hpp"
 #include "dialog_driver.hpp"
+#include "settings/settings.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"

@@ -1,8 +1,8 @@
 #include "debuglog/debug_dialog.hpp"
 #include "dialog_driver.hpp"
 #include "display/dpi_reader.hpp"
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
-#include "startup.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_sink.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // output byte for byte.
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
@@ -96,7 +96,7 @@ TEST_P(Lossless, OutputComesBackByteForByte) {
 
   std::string command;
   for (auto &a : argv)
-    command += shell::quote(a) + " ";
+    command += shell_quote::quote(a) + " ";
 
   CaptureStdout();
   init_log_sink(tmp.path().c_str(), kPrefix, 32 * 1024, kMaxFiles);

@@ -1,6 +1,6 @@
 #include "display/dpi_reader.hpp"
 #include "display/prefix_path.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -178,7 +178,7 @@ TEST_F(CurrentDpiTest, DefaultPrefixIsFoundUnderHome) {
   make_dirs(dir / ".wine");
   write_file(dir / ".wine/user.reg", kHeader + "\"LogPixels\"=dword:00000090\n");
   ScopedEnv home("HOME", dir.path());
-  wine_prefix = startup::prefix_from_env(nullptr);
+  wine_prefix = settings::prefix_from_env(nullptr);
   EXPECT_STREQ(wine_prefix, "~/.wine");
   CaptureStdout();
   EXPECT_STREQ(get_current_dpi(), "144");

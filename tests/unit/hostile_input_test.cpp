@@ -7,6 +7,7 @@
 #include "display/flag_file.hpp"
 #include "display/kill_prefix.hpp"
 #include "launch/cmd_runner.hpp"
+#include "settings/settings.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
@@ -124,7 +125,7 @@ TEST_F(HostilePaths, LauncherRunsToolsAsOneWord) {
     CaptureStdout();
     CaptureStderr();
     run_cmd_sync((dir / name).c_str(), args);
-    EXPECT_EQ(GetCapturedStdout(), "cmd [" + shell::quote(dir / name) + " winecfg]\n");
+    EXPECT_EQ(GetCapturedStdout(), "cmd [" + shell_quote::quote(dir / name) + " winecfg]\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(read_file(rec), "<winecfg>");
     expect_no_marker(dir, name);

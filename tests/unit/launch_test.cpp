@@ -1,6 +1,6 @@
 #include "launch/cmd_runner.hpp"
 #include "launch/tool_buttons.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
@@ -170,7 +170,7 @@ TEST_F(RunCmdSyncTest, LauncherWithBlanksAndShellCharactersRunsAsOneWord) {
   run_cmd_sync(odd.c_str(), args);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_EQ(out, "cmd [" + shell::quote(odd) + " winecfg]\n");
+  EXPECT_EQ(out, "cmd [" + shell_quote::quote(odd) + " winecfg]\n");
   EXPECT_EQ(err, "");
   EXPECT_EQ(read_file(rec), "argc=1\n[winecfg]\n");
   for (const char *name : {"pwned", "pwned2", "pwned3"})
@@ -195,13 +195,13 @@ TEST_F(RunCmdSyncTest, OrdinaryLauncherPathsStayUnquoted) {
 }
 
 TEST(ShellWords, OnlyALeadingTildeOrAnAsciiShellCharacterNeedsQuotes) {
-  EXPECT_TRUE(shell::is_plain_word("/opt/wine~1/bin/wine"));
-  EXPECT_TRUE(shell::is_plain_word("/home/用户/wine"));
-  EXPECT_FALSE(shell::is_plain_word("~/wine"));
-  EXPECT_FALSE(shell::is_plain_word("/home/用户 2/wine"));
-  EXPECT_FALSE(shell::is_plain_word("/x\xe4$(id)"));
-  EXPECT_FALSE(shell::is_plain_word("A=\xe4"));
-  EXPECT_EQ(shell::quote_if_needed("~/wine"), "'~/wine'");
+  EXPECT_TRUE(shell_quote::is_plain_word("/opt/wine~1/bin/wine"));
+  EXPECT_TRUE(shell_quote::is_plain_word("/home/用户/wine"));
+  EXPECT_FALSE(shell_quote::is_plain_word("~/wine"));
+  EXPECT_FALSE(shell_quote::is_plain_word("/home/用户 2/wine"));
+  EXPECT_FALSE(shell_quote::is_plain_word("/x\xe4$(id)"));
+  EXPECT_FALSE(shell_quote::is_plain_word("A=\xe4"));
+  EXPECT_EQ(shell_quote::quote_if_needed("~/wine"), "'~/wine'");
 }
 
 TEST(RunnerChildren, PendingOutputAndExitHandlersAppearOnce) {

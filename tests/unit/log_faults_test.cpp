@@ -3,7 +3,7 @@
 // ends, and the program's output up to the failure is in the files, in order.
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
@@ -182,9 +182,10 @@ TEST_P(LogFaults, FolderMadeReadOnlyDuringTheRunKeepsEveryLine) {
   // Writer threads may lag behind the program: wait for the first roll to have
   // ended (.1 there and .0 made again) before taking the folder away.
   const std::string command =
-      lines(1, 2000) + "; i=0; until [ -e " + shell::quote(log_name(logs, 1)) + " ] && [ -e " +
-      shell::quote(log_name(logs, 0)) + " ] || [ $i -ge 1000 ]; do sleep 0.01; i=$((i + 1)); " +
-      "done; chmod 555 " + shell::quote(logs) + "; " + lines(2001, 6000);
+      lines(1, 2000) + "; i=0; until [ -e " + shell_quote::quote(log_name(logs, 1)) +
+      " ] && [ -e " + shell_quote::quote(log_name(logs, 0)) +
+      " ] || [ $i -ge 1000 ]; do sleep 0.01; i=$((i + 1)); " + "done; chmod 555 " +
+      shell_quote::quote(logs) + "; " + lines(2001, 6000);
   const std::string expected = output_of(lines(1, 2000) + "; " + lines(2001, 6000));
 
   // Root writes into any folder: the run is made by a user the permission binds.
@@ -228,12 +229,12 @@ TEST_F(LogFolderRemoved, RecordsPastTheNextRollGoToStandardError) {
   const std::string logs = tmp / "logs", keep = tmp / "keep";
   make_dirs(logs);
   make_dirs(keep);
-  const std::string zero = shell::quote(log_name(logs, 0));
+  const std::string zero = shell_quote::quote(log_name(logs, 0));
   // A hard link keeps what was written into index 0 before and after the removal.
   const std::string command = lines(1, 100) + "; i=0; while [ ! -e " + zero +
                               " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i + 1)); done; ln " +
-                              zero + " " + shell::quote(keep + "/zero") + " && rm -rf " +
-                              shell::quote(logs) + "; " + lines(101, 5000);
+                              zero + " " + shell_quote::quote(keep + "/zero") + " && rm -rf " +
+                              shell_quote::quote(logs) + "; " + lines(101, 5000);
   const std::string expected = output_of(lines(1, 100) + "; " + lines(101, 5000));
 
   const std::string err = captured_run(logs, 16 * 1024, 5, command, 0);
@@ -291,7 +292,7 @@ TEST_P(LogFaults, LongOutputArrivesWhole) {
   const std::string expected = loggable(gen.out);
   std::string command;
   for (const std::string &a : argv)
-    command += shell::quote(a) + " ";
+    command += shell_quote::quote(a) + " ";
 
   captured_run(tmp.path(), 1024 * 1024, 100, command, GetParam());
   const int files = count_files(tmp.path());

@@ -2,7 +2,7 @@
 // writer threads use it: real log4c, real files in temporary folders.
 #include "debuglog/log_sink.hpp"
 #include "debuglog/sizewin_policy.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/bounded.hpp"
 
