@@ -87,6 +87,14 @@ struct ProcOptions {
 // everything in its process group are killed on timeout.
 ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts = {});
 
+// Exit status of a child that was to give up root and could not.
+constexpr int kNoUnprivilegedUser = 77;
+
+// Runs body in a forked child of this process and collects its output; body's
+// result is the child's exit status. With unprivileged set, a child running as
+// root first becomes nobody (uid and gid 65534), or exits kNoUnprivilegedUser.
+ProcResult run_in_child(const std::function<int()> &body, bool unprivileged = false);
+
 // Asks pred every poll_ms until it holds or seconds have passed; its last answer.
 bool eventually(const std::function<bool()> &pred, double seconds, int poll_ms = 100);
 

@@ -10,11 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -241,16 +239,6 @@ void write_waiting_program(const TempDir &dir) {
                                  dir / "done" + "'\n");
 }
 
-bool wait_for_file(const std::string &path, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
-    if (exists(path))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return exists(path);
-}
-
 int parent_of(int pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   std::size_t close = stat.rfind(')');
@@ -283,12 +271,12 @@ TEST(RunCmdDetached, ProgramIsNotOurChildAndGetsItsVectorUnchanged) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 
-  ASSERT_TRUE(wait_for_file(dir / "pid", 10));
+  ASSERT_TRUE(eventually([&] { return exists(dir / "pid"); }, 10, 20));
   int pid = std::stoi(read_file(dir / "pid"));
   EXPECT_TRUE(pid_alive(pid));
   EXPECT_NE(parent_of(pid), getpid());
   write_file(dir / "go", "");
-  EXPECT_TRUE(wait_for_file(dir / "done", 10));
+  EXPECT_TRUE(eventually([&] { return exists(dir / "done"); }, 10, 20));
   EXPECT_EQ(read_file(dir / "args"), "[a b]\n[c'd]\n[]\n");
 }
 
@@ -299,12 +287,12 @@ TEST(RunCmdDetached, ProgramOutlivesTheCaller) {
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "pending;status 0\nexit handlers ran\n");
   // The caller has ended; the program is still waiting and finishes on its own.
-  ASSERT_TRUE(wait_for_file(dir / "pid", 10));
+  ASSERT_TRUE(eventually([&] { return exists(dir / "pid"); }, 10, 20));
   int pid = std::stoi(read_file(dir / "pid"));
   EXPECT_TRUE(pid_alive(pid));
   EXPECT_FALSE(exists(dir / "done"));
   write_file(dir / "go", "");
-  EXPECT_TRUE(wait_for_file(dir / "done", 10));
+  EXPECT_TRUE(eventually([&] { return exists(dir / "done"); }, 10, 20));
 }
 
 TEST(RunCmdDetached, UnrunnablePathGivesZeroAndNoMessage) {

@@ -10,11 +10,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,26 +187,19 @@ TEST_P(LogFaults, FolderMadeReadOnlyDuringTheRunKeepsEveryLine) {
   const std::string expected = output_of(lines(1, 2000) + "; " + lines(2001, 6000));
 
   // Root writes into any folder: the run is made by a user the permission binds.
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!std::freopen("/dev/null", "w", stdout))
-      _exit(3);
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-      _exit(77);
-    init_log_sink(logs.c_str(), kPrefix, 16 * 1024, 100);
-    if (!mycat)
-      _exit(4);
-    capture::run_captured("", "", command.c_str(), GetParam());
-    std::fflush(nullptr);
-    _exit(mycat == nullptr ? 0 : 5);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "the run crashed";
-  if (WEXITSTATUS(status) == 77)
+  ProcResult run = run_in_child(
+      [&] {
+        init_log_sink(logs.c_str(), kPrefix, 16 * 1024, 100);
+        if (!mycat)
+          return 4;
+        capture::run_captured("", "", command.c_str(), GetParam());
+        return mycat == nullptr ? 0 : 5;
+      },
+      true);
+  if (run.status == kNoUnprivilegedUser)
     GTEST_SKIP() << "cannot switch to an unprivileged user here";
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_LT(run.status, 128) << "the run crashed: " << run.err;
+  ASSERT_EQ(run.status, 0) << run.err;
 
   struct stat st {};
   ASSERT_EQ(stat(logs.c_str(), &st), 0);
