@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test programs: temporary folders, files, environment
 // overrides and running child processes with captured output.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -17,6 +18,15 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+
+// GoogleMock's matchers, which print what they saw when they fail.
+using testing::ElementsAre;
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::Not;
+using testing::StartsWith;
+using testing::Value;
 
 // A fresh folder under /tmp, removed with everything in it at the end.
 class TempDir {

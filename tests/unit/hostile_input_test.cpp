@@ -187,12 +187,10 @@ TEST_F(HostilePaths, RegistryFlagFileAndLogFilesWorkUnderAnyName) {
     ASSERT_NE(mycat, nullptr);
     capture::run_captured("", "", "echo captured", 0);
     std::string out = GetCapturedStdout();
-    EXPECT_NE(out.find("log4c_api 配置完成\n"), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("log4c_api 配置完成\n"));
     const std::string log = read_file(prefix + "/" + name + ".0");
-    const std::string record_end = "INFO     nivra-wine- captured\n";
-    EXPECT_EQ(log.compare(0, 15, "sysname: TestOS"), 0) << log;
-    ASSERT_GT(log.size(), record_end.size()) << log;
-    EXPECT_EQ(log.substr(log.size() - record_end.size()), record_end) << log;
+    EXPECT_THAT(log, StartsWith("sysname: TestOS"));
+    EXPECT_THAT(log, EndsWith("INFO     nivra-wine- captured\n"));
     expect_no_marker(dir, name);
   }
 }
@@ -226,7 +224,7 @@ TEST_F(VersionQuery, FirstLineAsFgetsReadsIt) {
                                ? "sys:\nsysname: TestOS\nnivra-wine version: " + *c.version + "\n"
                                : "Failed to get Wine version.\nsys:\nsysname: TestOS\n";
     EXPECT_EQ(o.out, expected);
-    EXPECT_EQ(o.err.find("警告"), std::string::npos) << o.err;
+    EXPECT_THAT(o.err, Not(HasSubstr("警告")));
   }
 }
 
@@ -236,8 +234,8 @@ TEST_F(VersionQuery, MissingLauncherIsASilentOne) {
     Output o = version_query();
     EXPECT_EQ(o.out, "Failed to get Wine version.\nsys:\nsysname: TestOS\n");
     // The shell's own complaint, and none of ours.
-    EXPECT_NE(o.err.find("not found"), std::string::npos) << o.err;
-    EXPECT_EQ(o.err.find("警告"), std::string::npos) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("not found"));
+    EXPECT_THAT(o.err, Not(HasSubstr("警告")));
   }
 }
 

@@ -126,7 +126,7 @@ TEST(CmdLine, QuotedLauncherThatCannotFitIsRefusedNotCut) {
   CaptureStderr();
   run_cmd_sync(quotes.c_str(), args);
   EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_EQ(GetCapturedStderr().rfind("错误：", 0), 0u);
+  EXPECT_THAT(GetCapturedStderr(), StartsWith("错误："));
 }
 
 using RunCmdSyncTest = LauncherPathGuard;

@@ -133,9 +133,9 @@ TEST_F(LogSink, NoFileUntilTheFirstRecordWhichFollowsTheHeaderDirectly) {
   EXPECT_TRUE(entries(dir_.path()).empty());
 
   log("hello");
-  EXPECT_EQ(entries(dir_.path()), std::vector<std::string>{"app.log.0"});
+  EXPECT_THAT(entries(dir_.path()), ElementsAre("app.log.0"));
   std::string text = content(0);
-  ASSERT_EQ(text.compare(0, std::strlen(kHeader), kHeader), 0) << text;
+  ASSERT_THAT(text, StartsWith(kHeader));
   EXPECT_EQ(body_of(text.substr(std::strlen(kHeader))), "hello\n");
 }
 
@@ -186,7 +186,7 @@ TEST_F(LogSink, ShiftsUpAndDeletesTheOldestWithAHeaderInEveryFile) {
   EXPECT_EQ(entries(dir_.path()).size(), 3u);
   for (int i = 0; i < 3; ++i) {
     std::string text = content(i);
-    ASSERT_EQ(text.compare(0, std::strlen(kHeader), kHeader), 0) << i;
+    ASSERT_THAT(text, StartsWith(kHeader)) << i;
     EXPECT_EQ(body_of(text.substr(std::strlen(kHeader))), std::string(1, "edc"[i]) + big + "\n");
   }
 }
@@ -209,7 +209,7 @@ TEST_F(LogSink, AFileCountBelowOneKeepsOneFile) {
     ASSERT_EQ(set_up_in(dir.path().c_str(), "one", 100, count), kDone);
     log(std::string(80, '1'));
     log(std::string(80, '2'));
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"one.0"}) << count;
+    EXPECT_THAT(entries(dir.path()), ElementsAre("one.0")) << count;
     EXPECT_EQ(read_file(dir / "one.0").substr(std::strlen(kHeader) + kPrefixLen),
               std::string(80, '2') + "\n");
   }
@@ -227,11 +227,11 @@ TEST_F(LogSink, RecordsGoToStandardErrorWhileIndexZeroCannotBeOpened) {
     EXPECT_EQ(body_of(err.substr(0, kPrefixLen + 10)), "to stderr\n");
     EXPECT_EQ(body_of(err.substr(kPrefixLen + 10)), "x\n");
   }
-  EXPECT_EQ(entries(dir_.path()), std::vector<std::string>{"app.log.0"});
+  EXPECT_THAT(entries(dir_.path()), ElementsAre("app.log.0"));
   remove_tree(name(0));
   log(std::string(100, 'r')); // rolls: index 0 is started afresh
   std::string text = content(0);
-  ASSERT_EQ(text.compare(0, std::strlen(kHeader), kHeader), 0) << text;
+  ASSERT_THAT(text, StartsWith(kHeader));
   EXPECT_EQ(body_of(text.substr(std::strlen(kHeader))), std::string(100, 'r') + "\n");
   EXPECT_NE(fcntl(STDERR_FILENO, F_GETFD), -1);
 }
@@ -246,7 +246,7 @@ TEST_F(LogSink, LogFileIsNotInheritedByCommands) {
   // What a debug command started through the shell would see.
   std::string listing = home_ / "fds.txt";
   ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > " + listing + " 2>&1").c_str()), 0);
-  EXPECT_EQ(read_file(listing).find(name(0)), std::string::npos) << read_file(listing);
+  EXPECT_THAT(read_file(listing), Not(HasSubstr(name(0))));
 }
 
 TEST_F(LogSink, ASetUpThatStopsEarlyDropsRecordsWithoutCrashing) {

@@ -1,6 +1,7 @@
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <vector>
 
 namespace {
+
+using namespace testsupport;
 
 bool refuses(std::vector<std::string> args) {
   std::vector<char *> argv;
@@ -90,10 +93,10 @@ TEST(Startup, SysInfoHasFiveUnameLines) {
   sys_info[0] = '\0';
   get_sys_info();
   std::string info = sys_info;
-  EXPECT_EQ(info.rfind("sysname: Linux\nnodename: ", 0), 0u);
-  EXPECT_NE(info.find("\nrelease: "), std::string::npos);
-  EXPECT_NE(info.find("\nversion: "), std::string::npos);
-  EXPECT_NE(info.find("\nmachine: "), std::string::npos);
+  EXPECT_THAT(info, StartsWith("sysname: Linux\nnodename: "));
+  EXPECT_THAT(info, HasSubstr("\nrelease: "));
+  EXPECT_THAT(info, HasSubstr("\nversion: "));
+  EXPECT_THAT(info, HasSubstr("\nmachine: "));
   EXPECT_NE(info.back(), '\n');
 }
 
