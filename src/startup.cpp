@@ -1,10 +1,10 @@
 #include "startup.hpp"
 
 #include "debuglog/log_sink.hpp"
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
 #include "util/bounded.hpp"
-#include "util/own.hpp"
 #include "util/shell_quote.hpp"
 
 #include <fcntl.h>
@@ -24,38 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-char **app_argv = nullptr;
-const char *wine_prefix = nullptr;
-char wine_app_path[512];
-int multi_thread_num = 0;
-char sys_info[1024];
-char exe_dir[256];
-
-namespace {
-constexpr char kLauncherName[] = "/nivra-wine-internal";
-constexpr char kDefaultPrefix[] = "~/.wine";
-} // namespace
-
-char *get_exe_dir() {
-  // Read into a larger buffer first so a target that does not fit exe_dir is
-  // refused instead of being cut.
-  char target[4096];
-  ssize_t n = readlink("/proc/self/exe", target, sizeof(target));
-  if (n >= 0 && static_cast<size_t>(n) >= sizeof(exe_dir)) {
-    errno = ENAMETOOLONG;
-    n = -1;
-  }
-  if (n < 0) {
-    perror("readlink failed");
-    return nullptr;
-  }
-  std::memcpy(exe_dir, target, static_cast<size_t>(n));
-  exe_dir[n] = '\0';
-  if (char *slash = std::strrchr(exe_dir, '/'))
-    *slash = '\0';
-  return exe_dir;
-}
+#include <string>
 
 void get_sys_info() {
   struct utsname u;
@@ -201,12 +170,12 @@ void get_wine_version() {
   char line[128];
   std::size_t got = 0;
   // A launcher path with blanks or shell characters is passed as one word.
-  std::string launcher = shell::quote_if_needed(wine_app_path);
+  std::string launcher = shell_quote::quote_if_needed(wine_app_path);
   if (!bounded::format(cmd, sizeof(cmd), "%s --version", launcher.c_str())) {
     // Cut inside its quotes, the word could name some other program.
     std::fprintf(stderr, "错误：Wine 启动器路径加上引号后过长，不查询其版本\n");
   } else {
-    shell::flush_std_streams();
+    shell_quote::flush_std_streams();
     version_query query;
     if (!query.start(cmd)) {
       perror("popen failed");
@@ -245,52 +214,26 @@ bool refuses_arguments(int argc, char **argv) {
   return false;
 }
 
-int thread_num_from_env(const char *value) { return value ? std::atoi(value) : 0; }
-
-const char *prefix_from_env(const char *value) {
-  return (value && *value) ? value : kDefaultPrefix;
-}
-
-LauncherPath set_wine_app_path(const char *wine_app_env, const char *dir) {
-  if (wine_app_env) {
-    if (std::strlen(wine_app_env) >= sizeof(wine_app_path))
-      return LauncherPath::too_long;
-    std::strcpy(wine_app_path, wine_app_env);
-    return LauncherPath::ok;
-  }
-  if (!dir)
-    return LauncherPath::no_exe_dir;
-  std::size_t need = std::strlen(dir) + sizeof(kLauncherName);
-  if (need > sizeof(wine_app_path))
-    return LauncherPath::too_long;
-  own::gchars tmp(static_cast<gchar *>(g_try_malloc0(need)));
-  if (!tmp)
-    return LauncherPath::no_memory;
-  std::snprintf(tmp.get(), need, "%s%s", dir, kLauncherName);
-  std::memcpy(wine_app_path, tmp.get(), need);
-  return LauncherPath::ok;
-}
-
 int run(int argc, char **argv) {
   app_argv = argv;
-  wine_prefix = prefix_from_env(std::getenv("WINEPREFIX"));
+  wine_prefix = settings::prefix_from_env(std::getenv("WINEPREFIX"));
   if (refuses_arguments(argc, argv))
     return 171;
-  multi_thread_num = thread_num_from_env(std::getenv("MULTI_THREAD_NUM"));
+  multi_thread_num = settings::thread_num_from_env(std::getenv("MULTI_THREAD_NUM"));
 
   const char *wine_app_env = std::getenv("WINE_APP");
   const char *dir = wine_app_env ? nullptr : get_exe_dir();
-  switch (set_wine_app_path(wine_app_env, dir)) {
-  case LauncherPath::ok:
+  switch (settings::set_wine_app_path(wine_app_env, dir)) {
+  case settings::LauncherPath::ok:
     break;
-  case LauncherPath::too_long:
+  case settings::LauncherPath::too_long:
     std::fprintf(stderr, "错误：Wine 启动器路径过长（最多 %zu 字节），拒绝启动\n",
                  sizeof(wine_app_path) - 1);
     return 1;
-  case LauncherPath::no_memory:
+  case settings::LauncherPath::no_memory:
     perror("wine 内存分配失败");
     return 1;
-  case LauncherPath::no_exe_dir:
+  case settings::LauncherPath::no_exe_dir:
     std::fprintf(stderr, "错误：无法确定程序所在目录，请用 WINE_APP 指定 Wine 启动器\n");
     return 1;
   }

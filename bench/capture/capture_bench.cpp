@@ -7,7 +7,7 @@
 // `only` (direct, one, queued, cat or multilog) runs that mode alone, for profiling.
 // Every mode reads the input through a pipe from `cat`, so all of them pay for
 // the same pipe. The median of the rounds is reported; MB here is 10^6 bytes.
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "timing.hpp"
 
 #include <sys/stat.h>

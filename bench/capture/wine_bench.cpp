@@ -12,7 +12,7 @@
 //
 // `modes` picks some of pipe, direct, 1, 4 and none, comma-separated.
 #include "debuglog/debug_dialog.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "timing.hpp"
 
 #include <sys/resource.h>

@@ -2,8 +2,8 @@
 // start-up the floor has: `wine --version` through popen, gtk_init, the
 // window, the main loop. It tells what the window costs apart from the
 // helper's start-up. Usage: same_window (WINEPREFIX names the prefix).
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
-#include "startup.hpp"
 
 #include "ask_version.hpp"
 

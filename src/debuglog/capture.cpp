@@ -189,7 +189,7 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
   }
   log_queue *queue = thread_num > 0 ? start_writers(thread_num) : nullptr;
 
-  shell::flush_std_streams();
+  shell_quote::flush_std_streams();
   std::FILE *pipe = popen(command_buf, "r");
   if (!pipe) {
     perror("popen:");
@@ -227,7 +227,7 @@ void run_debug(bool log_enabled, bool has_log_file, const char *channel, const c
     compose_command(command_buf, channel, env, cmdline, false);
     command = command_buf;
   }
-  shell::flush_std_streams();
+  shell_quote::flush_std_streams();
   const int status = std::system(command);
   (void)status;
 }

@@ -2,8 +2,8 @@
 
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_destination.hpp"
-#include "shell/accessible.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
+#include "util/accessible.hpp"
 #include "util/own.hpp"
 
 #include <cerrno>

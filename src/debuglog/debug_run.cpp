@@ -2,7 +2,7 @@
 
 #include "debuglog/capture.hpp"
 #include "debuglog/debug_dialog.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 
 #include <cerrno>
 #include <cstdio>

@@ -3,7 +3,7 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_destination_logic.hpp"
 #include "debuglog/log_sink.hpp"
-#include "shell/accessible.hpp"
+#include "util/accessible.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 

@@ -1,7 +1,7 @@
 #include "debuglog/log_sink.hpp"
 
 #include "debuglog/sizewin_policy.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 
 #include <log4c/appender_type_rollingfile.h>
 #include <log4c/layout_type_dated.h>

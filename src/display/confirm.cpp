@@ -4,8 +4,7 @@
 #include "display/flag_file.hpp"
 #include "display/kill_prefix.hpp"
 #include "launch/cmd_runner.hpp"
-#include "shell/main_window.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "util/own.hpp"
 
 #include <cstdio>

@@ -5,6 +5,13 @@
 // verified or 20 checks have failed. Main thread only.
 #include <gtk/gtk.h>
 
+// Handed to the "确定" handler by the main window; allocated once, never freed.
+struct confirm_data {
+  GtkWidget *dpi_combo;
+  GtkWidget *no_prompt_check;
+  const char *current_dpi; // the reader's buffer, not a copy
+};
+
 // Owned by the timer, which frees it (and target) when it finishes.
 struct dpi_apply_data {
   GtkWidget *dialog; // the progress dialog, or null

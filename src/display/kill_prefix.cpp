@@ -23,7 +23,7 @@ std::optional<std::string> listing_command(const std::string &prefix) {
   // Quoted as a whole, so no character of the path can end the word or start
   // a command.
   char cmd[1024];
-  std::string word = shell::quote(prefix);
+  std::string word = shell_quote::quote(prefix);
   if (!bounded::format(cmd, sizeof(cmd), "lsof -t +D %s 2>/dev/null", word.c_str()))
     return std::nullopt;
   return std::string(cmd);
@@ -89,7 +89,7 @@ void kill_prefix_processes() {
   }
   kill_prefix::PidList pids;
   {
-    shell::flush_std_streams();
+    shell_quote::flush_std_streams();
     own::pipe fp(popen(listing->c_str(), "r"));
     if (!fp)
       return;
@@ -97,7 +97,7 @@ void kill_prefix_processes() {
   }
   if (pids.count() == 0)
     return;
-  shell::flush_std_streams();
+  shell_quote::flush_std_streams();
   int rc = std::system(kill_prefix::kill_command(pids).c_str());
   (void)rc;
   std::printf("已一次性终止 %d 个进程: %s\n", pids.count(), pids.text());

@@ -1,6 +1,6 @@
 #include "display/prefix_path.hpp"
 
-#include "startup.hpp"
+#include "settings/settings.hpp"
 
 #include <cstdlib>
 

@@ -29,7 +29,7 @@ int wait_for(pid_t pid) {
 namespace cmd_runner {
 
 bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLineSize]) {
-  std::string launcher = shell::quote_if_needed(cmd ? cmd : "");
+  std::string launcher = shell_quote::quote_if_needed(cmd ? cmd : "");
   line[0] = '\0';
   if (launcher.size() > kMaxLine)
     return false;
@@ -43,7 +43,7 @@ bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLin
 }
 
 std::size_t full_cmd_line_length(const char *cmd, const char *const args[]) {
-  std::size_t len = shell::quote_if_needed(cmd ? cmd : "").size();
+  std::size_t len = shell_quote::quote_if_needed(cmd ? cmd : "").size();
   for (const char *const *arg = args; arg && *arg; ++arg)
     len += 1 + std::strlen(*arg);
   return len;
@@ -58,7 +58,7 @@ void run_cmd_sync(const char *cmd, const char *const args[]) {
     std::fprintf(stderr, "错误：启动器路径过长，无法组成命令行\n");
     return;
   }
-  shell::flush_std_streams();
+  shell_quote::flush_std_streams();
   pid_t pid = fork();
   if (pid < 0) {
     std::printf("failed to fork, error %d\n", errno);
@@ -77,7 +77,7 @@ void run_cmd_sync(const char *cmd, const char *const args[]) {
 }
 
 int run_cmd_detached(const char *path, char *const argv[]) {
-  shell::flush_std_streams();
+  shell_quote::flush_std_streams();
   pid_t pid = fork();
   if (pid < 0) {
     std::fprintf(stderr, "failed to fork, error %d\n", errno);

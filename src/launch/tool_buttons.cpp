@@ -1,7 +1,7 @@
 #include "launch/tool_buttons.hpp"
 
 #include "launch/cmd_runner.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 
 void on_wine_cfg_btn_clicked(GtkWidget *, gpointer) {
   const char *const args[] = {"winecfg", nullptr};

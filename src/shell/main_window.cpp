@@ -4,8 +4,8 @@
 #include "display/confirm.hpp"
 #include "display/dpi_reader.hpp"
 #include "launch/tool_buttons.hpp"
-#include "shell/accessible.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
+#include "util/accessible.hpp"
 #include "util/own.hpp"
 
 #include <cstdio>

@@ -6,13 +6,6 @@
 
 extern const char *const dpi_values[12];
 
-// Handed to the "确定" handler; allocated once, never freed.
-struct confirm_data {
-  GtkWidget *dpi_combo;
-  GtkWidget *no_prompt_check;
-  const char *current_dpi; // the reader's buffer, not a copy
-};
-
 // Index in dpi_values of text, or -1.
 int dpi_index_of(const char *text);
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace shell {
+namespace shell_quote {
 
 bool is_plain_word(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
@@ -41,4 +41,4 @@ void flush_std_streams() {
   std::fflush(stderr);
 }
 
-} // namespace shell
+} // namespace shell_quote

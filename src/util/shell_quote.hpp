@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace shell {
+namespace shell_quote {
 
 // True when the text holds only characters the shell takes literally
 // (letters, digits, / . _ - + , : @ %, bytes beyond ASCII, and ~ anywhere but
@@ -21,4 +21,4 @@ std::string quote_if_needed(std::string_view text);
 // output a second time.
 void flush_std_streams();
 
-} // namespace shell
+} // namespace shell_quote

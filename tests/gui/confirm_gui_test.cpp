@@ -2,8 +2,8 @@
 // paths that return to the caller instead of exiting the process.
 #include "display/confirm.hpp"
 #include "display/dpi_reader.hpp"
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
-#include "startup.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -168,12 +168,11 @@ TEST_F(ConfirmHandlerTest, ChangeInAWindowShowsTheProgressDialogUntilVerified) {
 
   ASSERT_TRUE(run_until_done());
   EXPECT_EQ(dialog, nullptr) << "the progress dialog outlived the work";
-  EXPECT_NE(out.find("cmd [" + dir / "launcher" +
+  EXPECT_THAT(
+      out, HasSubstr("cmd [" + dir / "launcher" +
                      " reg add \"HKEY_CURRENT_USER\\Control Panel\\Desktop\" /v \"LogPixels\" /t "
-                     "REG_DWORD /d 120 /f]\n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 120\n"), std::string::npos) << out << err;
+                     "REG_DWORD /d 120 /f]\n"));
+  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << err;
   EXPECT_STREQ(current_dpi, "120");
   EXPECT_EQ(flag(), "1");
   EXPECT_FALSE(exists(dir / "started")) << "no program vector, nothing to start";
@@ -203,8 +202,8 @@ TEST_F(ConfirmHandlerTest, ProgressDialogStaysUntilTheProgramIsStarted) {
   app_argv = nullptr;
   ASSERT_TRUE(done);
   EXPECT_EQ(dialog, nullptr) << "the progress dialog outlived the work";
-  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
-  EXPECT_EQ(err.find("CRITICAL"), std::string::npos) << err;
+  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 144\n")) << err;
+  EXPECT_THAT(err, Not(HasSubstr("CRITICAL")));
   EXPECT_TRUE(eventually([&] { return exists(dir / "started"); }, 10))
       << "the program was not started";
 }
@@ -213,7 +212,7 @@ TEST_F(ConfirmHandlerTest, ChangeOutsideAWindowRunsWithoutDialog) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
   click_and_run();
   EXPECT_EQ(dialog_after_click, nullptr);
-  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
+  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 144\n")) << err;
   EXPECT_EQ(flag(), "0");
 }
 
@@ -248,17 +247,17 @@ TEST_F(ConfirmHandlerTest, RegistryLineThatWouldBeCutIsNotRun) {
              "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000090\n");
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
   click_and_run();
-  EXPECT_NE(err.find("错误：注册表命令过长，未写入DPI值\n"), std::string::npos) << err;
-  EXPECT_EQ(out.find("cmd ["), std::string::npos) << out;
-  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 144\n"), std::string::npos) << out << err;
+  EXPECT_THAT(err, HasSubstr("错误：注册表命令过长，未写入DPI值\n"));
+  EXPECT_THAT(out, Not(HasSubstr("cmd [")));
+  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 144\n")) << err;
 }
 
 TEST_F(ConfirmHandlerTest, FlagFileFailureDoesNotStopTheChange) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1);
   remove_tree(dir / "home/.config");
   click_and_run();
-  EXPECT_EQ(err.rfind("无法打开文件: No such file or directory\n", 0), 0u) << err;
-  EXPECT_NE(out.find("DPI设置成功生效，当前DPI值: 120\n"), std::string::npos) << out << err;
+  EXPECT_THAT(err, StartsWith("无法打开文件: No such file or directory\n"));
+  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << err;
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_sink.hpp"
 #include "dialog_driver.hpp"
+#include "settings/settings.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"
@@ -83,29 +84,27 @@ TEST(DebugCaptureWine, CmdExeOutputLandsInRotatedFilesThatBeginWithTheSystemInfo
   EXPECT_TRUE(driver.done());
   // The command line entry begins with a blank: three blanks after the channel
   // when the environment text is empty.
-  EXPECT_NE(out.find("cmdline [WINEDEBUG=+pid,+tid,+process,+module,+loaddll,+seh   " + launcher +
-                     " cmd.exe /c \"C:\\lines.bat\" 2>&1]\n"),
-            std::string::npos)
-      << out;
-  EXPECT_NE(out.find("保存的位置: " + dir.path() + "/logs/wine.log\n"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("cmdline [WINEDEBUG=+pid,+tid,+process,+module,+loaddll,+seh   " +
+                             launcher + " cmd.exe /c \"C:\\lines.bat\" 2>&1]\n"));
+  EXPECT_THAT(out, HasSubstr("保存的位置: " + dir.path() + "/logs/wine.log\n"));
   EXPECT_EQ(mycat, nullptr);
 
   // Read the files back oldest first; every one starts with the header.
   std::map<int, std::string> files;
   for (const auto &entry : std::filesystem::directory_iterator(dir / "logs")) {
     std::string name = entry.path().filename();
-    ASSERT_EQ(name.rfind("wine.log.", 0), 0u) << name;
+    ASSERT_THAT(name, StartsWith("wine.log."));
     files[std::stoi(name.substr(9))] = read_file(entry.path());
   }
   ASSERT_GE(files.size(), 2u) << "the run should have rolled at least once";
   std::string all;
   for (auto it = files.rbegin(); it != files.rend(); ++it) {
-    EXPECT_EQ(it->second.rfind(header, 0), 0u) << "file " << it->first;
+    EXPECT_THAT(it->second, StartsWith(header)) << "file " << it->first;
     all += it->second.substr(header.size());
   }
   // Wine's own trace lines and the program's lines, in order.
-  EXPECT_NE(all.find(":trace:"), std::string::npos);
-  EXPECT_NE(all.find(" INFO     nivra-wine- "), std::string::npos);
+  EXPECT_THAT(all, HasSubstr(":trace:"));
+  EXPECT_THAT(all, HasSubstr(" INFO     nivra-wine- "));
   size_t at = 0;
   for (int i = 1; i <= 40; ++i) {
     at = all.find("nivra-line-" + std::to_string(i) + "\r\n", at);

@@ -1,8 +1,8 @@
 #include "debuglog/debug_dialog.hpp"
 #include "dialog_driver.hpp"
 #include "display/dpi_reader.hpp"
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
-#include "startup.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -397,10 +397,8 @@ TEST_F(DebugDialogTest, RunAnswerRunsTheCommandAndCloses) {
     });
     EXPECT_TRUE(o.dialog_gone);
     EXPECT_TRUE(exists(marker));
-    EXPECT_NE(o.out.find(std::string("保存的位置: ") + (chosen ? chosen : "无") + "\n"),
-              std::string::npos)
-        << o.out;
-    EXPECT_EQ(o.err.find("unknowed"), std::string::npos) << o.err;
+    EXPECT_THAT(o.out, HasSubstr(std::string("保存的位置: ") + (chosen ? chosen : "无") + "\n"));
+    EXPECT_THAT(o.err, Not(HasSubstr("unknowed")));
     expect_cleared();
   }
 }

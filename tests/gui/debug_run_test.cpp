@@ -3,7 +3,8 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_sink.hpp"
-#include "startup.hpp"
+#include "run_modes.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -15,10 +16,7 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using namespace testsupport;
 
 class ProcessDebugLogTest : public testing::Test {
 protected:
@@ -51,52 +49,41 @@ protected:
     gtk_entry_set_text(GTK_ENTRY(e), text.c_str());
     return e;
   }
-  std::string seen() { return testsupport::read_file(tmp / "seen"); }
+  std::string seen() { return read_file(tmp / "seen"); }
 
-  testsupport::TempDir tmp;
-  testsupport::ScopedEnv no_winedebug{"WINEDEBUG", std::nullopt};
-  testsupport::ScopedEnv no_extra{"NIVRA_RUN_EXTRA", std::nullopt};
+  TempDir tmp;
+  ScopedEnv no_winedebug{"WINEDEBUG", std::nullopt};
+  ScopedEnv no_extra{"NIVRA_RUN_EXTRA", std::nullopt};
   int saved_threads_ = 0;
   char saved_sys_info_[sizeof sys_info];
 };
 
-TEST_F(ProcessDebugLogTest, LoggingOffRunsOnlyTheCommandLine) {
-  log_enabled = 0;
-  log_file_path = g_strdup((tmp / "x.log").c_str());
-  CaptureStdout();
-  process_debug_log();
-  EXPECT_EQ(GetCapturedStdout(), "captured-line\n");
-  EXPECT_EQ(seen(), "[][unset]\n");
-}
-
-TEST_F(ProcessDebugLogTest, LoggingWithoutFileSetsChannelAndEnvironment) {
-  log_enabled = 1;
-  CaptureStdout();
-  process_debug_log();
-  EXPECT_EQ(GetCapturedStdout(), "captured-line\n");
-  EXPECT_EQ(seen(), "[+relay,+seh][typed]\n");
-}
-
-TEST_F(ProcessDebugLogTest, CapturedRunWritesTheLogFile) {
-  for (int threads : {0, 2}) {
-    multi_thread_num = threads;
-    log_enabled = 1;
-    g_free(log_file_path);
-    log_file_path = g_strdup((tmp / "run.log").c_str());
-    CaptureStdout();
-    CaptureStderr();
-    init_log_sink(tmp.path().c_str(), "run.log", 1 << 20, 3);
-    process_debug_log();
-    std::string out = GetCapturedStdout();
-    GetCapturedStderr();
-    EXPECT_NE(out.find("cmdline [WINEDEBUG=+relay,+seh NIVRA_RUN_EXTRA=typed sh -c "),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(seen(), "[+relay,+seh][typed]\n");
-    EXPECT_EQ(mycat, nullptr);
-    const std::string log = testsupport::read_file(tmp / "run.log.0");
-    EXPECT_EQ(log.rfind("debug run test header\n", 0), 0u) << log;
-    EXPECT_NE(log.find(" INFO     nivra-wine- captured-line\n"), std::string::npos) << log;
+TEST_F(ProcessDebugLogTest, Modes) {
+  for (const RunMode &mode : kRunModes) {
+    for (int threads : {0, 2}) {
+      SCOPED_TRACE(std::string(mode.name) + ", " + std::to_string(threads) + " writers");
+      multi_thread_num = threads;
+      log_enabled = mode.logging;
+      g_free(log_file_path);
+      log_file_path = mode.file ? g_strdup((tmp / "run.log").c_str()) : nullptr;
+      CaptureStdout();
+      CaptureStderr();
+      if (mode.captured())
+        init_log_sink(tmp.path().c_str(), "run.log", 1 << 20, 3);
+      process_debug_log();
+      std::string out = GetCapturedStdout();
+      GetCapturedStderr();
+      EXPECT_EQ(seen(), mode.logging ? "[+relay,+seh][typed]\n" : "[][unset]\n");
+      if (!mode.captured()) {
+        EXPECT_EQ(out, "captured-line\n");
+        continue;
+      }
+      EXPECT_THAT(out, HasSubstr("cmdline [WINEDEBUG=+relay,+seh NIVRA_RUN_EXTRA=typed sh -c "));
+      EXPECT_EQ(mycat, nullptr);
+      const std::string log = read_file(tmp / "run.log.0");
+      EXPECT_THAT(log, StartsWith("debug run test header\n"));
+      EXPECT_THAT(log, HasSubstr(" INFO     nivra-wine- captured-line\n"));
+    }
   }
 }
 

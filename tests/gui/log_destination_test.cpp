@@ -122,9 +122,8 @@ TEST_F(LogDestinationTest, ClosedChooserConfiguresTheEarlierPathAgain) {
   EXPECT_STREQ(log_file_path, earlier.c_str());
   EXPECT_EQ(entry_text(), earlier);
   EXPECT_NE(mycat, nullptr);
-  EXPECT_NE(out.find("dir: " + dir.path() + ", filename: earlier.log, size: 2048, num: 4\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out,
+              HasSubstr("dir: " + dir.path() + ", filename: earlier.log, size: 2048, num: 4\n"));
 }
 
 TEST_F(LogDestinationTest, OverwriteAnsweredYesConfiguresTheSink) {
@@ -140,15 +139,12 @@ TEST_F(LogDestinationTest, OverwriteAnsweredYesConfiguresTheSink) {
             })
       .then(kSizeTitle, confirm_size("5", "MB", "3"));
   press(driver);
-  EXPECT_EQ(driver.seen,
-            (std::vector<std::string>{"Save File", "Question: 文件已存在确定覆盖吗?", kSizeTitle}));
+  EXPECT_THAT(driver.seen, ElementsAre("Save File", "Question: 文件已存在确定覆盖吗?", kSizeTitle));
   EXPECT_FALSE(exists(dir / "app.log"));
   EXPECT_STREQ(log_file_path, (dir / "app.log").c_str());
   EXPECT_EQ(entry_text(), dir / "app.log");
   EXPECT_NE(mycat, nullptr);
-  std::string line = "dir: " + dir.path() + ", filename: app.log, size: 5242880, num: 3\n";
-  ASSERT_GE(out.size(), line.size());
-  EXPECT_EQ(out.substr(out.size() - line.size()), line) << out;
+  EXPECT_THAT(out, EndsWith("dir: " + dir.path() + ", filename: app.log, size: 5242880, num: 3\n"));
 }
 
 TEST_F(LogDestinationTest, OverwriteAnsweredNoLeavesNoDestination) {
@@ -176,9 +172,7 @@ TEST_F(LogDestinationTest, LongPathIsShownCutButKeptWhole) {
   press(driver);
   EXPECT_STREQ(log_file_path, path.c_str());
   EXPECT_EQ(entry_text(), path.substr(0, 255));
-  EXPECT_NE(out.find("dir: " + deep + ", filename: long.log, size: 1024, num: 1\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("dir: " + deep + ", filename: long.log, size: 1024, num: 1\n"));
 }
 
 TEST_F(LogDestinationTest, SizeDialogLayoutAndKilobytesPreselected) {
@@ -196,7 +190,7 @@ TEST_F(LogDestinationTest, SizeDialogLayoutAndKilobytesPreselected) {
     for (GtkWidget *b : children(action_area))
       buttons.push_back(std::string(gtk_button_get_label(GTK_BUTTON(b))) + "=" +
                         std::to_string(gtk_dialog_get_response_for_widget(GTK_DIALOG(w), b)));
-    EXPECT_EQ(buttons, (std::vector<std::string>{"取消=1", "确定=2"}));
+    EXPECT_THAT(buttons, ElementsAre("取消=1", "确定=2"));
     SizeRow row = size_row(w);
     EXPECT_STREQ(gtk_label_get_text(GTK_LABEL(row.size_label)), "每个文件大小:");
     EXPECT_STREQ(gtk_entry_get_text(GTK_ENTRY(row.size)), "");
@@ -212,16 +206,14 @@ TEST_F(LogDestinationTest, SizeDialogLayoutAndKilobytesPreselected) {
       units.emplace_back(text);
       g_free(text);
     }
-    EXPECT_EQ(units, (std::vector<std::string>{"B", "KB", "MB", "GB"}));
+    EXPECT_THAT(units, ElementsAre("B", "KB", "MB", "GB"));
     EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(row.unit)), 1);
     // Only the size is typed: the preselected unit and the count of 1 apply.
     fill_size(w, "20", nullptr, nullptr);
     gtk_dialog_response(GTK_DIALOG(w), 2);
   });
   press(driver);
-  EXPECT_NE(out.find("dir: " + dir.path() + ", filename: k.log, size: 20480, num: 1\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr("dir: " + dir.path() + ", filename: k.log, size: 20480, num: 1\n"));
 }
 
 TEST_F(LogDestinationTest, SizeWarningsComeInOrderAndKeepTheInput) {
@@ -247,10 +239,9 @@ TEST_F(LogDestinationTest, SizeWarningsComeInOrderAndKeepTheInput) {
       .then("Warning", warning_ok)
       .answer(kSizeTitle, 1);
   press(driver);
-  EXPECT_EQ(driver.seen,
-            (std::vector<std::string>{"Save File", kSizeTitle,
-                                      "Warning: 每个文件大小 无效\n请重新输入", kSizeTitle,
-                                      "Warning: 最大保存文件个数 无效\n请重新输入", kSizeTitle}));
+  EXPECT_THAT(driver.seen,
+              ElementsAre("Save File", kSizeTitle, "Warning: 每个文件大小 无效\n请重新输入",
+                          kSizeTitle, "Warning: 最大保存文件个数 无效\n请重新输入", kSizeTitle));
   EXPECT_EQ(log_file_path, nullptr);
   EXPECT_EQ(mycat, nullptr);
   EXPECT_EQ(entry_text(), "shown before");
@@ -269,9 +260,7 @@ TEST_F(LogDestinationTest, SizesAndCountsThatDoNotFitAreWarnedAbout) {
   ASSERT_EQ(driver.seen.size(), 6u);
   EXPECT_EQ(driver.seen[2], "Warning: 每个文件大小 无效\n请重新输入");
   EXPECT_EQ(driver.seen[4], "Warning: 最大保存文件个数 无效\n请重新输入");
-  EXPECT_NE(out.find(", filename: big.log, size: 9223372035781033984, num: 2147483647\n"),
-            std::string::npos)
-      << out;
+  EXPECT_THAT(out, HasSubstr(", filename: big.log, size: 9223372035781033984, num: 2147483647\n"));
 }
 
 TEST_F(LogDestinationTest, SizeDialogEndedOtherwiseDeliversNothing) {
@@ -284,7 +273,7 @@ TEST_F(LogDestinationTest, SizeDialogEndedOtherwiseDeliversNothing) {
     Driver driver(dialog);
     driver.until("Save File", save_as(dir.path(), "u.log")).then(kSizeTitle, c.end);
     press(driver);
-    EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    EXPECT_THAT(err, HasSubstr(c.message));
     EXPECT_EQ(log_file_path, nullptr);
     EXPECT_EQ(out, "");
     // A dialog that answered oddly does not stay on screen.
@@ -341,7 +330,7 @@ TEST_F(LogDestinationTest, PrefixQuestionsForRegularFilesInListingOrder) {
       deleted += "文件 " + (dir / name) + " 删除成功\n";
   EXPECT_EQ(captured_print, deleted);
   EXPECT_EQ(entry_text(), dir / "Untitled.log");
-  EXPECT_NE(out.find("size: 1024, num: 2\n"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("size: 1024, num: 2\n"));
 }
 
 // A file chosen directly under "/" leaves an empty folder text, which cannot be opened.

@@ -1,7 +1,7 @@
 #include "dialog_driver.hpp"
 #include "display/dpi_reader.hpp"
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
-#include "startup.hpp"
 #include "test_support.hpp"
 #include "util/own.hpp"
 

@@ -111,11 +111,11 @@ TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
     ProcResult r = drive({row.program, "/c", "echo", "%PROCESSOR_ARCHITECTURE%", ">", mark}, o);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.err.find("driver: clicked\n"), std::string::npos) << r.err;
-    EXPECT_EQ(r.err.find("driver: dialog"), std::string::npos);
-    EXPECT_EQ(r.err.find("wine32 is missing"), std::string::npos) << r.err;
-    EXPECT_EQ(r.out.find("cmd ["), std::string::npos) << "no reg command may run: " << r.out;
-    EXPECT_EQ(r.out.find("已一次性终止"), std::string::npos);
+    EXPECT_THAT(r.err, HasSubstr("driver: clicked\n"));
+    EXPECT_THAT(r.err, Not(HasSubstr("driver: dialog")));
+    EXPECT_THAT(r.err, Not(HasSubstr("wine32 is missing")));
+    EXPECT_THAT(r.out, Not(HasSubstr("cmd ["))) << "no reg command may run";
+    EXPECT_THAT(r.out, Not(HasSubstr("已一次性终止")));
     EXPECT_EQ(flag(), "0");
     std::string file = prefix / ("drive_c/" + row.arch + ".txt");
     EXPECT_TRUE(eventually([&] { return exists(file); }, 90)) << "the program did not run";
@@ -150,7 +150,7 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
   ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("driver: dialog 提示 shown\n"));
   std::string reg_line = "cmd [" + wine_path +
                          " reg add \"HKEY_CURRENT_USER\\Control Panel\\Desktop\" /v \"LogPixels\" "
                          "/t REG_DWORD /d 144 /f]\n";
@@ -161,7 +161,7 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
   std::size_t success = r.out.find("DPI设置成功生效，当前DPI值: 144\n");
   EXPECT_NE(success, std::string::npos) << r.out << r.err;
   EXPECT_GT(success, reg_at);
-  EXPECT_EQ(r.err.find("警告：DPI设置可能未生效"), std::string::npos);
+  EXPECT_THAT(r.err, Not(HasSubstr("警告：DPI设置可能未生效")));
   for (int pid : old_pids)
     EXPECT_FALSE(pid_alive(pid)) << wine::command_line(pid);
 
@@ -179,12 +179,12 @@ TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {
   ProcResult r = drive({"prog.exe", "arg"}, o);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("driver: dialog 提示 shown\n"));
   // One read while the window is built, then twenty checks.
   EXPECT_EQ(count_of(r.out, "从文件 " + dir / "prefix/user.reg" + " 解析到DPI: 96\n"), 21u)
       << r.out;
   EXPECT_EQ(count_of(r.err, "警告：DPI设置可能未生效，请检查注册表文件\n"), 1u) << r.err;
-  EXPECT_EQ(r.out.find("DPI设置成功生效"), std::string::npos);
+  EXPECT_THAT(r.out, Not(HasSubstr("DPI设置成功生效")));
   EXPECT_EQ(read_file(dir / "reg-log"),
             "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t><REG_DWORD>"
             "</d><120></f>");
@@ -221,20 +221,19 @@ TEST_F(ConfirmTest, ScriptLauncherPaths) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(dir / "started"), "<prog.exe><a b>");
     if (!c.err_line.empty()) {
-      EXPECT_NE(r.err.find(c.err_line), std::string::npos) << r.err;
+      EXPECT_THAT(r.err, HasSubstr(c.err_line));
     }
     if (c.target.empty()) {
       EXPECT_FALSE(exists(dir / "reg-log"));
-      EXPECT_EQ(r.err.find("driver: dialog"), std::string::npos);
-      EXPECT_EQ(r.out.find("cmd ["), std::string::npos) << r.out;
+      EXPECT_THAT(r.err, Not(HasSubstr("driver: dialog")));
+      EXPECT_THAT(r.out, Not(HasSubstr("cmd [")));
     } else {
-      EXPECT_NE(r.err.find("driver: dialog 提示 shown\n"), std::string::npos) << r.err;
+      EXPECT_THAT(r.err, HasSubstr("driver: dialog 提示 shown\n"));
       EXPECT_EQ(read_file(dir / "reg-log"),
                 "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t>"
                 "<REG_DWORD></d><" +
                     c.target + "></f>");
-      EXPECT_NE(r.out.find("DPI设置成功生效，当前DPI值: " + c.target + "\n"), std::string::npos)
-          << r.out;
+      EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: " + c.target + "\n"));
     }
   }
 }

@@ -1,6 +1,6 @@
 // Stopping a prefix's processes with real Wine processes in a test prefix.
 #include "display/kill_prefix.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"
 

@@ -59,10 +59,10 @@ TEST(StartupProcess, SysBlockWithOneLineLauncherAndWindowClosesWithZero) {
   ProcResult r = run_and_close({"-v"}, o);
   EXPECT_FALSE(r.timed_out);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("sys:\nsysname: Linux\nnodename: ", 0), 0u) << r.out;
-  EXPECT_NE(r.out.find("\nmachine: "), std::string::npos);
-  EXPECT_NE(r.out.find("\nnivra-wine version: wine-9.9 (test)\n\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("解析到DPI: 144\n"), std::string::npos);
+  EXPECT_THAT(r.out, StartsWith("sys:\nsysname: Linux\nnodename: "));
+  EXPECT_THAT(r.out, HasSubstr("\nmachine: "));
+  EXPECT_THAT(r.out, HasSubstr("\nnivra-wine version: wine-9.9 (test)\n\n"));
+  EXPECT_THAT(r.out, HasSubstr("解析到DPI: 144\n"));
 }
 
 TEST(StartupProcess, SilentLauncherGivesFailedVersionLine) {
@@ -74,8 +74,8 @@ TEST(StartupProcess, SilentLauncherGivesFailedVersionLine) {
   o.env["WINE_APP"] = dir / "launcher";
   ProcResult r = run_and_close({"prog.exe", "arg"}, o);
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.rfind("Failed to get Wine version.\nsys:\nsysname: ", 0), 0u) << r.out;
-  EXPECT_EQ(r.out.find("nivra-wine version"), std::string::npos);
+  EXPECT_THAT(r.out, StartsWith("Failed to get Wine version.\nsys:\nsysname: "));
+  EXPECT_THAT(r.out, Not(HasSubstr("nivra-wine version")));
 }
 
 TEST(StartupProcess, OverlongLauncherPathIsRefused) {
@@ -86,7 +86,7 @@ TEST(StartupProcess, OverlongLauncherPathIsRefused) {
   ProcResult r = run_process({helper_path(), "prog.exe"}, o);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err.rfind("错误：", 0), 0u) << r.err;
+  EXPECT_THAT(r.err, StartsWith("错误："));
 }
 
 TEST(StartupProcess, DefaultLauncherIsNextToTheProgram) {
@@ -100,10 +100,8 @@ TEST(StartupProcess, DefaultLauncherIsNextToTheProgram) {
   o.env["WINE_APP"] = std::nullopt;
   o.env["DISPLAY"] = std::nullopt; // GTK cannot start; the version block comes first
   ProcResult r = run_process({copy, "prog.exe"}, o);
-  EXPECT_NE(r.out.find("nivra-wine version: launcher beside " + dir.path() +
-                       "/app/bin/nivra-wine-internal\n"),
-            std::string::npos)
-      << r.out;
+  EXPECT_THAT(r.out, HasSubstr("nivra-wine version: launcher beside " + dir.path() +
+                               "/app/bin/nivra-wine-internal\n"));
 }
 
 TEST(StartupProcess, LauncherPathWithShellCharactersRunsNothingElse) {
@@ -115,7 +113,7 @@ TEST(StartupProcess, LauncherPathWithShellCharactersRunsNothingElse) {
   o.env["DISPLAY"] = std::nullopt;
   o.cwd = dir.path();
   ProcResult r = run_process({helper_path(), "prog.exe"}, o);
-  EXPECT_NE(r.out.find("nivra-wine version: odd-launcher\n"), std::string::npos) << r.out;
+  EXPECT_THAT(r.out, HasSubstr("nivra-wine version: odd-launcher\n"));
   EXPECT_FALSE(exists(dir / "pwned"));
   EXPECT_FALSE(exists(dir / "pwned2"));
 }

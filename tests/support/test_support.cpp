@@ -4,12 +4,14 @@
 #include <gtk/gtk.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -96,6 +98,53 @@ ScopedCwd::~ScopedCwd() {
   std::free(old_);
 }
 
+namespace {
+
+// Reads both pipes to their end, or until the deadline; false on the deadline.
+bool read_output(int out_fd, int err_fd, ProcResult &r,
+                 std::chrono::steady_clock::time_point deadline) {
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  int open_fds = 2;
+  char buf[65536];
+  bool in_time = true;
+  while (open_fds > 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0) {
+      in_time = false;
+      break;
+    }
+    int n = poll(fds, 2, static_cast<int>(std::min<long long>(left, 60000)));
+    if (n < 0 && errno == EINTR)
+      continue;
+    for (auto &p : fds) {
+      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
+        continue;
+      ssize_t got = read(p.fd, buf, sizeof(buf));
+      if (got > 0) {
+        (p.fd == out_fd ? r.out : r.err).append(buf, static_cast<size_t>(got));
+      } else {
+        close(p.fd);
+        p.fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (auto &p : fds)
+    if (p.fd >= 0)
+      close(p.fd);
+  return in_time;
+}
+
+int exit_code(int status) {
+  if (WIFEXITED(status))
+    return WEXITSTATUS(status);
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+}
+
+} // namespace
+
 ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts) {
   int out_pipe[2], err_pipe[2], in_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC) || pipe2(in_pipe, O_CLOEXEC))
@@ -138,44 +187,14 @@ ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &
   ProcResult r;
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(static_cast<long>(opts.timeout_s * 1000));
-  pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-  int open_fds = 2;
-  char buf[65536];
-  while (open_fds > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now())
-                    .count();
-    if (left <= 0) {
-      r.timed_out = true;
-      kill(-pid, SIGKILL);
-      break;
-    }
-    int n = poll(fds, 2, static_cast<int>(left));
-    if (n < 0 && errno == EINTR)
-      continue;
-    for (auto &p : fds) {
-      if (p.fd < 0 || !(p.revents & (POLLIN | POLLHUP | POLLERR)))
-        continue;
-      ssize_t got = read(p.fd, buf, sizeof(buf));
-      if (got > 0) {
-        (p.fd == out_pipe[0] ? r.out : r.err).append(buf, static_cast<size_t>(got));
-      } else {
-        close(p.fd);
-        p.fd = -1;
-        --open_fds;
-      }
-    }
-  }
-  for (auto &p : fds)
-    if (p.fd >= 0)
-      close(p.fd);
   int status = 0;
-  if (!r.timed_out) {
+  if (!read_output(out_pipe[0], err_pipe[0], r, deadline)) {
+    r.timed_out = true;
+    kill(-pid, SIGKILL);
+    waitpid(pid, &status, 0);
+  } else {
     // The output may close before the child ends; give it the rest of the time.
-    while (true) {
-      pid_t w = waitpid(pid, &status, WNOHANG);
-      if (w == pid)
-        break;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
       if (std::chrono::steady_clock::now() > deadline) {
         r.timed_out = true;
         kill(-pid, SIGKILL);
@@ -184,13 +203,35 @@ ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &
       }
       usleep(10000);
     }
-  } else {
-    waitpid(pid, &status, 0);
   }
-  if (WIFEXITED(status))
-    r.status = WEXITSTATUS(status);
-  else if (WIFSIGNALED(status))
-    r.status = 128 + WTERMSIG(status);
+  r.status = exit_code(status);
+  return r;
+}
+
+ProcResult run_in_child(const std::function<int()> &body, bool unprivileged) {
+  int out_pipe[2], err_pipe[2];
+  if (pipe2(out_pipe, O_CLOEXEC) || pipe2(err_pipe, O_CLOEXEC))
+    throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(err_pipe[1], STDERR_FILENO);
+    if (unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
+      _exit(kNoUnprivilegedUser);
+    int rc = body();
+    std::fflush(nullptr);
+    _exit(rc);
+  }
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  ProcResult r;
+  read_output(out_pipe[0], err_pipe[0], r, std::chrono::steady_clock::time_point::max());
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  r.status = exit_code(status);
   return r;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Helpers shared by the test programs: temporary folders, files, environment
 // overrides and running child processes with captured output.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstddef>
@@ -17,6 +18,15 @@ using testing::internal::CaptureStderr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStderr;
 using testing::internal::GetCapturedStdout;
+
+// GoogleMock's matchers, which print what they saw when they fail.
+using testing::ElementsAre;
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::IsEmpty;
+using testing::Not;
+using testing::StartsWith;
+using testing::Value;
 
 // A fresh folder under /tmp, removed with everything in it at the end.
 class TempDir {
@@ -86,6 +96,14 @@ struct ProcOptions {
 // Runs argv[0] (searched along PATH) and collects its output; the child and
 // everything in its process group are killed on timeout.
 ProcResult run_process(const std::vector<std::string> &argv, const ProcOptions &opts = {});
+
+// Exit status of a child that was to give up root and could not.
+constexpr int kNoUnprivilegedUser = 77;
+
+// Runs body in a forked child of this process and collects its output; body's
+// result is the child's exit status. With unprivileged set, a child running as
+// root first becomes nobody (uid and gid 65534), or exits kNoUnprivilegedUser.
+ProcResult run_in_child(const std::function<int()> &body, bool unprivileged = false);
 
 // Asks pred every poll_ms until it holds or seconds have passed; its last answer.
 bool eventually(const std::function<bool()> &pred, double seconds, int poll_ms = 100);

@@ -3,7 +3,7 @@
 // output byte for byte.
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
@@ -16,12 +16,7 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
-using testsupport::kRecordPrefix;
-using testsupport::record_starts_at;
+using namespace testsupport;
 
 constexpr char kHeader[] = "NIVRA TEST HEADER\nkernel: test 1.0\n";
 constexpr char kPrefix[] = "capture.log";
@@ -75,14 +70,14 @@ protected:
     mycat = nullptr;
   }
   char saved_sys_info_[sizeof sys_info];
-  testsupport::TempDir tmp;
+  TempDir tmp;
 };
 
 TEST_P(Lossless, OutputComesBackByteForByte) {
   const Mode mode = GetParam();
-  std::vector<std::string> argv = {testsupport::tool_path("gen_output")};
+  std::vector<std::string> argv = {tool_path("gen_output")};
   argv.insert(argv.end(), mode.gen_args.begin(), mode.gen_args.end());
-  testsupport::ProcResult gen = testsupport::run_process(argv);
+  ProcResult gen = run_process(argv);
   ASSERT_EQ(gen.status, 0);
   const bool to_stderr = gen.out.empty();
   std::string expected;
@@ -96,7 +91,7 @@ TEST_P(Lossless, OutputComesBackByteForByte) {
 
   std::string command;
   for (auto &a : argv)
-    command += shell::quote(a) + " ";
+    command += shell_quote::quote(a) + " ";
 
   CaptureStdout();
   init_log_sink(tmp.path().c_str(), kPrefix, 32 * 1024, kMaxFiles);
@@ -106,11 +101,11 @@ TEST_P(Lossless, OutputComesBackByteForByte) {
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
   EXPECT_EQ(mycat, nullptr);
-  EXPECT_NE(out.find("log4c_api 配置完成\n"), std::string::npos) << out.substr(0, 300);
-  EXPECT_NE(out.find("cmdline [WINEDEBUG=  " + command + " 2>&1]\n"), std::string::npos);
+  EXPECT_THAT(out, HasSubstr("log4c_api 配置完成\n"));
+  EXPECT_THAT(out, HasSubstr("cmdline [WINEDEBUG=  " + command + " 2>&1]\n"));
 
   int files = 0;
-  while (testsupport::exists(tmp / (std::string(kPrefix) + "." + std::to_string(files))))
+  while (exists(tmp / (std::string(kPrefix) + "." + std::to_string(files))))
     ++files;
   ASSERT_GT(files, 5) << "the test must roll over several files";
   ASSERT_LT(files, kMaxFiles) << "no file may have been deleted";
@@ -119,7 +114,7 @@ TEST_P(Lossless, OutputComesBackByteForByte) {
   std::size_t records = 0;
   for (int index = files - 1; index >= 0; --index) {
     const std::string name = tmp / (std::string(kPrefix) + "." + std::to_string(index));
-    for (const std::string &m : messages_of(testsupport::read_file(name), name)) {
+    for (const std::string &m : messages_of(read_file(name), name)) {
       ++records;
       const bool piece_direct = m.size() == 513 && m.find('\n') == 512;
       const bool piece_queued = m.size() == 512 && m.find('\n') == std::string::npos;

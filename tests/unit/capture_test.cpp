@@ -3,6 +3,7 @@
 #include "debuglog/log_queue.hpp"
 #include "debuglog/log_sink.hpp"
 #include "memory_log.hpp"
+#include "run_modes.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -19,10 +20,7 @@
 namespace {
 
 using capture::block_end;
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using namespace testsupport;
 
 struct Block {
   std::string text;
@@ -143,7 +141,7 @@ TEST(ReadLoop, RandomOutputComesThroughWhole) {
     for (auto &b : r.blocks) {
       if (b.how == block_end::full_buffer) {
         EXPECT_EQ(b.text.size(), 512u);
-        EXPECT_EQ(b.text.find('\n'), std::string::npos);
+        EXPECT_THAT(b.text, Not(HasSubstr("\n")));
       } else {
         EXPECT_LE(b.text.size(), 511u);
       }
@@ -203,61 +201,46 @@ TEST(DebugCommand, Compose) {
   std::string longcmd(2100, 'c');
   EXPECT_FALSE(capture::compose_command(buf, "", "", longcmd.c_str(), true));
   EXPECT_EQ(std::string(buf).size(), 2046u);
-  EXPECT_EQ(std::string(buf).find("2>&1"), std::string::npos);
+  EXPECT_THAT(std::string(buf), Not(HasSubstr("2>&1")));
 }
 
 class DebugRun : public testing::Test {
 protected:
-  testsupport::TempDir tmp;
-  testsupport::ScopedEnv no_winedebug{"WINEDEBUG", std::nullopt};
-  testsupport::ScopedEnv no_extra{"NIVRA_TEST_EXTRA", std::nullopt};
-  // A command that records what it saw and prints on both streams.
+  TempDir tmp;
+  ScopedEnv no_winedebug{"WINEDEBUG", std::nullopt};
+  ScopedEnv no_extra{"NIVRA_TEST_EXTRA", std::nullopt};
+  // A command that records what it saw and prints on both streams, then once more.
   std::string probe() {
     return "sh -c 'echo \"[$WINEDEBUG][${NIVRA_TEST_EXTRA-unset}]\" > " + tmp / "seen" +
-           "; echo out; echo err >&2'";
+           "; echo out; echo err >&2; sleep 0.05; printf tail'";
   }
 };
 
-TEST_F(DebugRun, LoggingOffRunsTheCommandLineAlone) {
-  CaptureStdout();
-  CaptureStderr();
-  capture::run_debug(false, true, "+relay", "NIVRA_TEST_EXTRA=1", probe().c_str(), 3);
-  std::string out = GetCapturedStdout();
-  EXPECT_EQ(GetCapturedStderr(), "err\n");
-  EXPECT_EQ(testsupport::read_file(tmp / "seen"), "[][unset]\n");
-  EXPECT_EQ(out, "out\n") << "nothing of the run's own, no queue";
-}
-
-TEST_F(DebugRun, LoggingWithoutFileSetsChannelButCapturesNothing) {
-  testlog::MemoryLog log;
-  CaptureStdout();
-  CaptureStderr();
-  capture::run_debug(true, false, "+relay", "NIVRA_TEST_EXTRA=1", probe().c_str(), 0);
-  std::string out = GetCapturedStdout();
-  std::string err = GetCapturedStderr();
-  EXPECT_EQ(testsupport::read_file(tmp / "seen"), "[+relay][1]\n");
-  EXPECT_EQ(out, "out\n");
-  EXPECT_EQ(err, "err\n") << "standard error stays separate";
-  EXPECT_TRUE(log.messages().empty());
-  EXPECT_NE(mycat, nullptr) << "only a captured run deletes the category";
-}
-
-TEST_F(DebugRun, CapturedRunLogsBothStreamsAndDeletesCategory) {
-  for (int threads : {0, 1, 3}) {
-    testlog::MemoryLog log;
-    CaptureStdout();
-    CaptureStderr();
-    capture::run_debug(true, true, "+relay", "NIVRA_TEST_EXTRA=1",
-                       "sh -c 'echo a; echo b >&2; sleep 0.05; printf c'", threads);
-    std::string out = GetCapturedStdout();
-    GetCapturedStderr();
-    EXPECT_NE(out.find("cmdline [WINEDEBUG=+relay NIVRA_TEST_EXTRA=1 sh -c 'echo a; echo b >&2; "
-                       "sleep 0.05; printf c' 2>&1]\n"),
-              std::string::npos)
-        << out;
-    EXPECT_EQ(log.messages(), (std::vector<std::string>{"a\nb", "c"})) << threads;
-    EXPECT_EQ(mycat, nullptr);
-    EXPECT_EQ(out.find("queue create success") != std::string::npos, threads > 0) << out;
+TEST_F(DebugRun, Modes) {
+  for (const RunMode &mode : kRunModes) {
+    for (int threads : {0, 1, 3}) {
+      SCOPED_TRACE(std::string(mode.name) + ", " + std::to_string(threads) + " writers");
+      testlog::MemoryLog log;
+      CaptureStdout();
+      CaptureStderr();
+      capture::run_debug(mode.logging, mode.file, "+relay", "NIVRA_TEST_EXTRA=1", probe().c_str(),
+                         threads);
+      std::string out = GetCapturedStdout();
+      std::string err = GetCapturedStderr();
+      EXPECT_EQ(read_file(tmp / "seen"), mode.logging ? "[+relay][1]\n" : "[][unset]\n");
+      if (!mode.captured()) {
+        EXPECT_EQ(out, "out\ntail") << "nothing of the run's own, no queue";
+        EXPECT_EQ(err, "err\n") << "standard error stays separate";
+        EXPECT_THAT(log.messages(), IsEmpty());
+        EXPECT_NE(mycat, nullptr) << "only a captured run deletes the category";
+        continue;
+      }
+      EXPECT_THAT(
+          out, HasSubstr("cmdline [WINEDEBUG=+relay NIVRA_TEST_EXTRA=1 " + probe() + " 2>&1]\n"));
+      EXPECT_THAT(log.messages(), ElementsAre("out\nerr", "tail"));
+      EXPECT_EQ(mycat, nullptr);
+      EXPECT_EQ(Value(out, HasSubstr("queue create success")), threads > 0) << out;
+    }
   }
 }
 
@@ -269,11 +252,10 @@ TEST_F(DebugRun, NegativeThreadCountLogsDirectly) {
   capture::run_captured("", "", ("printf '" + long_line + "\\n'").c_str(), -2);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_NE(err.find("警告："), std::string::npos) << err;
-  EXPECT_EQ(out.find("queue"), std::string::npos) << out;
+  EXPECT_THAT(err, HasSubstr("警告："));
+  EXPECT_THAT(out, Not(HasSubstr("queue")));
   // Direct logging gives an over-long line's piece a line break of its own.
-  EXPECT_EQ(log.messages(),
-            (std::vector<std::string>{std::string(512, 'L') + "\n", std::string(88, 'L')}));
+  EXPECT_THAT(log.messages(), ElementsAre(std::string(512, 'L') + "\n", std::string(88, 'L')));
 }
 
 struct ScopedStarter {
@@ -299,10 +281,10 @@ TEST_F(DebugRun, WritersThatCannotStartAreNotCounted) {
   capture::run_captured("", "", "seq 1 3000", 4);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_NE(err.find("错误：2 个日志写入线程无法启动"), std::string::npos) << err;
-  EXPECT_NE(err.find("output log thread start, id 0\n"), std::string::npos);
-  EXPECT_NE(err.find("output log thread start, id 2\n"), std::string::npos);
-  EXPECT_EQ(err.find("output log thread start, id 1\n"), std::string::npos);
+  EXPECT_THAT(err, HasSubstr("错误：2 个日志写入线程无法启动"));
+  EXPECT_THAT(err, HasSubstr("output log thread start, id 0\n"));
+  EXPECT_THAT(err, HasSubstr("output log thread start, id 2\n"));
+  EXPECT_THAT(err, Not(HasSubstr("output log thread start, id 1\n")));
   std::string joined;
   for (auto &m : log.messages())
     joined += m + "\n";
@@ -320,10 +302,9 @@ TEST_F(DebugRun, NoWriterStartedFallsBackToDirectLogging) {
   capture::run_captured("", "", ("printf '" + std::string(520, 'z') + "'").c_str(), 3);
   GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_NE(err.find("错误：3 个日志写入线程无法启动"), std::string::npos) << err;
-  EXPECT_NE(err.find("警告："), std::string::npos) << err;
-  EXPECT_EQ(log.messages(),
-            (std::vector<std::string>{std::string(512, 'z') + "\n", std::string(8, 'z')}));
+  EXPECT_THAT(err, HasSubstr("错误：3 个日志写入线程无法启动"));
+  EXPECT_THAT(err, HasSubstr("警告："));
+  EXPECT_THAT(log.messages(), ElementsAre(std::string(512, 'z') + "\n", std::string(8, 'z')));
 }
 
 [[noreturn]] void run_without_descriptors() {

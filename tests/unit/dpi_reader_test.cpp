@@ -1,6 +1,6 @@
 #include "display/dpi_reader.hpp"
 #include "display/prefix_path.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -156,7 +156,7 @@ TEST_F(CurrentDpiTest, PrefixLengthLimit) {
   wine_prefix = ok_prefix.c_str();
   CaptureStderr();
   get_current_dpi();
-  EXPECT_EQ(GetCapturedStderr().rfind("无法打开注册表文件: " + ok_prefix + "/user.reg\n", 0), 0u);
+  EXPECT_THAT(GetCapturedStderr(), StartsWith("无法打开注册表文件: " + ok_prefix + "/user.reg\n"));
 
   std::string long_prefix = ok_prefix + "q"; // 1015 characters
   wine_prefix = long_prefix.c_str();
@@ -171,14 +171,14 @@ TEST_F(CurrentDpiTest, TrailingSlashGivesDoubledSlash) {
   write_file(dir / "user.reg", kHeader + "\"LogPixels\"=dword:000000c0\n");
   CaptureStdout();
   EXPECT_STREQ(get_current_dpi(), "192");
-  EXPECT_NE(GetCapturedStdout().find(dir.path() + "//user.reg"), std::string::npos);
+  EXPECT_THAT(GetCapturedStdout(), HasSubstr(dir.path() + "//user.reg"));
 }
 
 TEST_F(CurrentDpiTest, DefaultPrefixIsFoundUnderHome) {
   make_dirs(dir / ".wine");
   write_file(dir / ".wine/user.reg", kHeader + "\"LogPixels\"=dword:00000090\n");
   ScopedEnv home("HOME", dir.path());
-  wine_prefix = startup::prefix_from_env(nullptr);
+  wine_prefix = settings::prefix_from_env(nullptr);
   EXPECT_STREQ(wine_prefix, "~/.wine");
   CaptureStdout();
   EXPECT_STREQ(get_current_dpi(), "144");

@@ -7,16 +7,15 @@
 #include "display/flag_file.hpp"
 #include "display/kill_prefix.hpp"
 #include "launch/cmd_runner.hpp"
+#include "settings/settings.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
 #include <gtest/gtest.h>
 
-#include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -124,7 +123,7 @@ TEST_F(HostilePaths, LauncherRunsToolsAsOneWord) {
     CaptureStdout();
     CaptureStderr();
     run_cmd_sync((dir / name).c_str(), args);
-    EXPECT_EQ(GetCapturedStdout(), "cmd [" + shell::quote(dir / name) + " winecfg]\n");
+    EXPECT_EQ(GetCapturedStdout(), "cmd [" + shell_quote::quote(dir / name) + " winecfg]\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     EXPECT_EQ(read_file(rec), "<winecfg>");
     expect_no_marker(dir, name);
@@ -188,12 +187,10 @@ TEST_F(HostilePaths, RegistryFlagFileAndLogFilesWorkUnderAnyName) {
     ASSERT_NE(mycat, nullptr);
     capture::run_captured("", "", "echo captured", 0);
     std::string out = GetCapturedStdout();
-    EXPECT_NE(out.find("log4c_api 配置完成\n"), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr("log4c_api 配置完成\n"));
     const std::string log = read_file(prefix + "/" + name + ".0");
-    const std::string record_end = "INFO     nivra-wine- captured\n";
-    EXPECT_EQ(log.compare(0, 15, "sysname: TestOS"), 0) << log;
-    ASSERT_GT(log.size(), record_end.size()) << log;
-    EXPECT_EQ(log.substr(log.size() - record_end.size()), record_end) << log;
+    EXPECT_THAT(log, StartsWith("sysname: TestOS"));
+    EXPECT_THAT(log, EndsWith("INFO     nivra-wine- captured\n"));
     expect_no_marker(dir, name);
   }
 }
@@ -227,7 +224,7 @@ TEST_F(VersionQuery, FirstLineAsFgetsReadsIt) {
                                ? "sys:\nsysname: TestOS\nnivra-wine version: " + *c.version + "\n"
                                : "Failed to get Wine version.\nsys:\nsysname: TestOS\n";
     EXPECT_EQ(o.out, expected);
-    EXPECT_EQ(o.err.find("警告"), std::string::npos) << o.err;
+    EXPECT_THAT(o.err, Not(HasSubstr("警告")));
   }
 }
 
@@ -237,8 +234,8 @@ TEST_F(VersionQuery, MissingLauncherIsASilentOne) {
     Output o = version_query();
     EXPECT_EQ(o.out, "Failed to get Wine version.\nsys:\nsysname: TestOS\n");
     // The shell's own complaint, and none of ours.
-    EXPECT_NE(o.err.find("not found"), std::string::npos) << o.err;
-    EXPECT_EQ(o.err.find("警告"), std::string::npos) << o.err;
+    EXPECT_THAT(o.err, HasSubstr("not found"));
+    EXPECT_THAT(o.err, Not(HasSubstr("警告")));
   }
 }
 
@@ -296,40 +293,17 @@ TEST_F(VersionQuery, HangingLauncherIsStoppedWithItsChildren) {
 
 TEST_F(VersionQuery, CommandThatCannotStartIsReportedWithPerror) {
   // No descriptor left for the pipe.
-  std::fflush(nullptr);
-  int out[2], err[2];
-  ASSERT_EQ(pipe(out), 0);
-  ASSERT_EQ(pipe(err), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
+  ProcResult r = run_in_child([] {
     for (int fd = 3; fd < 1024; ++fd)
       close(fd);
     rlimit none{3, 3};
     setrlimit(RLIMIT_NOFILE, &none);
     get_wine_version();
-    std::fflush(nullptr);
-    _exit(0);
-  }
-  close(out[1]);
-  close(err[1]);
-  auto drain = [](int fd) {
-    std::string text;
-    char buf[256];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof(buf))) > 0)
-      text.append(buf, static_cast<std::size_t>(n));
-    close(fd);
-    return text;
-  };
-  std::string got_out = drain(out[0]);
-  std::string got_err = drain(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(got_out, "");
-  EXPECT_EQ(got_err, "popen failed: Too many open files\n");
+    return 0;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, "popen failed: Too many open files\n");
 }
 
 // ---- A user.reg that cannot be read ----
@@ -344,44 +318,25 @@ TEST(UserRegPermission, UnreadableFileIsReportedAndKeepsTheValue) {
   chmod(readable.c_str(), 0644);
   chmod(locked.c_str(), 0000);
 
-  std::fflush(nullptr);
-  int err[2];
-  ASSERT_EQ(pipe(err), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(err[0]);
-    dup2(err[1], STDERR_FILENO);
-    if (std::freopen("/dev/null", "w", stdout) == nullptr)
-      _exit(3);
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-      _exit(77);
-    int fails = 0;
-    char dest[20] = "keep";
-    // The same file, readable, is read: the refusal below is the permission's doing.
-    if (!read_dpi_from_user_reg(readable.c_str(), dest, sizeof(dest)) ||
-        std::strcmp(dest, "144") != 0)
-      fails |= 1;
-    std::strcpy(dest, "keep");
-    if (read_dpi_from_user_reg(locked.c_str(), dest, sizeof(dest)) ||
-        std::strcmp(dest, "keep") != 0)
-      fails |= 2;
-    std::fflush(nullptr);
-    _exit(fails);
-  }
-  close(err[1]);
-  std::string text;
-  char buf[256];
-  ssize_t n;
-  while ((n = read(err[0], buf, sizeof(buf))) > 0)
-    text.append(buf, static_cast<std::size_t>(n));
-  close(err[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == 77)
+  ProcResult r = run_in_child(
+      [&] {
+        int fails = 0;
+        char dest[20] = "keep";
+        // The same file, readable, is read: the refusal below is the permission's doing.
+        if (!read_dpi_from_user_reg(readable.c_str(), dest, sizeof(dest)) ||
+            std::strcmp(dest, "144") != 0)
+          fails |= 1;
+        std::strcpy(dest, "keep");
+        if (read_dpi_from_user_reg(locked.c_str(), dest, sizeof(dest)) ||
+            std::strcmp(dest, "keep") != 0)
+          fails |= 2;
+        return fails;
+      },
+      true);
+  if (r.status == kNoUnprivilegedUser)
     GTEST_SKIP() << "cannot switch to an unprivileged user here";
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_EQ(text, "无法打开注册表文件: " + locked + "\n");
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "无法打开注册表文件: " + locked + "\n");
 }
 
 } // namespace

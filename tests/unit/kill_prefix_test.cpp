@@ -1,5 +1,5 @@
 #include "display/kill_prefix.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "launch/cmd_runner.hpp"
 #include "launch/tool_buttons.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
@@ -10,11 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -128,7 +126,7 @@ TEST(CmdLine, QuotedLauncherThatCannotFitIsRefusedNotCut) {
   CaptureStderr();
   run_cmd_sync(quotes.c_str(), args);
   EXPECT_EQ(GetCapturedStdout(), "");
-  EXPECT_EQ(GetCapturedStderr().rfind("错误：", 0), 0u);
+  EXPECT_THAT(GetCapturedStderr(), StartsWith("错误："));
 }
 
 using RunCmdSyncTest = LauncherPathGuard;
@@ -170,7 +168,7 @@ TEST_F(RunCmdSyncTest, LauncherWithBlanksAndShellCharactersRunsAsOneWord) {
   run_cmd_sync(odd.c_str(), args);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_EQ(out, "cmd [" + shell::quote(odd) + " winecfg]\n");
+  EXPECT_EQ(out, "cmd [" + shell_quote::quote(odd) + " winecfg]\n");
   EXPECT_EQ(err, "");
   EXPECT_EQ(read_file(rec), "argc=1\n[winecfg]\n");
   for (const char *name : {"pwned", "pwned2", "pwned3"})
@@ -195,13 +193,13 @@ TEST_F(RunCmdSyncTest, OrdinaryLauncherPathsStayUnquoted) {
 }
 
 TEST(ShellWords, OnlyALeadingTildeOrAnAsciiShellCharacterNeedsQuotes) {
-  EXPECT_TRUE(shell::is_plain_word("/opt/wine~1/bin/wine"));
-  EXPECT_TRUE(shell::is_plain_word("/home/用户/wine"));
-  EXPECT_FALSE(shell::is_plain_word("~/wine"));
-  EXPECT_FALSE(shell::is_plain_word("/home/用户 2/wine"));
-  EXPECT_FALSE(shell::is_plain_word("/x\xe4$(id)"));
-  EXPECT_FALSE(shell::is_plain_word("A=\xe4"));
-  EXPECT_EQ(shell::quote_if_needed("~/wine"), "'~/wine'");
+  EXPECT_TRUE(shell_quote::is_plain_word("/opt/wine~1/bin/wine"));
+  EXPECT_TRUE(shell_quote::is_plain_word("/home/用户/wine"));
+  EXPECT_FALSE(shell_quote::is_plain_word("~/wine"));
+  EXPECT_FALSE(shell_quote::is_plain_word("/home/用户 2/wine"));
+  EXPECT_FALSE(shell_quote::is_plain_word("/x\xe4$(id)"));
+  EXPECT_FALSE(shell_quote::is_plain_word("A=\xe4"));
+  EXPECT_EQ(shell_quote::quote_if_needed("~/wine"), "'~/wine'");
 }
 
 TEST(RunnerChildren, PendingOutputAndExitHandlersAppearOnce) {
@@ -241,16 +239,6 @@ void write_waiting_program(const TempDir &dir) {
                                  dir / "done" + "'\n");
 }
 
-bool wait_for_file(const std::string &path, double seconds) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(long(seconds * 1000));
-  while (std::chrono::steady_clock::now() < end) {
-    if (exists(path))
-      return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return exists(path);
-}
-
 int parent_of(int pid) {
   std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
   std::size_t close = stat.rfind(')');
@@ -283,12 +271,12 @@ TEST(RunCmdDetached, ProgramIsNotOurChildAndGetsItsVectorUnchanged) {
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 
-  ASSERT_TRUE(wait_for_file(dir / "pid", 10));
+  ASSERT_TRUE(eventually([&] { return exists(dir / "pid"); }, 10, 20));
   int pid = std::stoi(read_file(dir / "pid"));
   EXPECT_TRUE(pid_alive(pid));
   EXPECT_NE(parent_of(pid), getpid());
   write_file(dir / "go", "");
-  EXPECT_TRUE(wait_for_file(dir / "done", 10));
+  EXPECT_TRUE(eventually([&] { return exists(dir / "done"); }, 10, 20));
   EXPECT_EQ(read_file(dir / "args"), "[a b]\n[c'd]\n[]\n");
 }
 
@@ -299,12 +287,12 @@ TEST(RunCmdDetached, ProgramOutlivesTheCaller) {
   ASSERT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "pending;status 0\nexit handlers ran\n");
   // The caller has ended; the program is still waiting and finishes on its own.
-  ASSERT_TRUE(wait_for_file(dir / "pid", 10));
+  ASSERT_TRUE(eventually([&] { return exists(dir / "pid"); }, 10, 20));
   int pid = std::stoi(read_file(dir / "pid"));
   EXPECT_TRUE(pid_alive(pid));
   EXPECT_FALSE(exists(dir / "done"));
   write_file(dir / "go", "");
-  EXPECT_TRUE(wait_for_file(dir / "done", 10));
+  EXPECT_TRUE(eventually([&] { return exists(dir / "done"); }, 10, 20));
 }
 
 TEST(RunCmdDetached, UnrunnablePathGivesZeroAndNoMessage) {

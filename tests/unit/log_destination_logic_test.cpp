@@ -196,9 +196,8 @@ TEST(ScanSamePrefixFiles, AsksForMatchingRegularFilesInListingOrder) {
   EXPECT_FALSE(exists(dir / "Untitled.log"));
   EXPECT_TRUE(exists(dir / "untitled.log.2"));
   EXPECT_TRUE(exists(dir / "Untitled.log.d"));
-  EXPECT_NE(PrintCapture::text.find("文件 " + (dir / "Untitled.log.bak") + " 删除成功\n"),
-            std::string::npos);
-  EXPECT_EQ(PrintCapture::text.find("Untitled.log.1"), std::string::npos);
+  EXPECT_THAT(PrintCapture::text, HasSubstr("文件 " + (dir / "Untitled.log.bak") + " 删除成功\n"));
+  EXPECT_THAT(PrintCapture::text, Not(HasSubstr("Untitled.log.1")));
 }
 
 TEST(ScanSamePrefixFiles, FolderThatCannotBeOpened) {

@@ -3,18 +3,16 @@
 // ends, and the program's output up to the failure is in the files, in order.
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -182,32 +180,26 @@ TEST_P(LogFaults, FolderMadeReadOnlyDuringTheRunKeepsEveryLine) {
   // Writer threads may lag behind the program: wait for the first roll to have
   // ended (.1 there and .0 made again) before taking the folder away.
   const std::string command =
-      lines(1, 2000) + "; i=0; until [ -e " + shell::quote(log_name(logs, 1)) + " ] && [ -e " +
-      shell::quote(log_name(logs, 0)) + " ] || [ $i -ge 1000 ]; do sleep 0.01; i=$((i + 1)); " +
-      "done; chmod 555 " + shell::quote(logs) + "; " + lines(2001, 6000);
+      lines(1, 2000) + "; i=0; until [ -e " + shell_quote::quote(log_name(logs, 1)) +
+      " ] && [ -e " + shell_quote::quote(log_name(logs, 0)) +
+      " ] || [ $i -ge 1000 ]; do sleep 0.01; i=$((i + 1)); " + "done; chmod 555 " +
+      shell_quote::quote(logs) + "; " + lines(2001, 6000);
   const std::string expected = output_of(lines(1, 2000) + "; " + lines(2001, 6000));
 
   // Root writes into any folder: the run is made by a user the permission binds.
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (!std::freopen("/dev/null", "w", stdout))
-      _exit(3);
-    if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-      _exit(77);
-    init_log_sink(logs.c_str(), kPrefix, 16 * 1024, 100);
-    if (!mycat)
-      _exit(4);
-    capture::run_captured("", "", command.c_str(), GetParam());
-    std::fflush(nullptr);
-    _exit(mycat == nullptr ? 0 : 5);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status)) << "the run crashed";
-  if (WEXITSTATUS(status) == 77)
+  ProcResult run = run_in_child(
+      [&] {
+        init_log_sink(logs.c_str(), kPrefix, 16 * 1024, 100);
+        if (!mycat)
+          return 4;
+        capture::run_captured("", "", command.c_str(), GetParam());
+        return mycat == nullptr ? 0 : 5;
+      },
+      true);
+  if (run.status == kNoUnprivilegedUser)
     GTEST_SKIP() << "cannot switch to an unprivileged user here";
-  ASSERT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_LT(run.status, 128) << "the run crashed: " << run.err;
+  ASSERT_EQ(run.status, 0) << run.err;
 
   struct stat st {};
   ASSERT_EQ(stat(logs.c_str(), &st), 0);
@@ -228,12 +220,12 @@ TEST_F(LogFolderRemoved, RecordsPastTheNextRollGoToStandardError) {
   const std::string logs = tmp / "logs", keep = tmp / "keep";
   make_dirs(logs);
   make_dirs(keep);
-  const std::string zero = shell::quote(log_name(logs, 0));
+  const std::string zero = shell_quote::quote(log_name(logs, 0));
   // A hard link keeps what was written into index 0 before and after the removal.
   const std::string command = lines(1, 100) + "; i=0; while [ ! -e " + zero +
                               " ] && [ $i -lt 1000 ]; do sleep 0.01; i=$((i + 1)); done; ln " +
-                              zero + " " + shell::quote(keep + "/zero") + " && rm -rf " +
-                              shell::quote(logs) + "; " + lines(101, 5000);
+                              zero + " " + shell_quote::quote(keep + "/zero") + " && rm -rf " +
+                              shell_quote::quote(logs) + "; " + lines(101, 5000);
   const std::string expected = output_of(lines(1, 100) + "; " + lines(101, 5000));
 
   const std::string err = captured_run(logs, 16 * 1024, 5, command, 0);
@@ -291,7 +283,7 @@ TEST_P(LogFaults, LongOutputArrivesWhole) {
   const std::string expected = loggable(gen.out);
   std::string command;
   for (const std::string &a : argv)
-    command += shell::quote(a) + " ";
+    command += shell_quote::quote(a) + " ";
 
   captured_run(tmp.path(), 1024 * 1024, 100, command, GetParam());
   const int files = count_files(tmp.path());

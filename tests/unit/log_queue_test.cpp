@@ -15,10 +15,7 @@
 
 namespace {
 
-using testing::internal::CaptureStderr;
-using testing::internal::CaptureStdout;
-using testing::internal::GetCapturedStderr;
-using testing::internal::GetCapturedStdout;
+using namespace testsupport;
 
 // Starts n writers the way a captured run does: counted, then released together.
 void start_writers(log_queue *q, int n, bool release = true) {
@@ -164,8 +161,8 @@ TEST(LogQueue, ProducerWaitsAt480WithOneSlowWriter) {
   log_queue_destroy(q);
   std::string out = GetCapturedStdout();
   GetCapturedStderr();
-  EXPECT_EQ(out.find("queue resize success size 530"), std::string::npos);
-  EXPECT_NE(out.find("queue resize success size 480\n"), std::string::npos);
+  EXPECT_THAT(out, Not(HasSubstr("queue resize success size 530")));
+  EXPECT_THAT(out, HasSubstr("queue resize success size 480\n"));
   auto got = log.messages();
   ASSERT_EQ(got.size(), static_cast<std::size_t>(total));
   for (int i = 0; i < total; ++i)
@@ -187,7 +184,7 @@ TEST(LogQueue, AFewBlocksReachTheLogWhileTheRunGoesOn) {
       sent.push_back(numbered_block(round * 3 + i, 12));
       log_queue_push(q, sent.back().c_str());
     }
-    EXPECT_TRUE(testsupport::eventually([&] { return log.messages() == sent; }, 10)) << round;
+    EXPECT_TRUE(eventually([&] { return log.messages() == sent; }, 10)) << round;
   }
   log_queue_destroy(q);
   GetCapturedStdout();
@@ -200,7 +197,7 @@ TEST(LogQueue, PushWithoutQueueLogsDirectly) {
     testlog::MemoryLog log;
     log_queue_push(nullptr, "abc");
     log_queue_push(nullptr, nullptr);
-    EXPECT_EQ(log.messages(), std::vector<std::string>{"abc\n"});
+    EXPECT_THAT(log.messages(), ElementsAre("abc\n"));
   }
   ASSERT_EQ(mycat, nullptr);
   log_queue_push(nullptr, "nowhere"); // no category: nothing, no crash
@@ -222,8 +219,8 @@ TEST(LogQueue, WritersWithoutCategoryPrintToStderr) {
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
   EXPECT_EQ(lines_without(err, "output log thread start, id "), blocks);
-  EXPECT_NE(err.find("output log thread start, id 0\n"), std::string::npos);
-  EXPECT_NE(err.find("output log thread start, id 1\n"), std::string::npos);
+  EXPECT_THAT(err, HasSubstr("output log thread start, id 0\n"));
+  EXPECT_THAT(err, HasSubstr("output log thread start, id 1\n"));
 }
 
 TEST(LogQueue, DestroyEndsIdleWriters) {
@@ -234,11 +231,11 @@ TEST(LogQueue, DestroyEndsIdleWriters) {
   log_queue_destroy(q);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_NE(out.find("queue threads count 3\n"), std::string::npos) << out;
+  EXPECT_THAT(out, HasSubstr("queue threads count 3\n"));
   for (int id = 0; id < 3; ++id) {
     std::string exit_line =
         "output log thread exit, current item count 0, thread id " + std::to_string(id) + "\n";
-    EXPECT_NE(out.find(exit_line), std::string::npos) << out;
+    EXPECT_THAT(out, HasSubstr(exit_line));
   }
 }
 

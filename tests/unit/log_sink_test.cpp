@@ -2,7 +2,7 @@
 // writer threads use it: real log4c, real files in temporary folders.
 #include "debuglog/log_sink.hpp"
 #include "debuglog/sizewin_policy.hpp"
-#include "startup.hpp"
+#include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/bounded.hpp"
 
@@ -10,10 +10,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -21,7 +19,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -39,36 +36,6 @@ constexpr std::size_t kPrefixLen = 43;
 
 // log4c can be initialised once per process; a failed init is only seen before that.
 bool log4c_initialised = false;
-
-// Standard output or standard error sent to a file while it lives.
-class FdCapture {
-public:
-  FdCapture(int target, std::string path) : target_(target), path_(std::move(path)) {
-    std::fflush(nullptr);
-    saved_ = dup(target_);
-    int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(fd, target_);
-    close(fd);
-  }
-  ~FdCapture() { restore(); }
-  std::string text() {
-    restore();
-    return read_file(path_);
-  }
-
-private:
-  void restore() {
-    if (saved_ < 0)
-      return;
-    std::fflush(nullptr);
-    dup2(saved_, target_);
-    close(saved_);
-    saved_ = -1;
-  }
-  int target_;
-  std::string path_;
-  int saved_;
-};
 
 std::vector<std::string> entries(const std::string &dir) {
   std::vector<std::string> names;
@@ -104,43 +71,6 @@ std::string utc_stamp(const timeval &tv) {
   return buf;
 }
 
-struct ChildResult {
-  int status = -1; // exit code, or 128 + signal
-  std::string out;
-};
-
-// Runs body in a forked child with its standard output captured; with unprivileged set, the
-// child first gives up root (uid and gid 65534) and exits 77 if it cannot.
-ChildResult run_child(const std::function<int()> &body, bool unprivileged) {
-  int fds[2];
-  if (pipe(fds) != 0)
-    return {};
-  std::fflush(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    dup2(fds[1], STDOUT_FILENO);
-    close(fds[1]);
-    if (unprivileged && geteuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0))
-      _exit(77);
-    int rc = body();
-    std::fflush(nullptr);
-    _exit(rc);
-  }
-  close(fds[1]);
-  ChildResult r;
-  char buf[512];
-  ssize_t n;
-  while ((n = read(fds[0], buf, sizeof(buf))) > 0)
-    r.out.append(buf, static_cast<std::size_t>(n));
-  close(fds[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return r;
-}
-
 class LogSink : public testing::Test {
 protected:
   void SetUp() override {
@@ -163,10 +93,10 @@ protected:
     return set_up_in(dir_.path().c_str(), prefix.c_str(), max_size, max_files);
   }
   std::string set_up_in(const char *dir, const char *prefix, std::int64_t max_size, int max_files) {
-    FdCapture capture(STDOUT_FILENO, home_ / "stdout.txt");
+    CaptureStdout();
     init_log_sink(dir, prefix, max_size, max_files);
     log4c_initialised = true;
-    return capture.text();
+    return GetCapturedStdout();
   }
 
   // As the caller does before a new set-up.
@@ -203,9 +133,9 @@ TEST_F(LogSink, NoFileUntilTheFirstRecordWhichFollowsTheHeaderDirectly) {
   EXPECT_TRUE(entries(dir_.path()).empty());
 
   log("hello");
-  EXPECT_EQ(entries(dir_.path()), std::vector<std::string>{"app.log.0"});
+  EXPECT_THAT(entries(dir_.path()), ElementsAre("app.log.0"));
   std::string text = content(0);
-  ASSERT_EQ(text.compare(0, std::strlen(kHeader), kHeader), 0) << text;
+  ASSERT_THAT(text, StartsWith(kHeader));
   EXPECT_EQ(body_of(text.substr(std::strlen(kHeader))), "hello\n");
 }
 
@@ -256,7 +186,7 @@ TEST_F(LogSink, ShiftsUpAndDeletesTheOldestWithAHeaderInEveryFile) {
   EXPECT_EQ(entries(dir_.path()).size(), 3u);
   for (int i = 0; i < 3; ++i) {
     std::string text = content(i);
-    ASSERT_EQ(text.compare(0, std::strlen(kHeader), kHeader), 0) << i;
+    ASSERT_THAT(text, StartsWith(kHeader)) << i;
     EXPECT_EQ(body_of(text.substr(std::strlen(kHeader))), std::string(1, "edc"[i]) + big + "\n");
   }
 }
@@ -279,7 +209,7 @@ TEST_F(LogSink, AFileCountBelowOneKeepsOneFile) {
     ASSERT_EQ(set_up_in(dir.path().c_str(), "one", 100, count), kDone);
     log(std::string(80, '1'));
     log(std::string(80, '2'));
-    EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"one.0"}) << count;
+    EXPECT_THAT(entries(dir.path()), ElementsAre("one.0")) << count;
     EXPECT_EQ(read_file(dir / "one.0").substr(std::strlen(kHeader) + kPrefixLen),
               std::string(80, '2') + "\n");
   }
@@ -289,19 +219,19 @@ TEST_F(LogSink, RecordsGoToStandardErrorWhileIndexZeroCannotBeOpened) {
   ASSERT_EQ(set_up(100, 3), kDone);
   make_dirs(name(0)); // in the way of the log file
   {
-    FdCapture capture(STDERR_FILENO, home_ / "stderr.txt");
+    CaptureStderr();
     log("to stderr");
     log("x"); // 52 + 45 bytes: no roll yet
-    std::string err = capture.text();
+    std::string err = GetCapturedStderr();
     ASSERT_EQ(err.size(), 2 * kPrefixLen + 12) << err;
     EXPECT_EQ(body_of(err.substr(0, kPrefixLen + 10)), "to stderr\n");
     EXPECT_EQ(body_of(err.substr(kPrefixLen + 10)), "x\n");
   }
-  EXPECT_EQ(entries(dir_.path()), std::vector<std::string>{"app.log.0"});
+  EXPECT_THAT(entries(dir_.path()), ElementsAre("app.log.0"));
   remove_tree(name(0));
   log(std::string(100, 'r')); // rolls: index 0 is started afresh
   std::string text = content(0);
-  ASSERT_EQ(text.compare(0, std::strlen(kHeader), kHeader), 0) << text;
+  ASSERT_THAT(text, StartsWith(kHeader));
   EXPECT_EQ(body_of(text.substr(std::strlen(kHeader))), std::string(100, 'r') + "\n");
   EXPECT_NE(fcntl(STDERR_FILENO, F_GETFD), -1);
 }
@@ -316,7 +246,7 @@ TEST_F(LogSink, LogFileIsNotInheritedByCommands) {
   // What a debug command started through the shell would see.
   std::string listing = home_ / "fds.txt";
   ASSERT_EQ(std::system(("ls -l /proc/self/fd/ > " + listing + " 2>&1").c_str()), 0);
-  EXPECT_EQ(read_file(listing).find(name(0)), std::string::npos) << read_file(listing);
+  EXPECT_THAT(read_file(listing), Not(HasSubstr(name(0))));
 }
 
 TEST_F(LogSink, ASetUpThatStopsEarlyDropsRecordsWithoutCrashing) {
@@ -341,7 +271,7 @@ TEST_F(LogSink, FolderWithoutWritePermissionCreatesNothing) {
   make_dirs(ro);
   chmod(dir_.path().c_str(), 0755);
   chmod(ro.c_str(), 0555);
-  ChildResult r = run_child(
+  ProcResult r = run_in_child(
       [&] {
         if (chdir(ro.c_str()) != 0)
           return 3;
@@ -351,7 +281,7 @@ TEST_F(LogSink, FolderWithoutWritePermissionCreatesNothing) {
         return 0;
       },
       true);
-  if (r.status == 77)
+  if (r.status == kNoUnprivilegedUser)
     GTEST_SKIP() << "cannot switch to an unprivileged user here";
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "no write permission\n");
@@ -362,7 +292,7 @@ TEST_F(LogSink, MalformedLog4cConfigurationIsReported) {
   if (log4c_initialised)
     GTEST_SKIP() << "log4c was already initialised in this process; run this test alone";
   write_file(rcdir_ / "log4crc", "<?xml version=\"1.0\"?>\n<log4c><category name=");
-  ChildResult r = run_child(
+  ProcResult r = run_in_child(
       [&] {
         init_log_sink(dir_.path().c_str(), "app.log", 100, 2);
         return mycat == nullptr ? 0 : 1;

@@ -289,7 +289,7 @@ TEST(SizewinNames, LibraryFunctionsAreNotReplaced) {
     Dl_info info{};
     ASSERT_NE(address, nullptr) << symbol;
     ASSERT_NE(dladdr(address, &info), 0) << symbol;
-    EXPECT_NE(std::string(info.dli_fname).find("liblog4c"), std::string::npos)
+    EXPECT_THAT(std::string(info.dli_fname), HasSubstr("liblog4c"))
         << symbol << " comes from " << info.dli_fname;
   }
   EXPECT_NE(static_cast<const void *>(&sw::log4c_rollingpolicy_type_sizewin),

@@ -1,5 +1,7 @@
+#include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
+#include "test_support.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +10,8 @@
 #include <vector>
 
 namespace {
+
+using namespace testsupport;
 
 bool refuses(std::vector<std::string> args) {
   std::vector<char *> argv;
@@ -31,18 +35,18 @@ TEST(Startup, ArgumentShapes) {
 }
 
 TEST(Startup, ThreadNumberReadsLikeAtoi) {
-  EXPECT_EQ(startup::thread_num_from_env(nullptr), 0);
-  EXPECT_EQ(startup::thread_num_from_env(""), 0);
-  EXPECT_EQ(startup::thread_num_from_env("abc"), 0);
-  EXPECT_EQ(startup::thread_num_from_env("4x"), 4);
-  EXPECT_EQ(startup::thread_num_from_env("  7"), 7);
-  EXPECT_EQ(startup::thread_num_from_env("-2"), -2);
+  EXPECT_EQ(settings::thread_num_from_env(nullptr), 0);
+  EXPECT_EQ(settings::thread_num_from_env(""), 0);
+  EXPECT_EQ(settings::thread_num_from_env("abc"), 0);
+  EXPECT_EQ(settings::thread_num_from_env("4x"), 4);
+  EXPECT_EQ(settings::thread_num_from_env("  7"), 7);
+  EXPECT_EQ(settings::thread_num_from_env("-2"), -2);
 }
 
 TEST(Startup, PrefixDefault) {
-  EXPECT_STREQ(startup::prefix_from_env(nullptr), "~/.wine");
-  EXPECT_STREQ(startup::prefix_from_env(""), "~/.wine");
-  EXPECT_STREQ(startup::prefix_from_env("/p"), "/p");
+  EXPECT_STREQ(settings::prefix_from_env(nullptr), "~/.wine");
+  EXPECT_STREQ(settings::prefix_from_env(""), "~/.wine");
+  EXPECT_STREQ(settings::prefix_from_env("/p"), "/p");
 }
 
 class LauncherPathTest : public testing::Test {
@@ -52,30 +56,30 @@ protected:
 };
 
 TEST_F(LauncherPathTest, FromEnvironmentOrProgramDirectory) {
-  using startup::LauncherPath;
-  EXPECT_EQ(startup::set_wine_app_path("/usr/bin/wine", "/opt/app/bin"), LauncherPath::ok);
+  using settings::LauncherPath;
+  EXPECT_EQ(settings::set_wine_app_path("/usr/bin/wine", "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/usr/bin/wine");
-  EXPECT_EQ(startup::set_wine_app_path("", "/opt/app/bin"), LauncherPath::ok);
+  EXPECT_EQ(settings::set_wine_app_path("", "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "");
-  EXPECT_EQ(startup::set_wine_app_path(nullptr, "/opt/app/bin"), LauncherPath::ok);
+  EXPECT_EQ(settings::set_wine_app_path(nullptr, "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/opt/app/bin/nivra-wine-internal");
-  EXPECT_EQ(startup::set_wine_app_path(nullptr, ""), LauncherPath::ok);
+  EXPECT_EQ(settings::set_wine_app_path(nullptr, ""), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/nivra-wine-internal");
 }
 
 TEST_F(LauncherPathTest, NeverStoresAShortenedPath) {
-  using startup::LauncherPath;
+  using settings::LauncherPath;
   std::string fits(511, 'a'), too_long(512, 'a');
-  EXPECT_EQ(startup::set_wine_app_path(fits.c_str(), nullptr), LauncherPath::ok);
+  EXPECT_EQ(settings::set_wine_app_path(fits.c_str(), nullptr), LauncherPath::ok);
   EXPECT_EQ(std::string(wine_app_path), fits);
   std::memset(wine_app_path, 0, sizeof(wine_app_path));
-  EXPECT_EQ(startup::set_wine_app_path(too_long.c_str(), nullptr), LauncherPath::too_long);
+  EXPECT_EQ(settings::set_wine_app_path(too_long.c_str(), nullptr), LauncherPath::too_long);
   EXPECT_STREQ(wine_app_path, "");
   std::string dir(512 - 21, 'd');
-  EXPECT_EQ(startup::set_wine_app_path(nullptr, dir.c_str()), LauncherPath::ok);
+  EXPECT_EQ(settings::set_wine_app_path(nullptr, dir.c_str()), LauncherPath::ok);
   std::string dir_too_long(512 - 20, 'd');
-  EXPECT_EQ(startup::set_wine_app_path(nullptr, dir_too_long.c_str()), LauncherPath::too_long);
-  EXPECT_EQ(startup::set_wine_app_path(nullptr, nullptr), LauncherPath::no_exe_dir);
+  EXPECT_EQ(settings::set_wine_app_path(nullptr, dir_too_long.c_str()), LauncherPath::too_long);
+  EXPECT_EQ(settings::set_wine_app_path(nullptr, nullptr), LauncherPath::no_exe_dir);
 }
 
 TEST(Startup, ExeDirIsThisProgramsFolder) {
@@ -89,10 +93,10 @@ TEST(Startup, SysInfoHasFiveUnameLines) {
   sys_info[0] = '\0';
   get_sys_info();
   std::string info = sys_info;
-  EXPECT_EQ(info.rfind("sysname: Linux\nnodename: ", 0), 0u);
-  EXPECT_NE(info.find("\nrelease: "), std::string::npos);
-  EXPECT_NE(info.find("\nversion: "), std::string::npos);
-  EXPECT_NE(info.find("\nmachine: "), std::string::npos);
+  EXPECT_THAT(info, StartsWith("sysname: Linux\nnodename: "));
+  EXPECT_THAT(info, HasSubstr("\nrelease: "));
+  EXPECT_THAT(info, HasSubstr("\nversion: "));
+  EXPECT_THAT(info, HasSubstr("\nmachine: "));
   EXPECT_NE(info.back(), '\n');
 }
 

@@ -1,4 +1,4 @@
-#include "shell/accessible.hpp"
+#include "util/accessible.hpp"
 
 namespace accessible {
 
