@@ -11,6 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -80,15 +81,12 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
       {"a folder in its place", kFolder, P, "nivra-wine-helper", P, 41},
       {"unreadable", "0", P, "nivra-wine-helper", P, 41, "", true},
       {"HOME unset", "0", P, "nivra-wine-helper", P, 41, "", false, std::nullopt, false},
-      {"--helper", "0", Args{"--helper"} + P, "nivra-wine-helper", P, 41},
       {"--helper --", "0", {"--helper", "--", "-x.exe"}, "nivra-wine-helper", {"-x.exe"}, 41},
-      {"-- alone", "0", Args{"--"} + P, "nivra-wine-internal", P, 42},
       {"WINE_APP", "0", P, "wine-app", P, 43, "", false, dir / "wine-app"},
       {"WINE_APP missing", "0", P, "", {}, 127, "launcher", false, dir / "none"},
       {"WINE_APP empty", "0", P, "", {}, 127, "launcher", false, ""},
       {"WINE_APP a folder", "0", P, "", {}, 126, "launcher", false, dir / "lib"},
       {"no program", "1", {}, "", {}, 2, usage},
-      {"--helper alone", "1", {"--helper"}, "", {}, 2, usage},
       {"unknown option", "1", Args{"--x"} + P, "", {}, 2, "unknown option --x\n" + usage},
       {"--show-again", "0", {"--show-again"}, "", {}, 0},
       {"--show-again, fresh account", std::nullopt, {"--show-again"}, "", {}, 0},
@@ -143,14 +141,8 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
   }
 }
 
-struct WindowCheck {
-  Args xwin;
-  int status = -1; // xwin's: 0 when the window was there, 2 when it never came
-};
-
-// The round a user makes from the desktop, with the real helper, the real
-// window operated by key presses, and real Wine: the box ticked, the program
-// starts with no window, --helper brings the window back, unticked keeps it.
+// The round a user makes from the desktop, with the real helper, its window
+// operated from outside by key presses, and real Wine.
 TEST(StarterEndToEnd, DoNotShowAgainSkipsTheWindowUntilTheHelperComesBack) {
   if (!std::getenv("DISPLAY"))
     GTEST_SKIP() << "needs an X server";
@@ -158,55 +150,57 @@ TEST(StarterEndToEnd, DoNotShowAgainSkipsTheWindowUntilTheHelperComesBack) {
   wine::TestPrefix prefix(dir / "prefix");
   make_dirs(dir / "home");
   const std::string flag = dir / "home/.config/nivra-wine/enable_wine_start_helper";
-  auto start = [&](const Args &head, const std::string &mark, WindowCheck &window) {
+  // "确定" holds the focus, and turns green as the default, once the window has
+  // settled; "不再提示", ticked at first, is just before it.
+  const std::string settled = "#4CAF50";
+  const struct {
+    const char *what;
+    Args head, window; // xwin's command, then what follows the title
+    int shown;         // xwin's status: 0 the window was there, 2 it never came
+    std::string flag;
+    bool runs;
+  } steps[] = {
+      {"fresh account, 确定", {}, {"key", "30000", settled, "Return"}, 0, "0", true},
+      {"ticked: no window", {}, {"wait", "3000"}, 2, "0", true},
+      {"--helper, unticked",
+       {"--helper"},
+       {"key", "30000", settled, "shift+Tab", "space", "Tab", "Return"},
+       0,
+       "1",
+       true},
+      {"shown again, closed", {}, {"close", "30000"}, 0, "1", false},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const auto &step = steps[i];
+    SCOPED_TRACE(step.what);
+    const std::string mark = "step" + std::to_string(i) + ".txt";
+    struct {
+      Args xwin;
+      int status = -1;
+    } window{Args{tool_path("xwin"), step.window[0], "wine辅助程序"} +
+             Args(step.window.begin() + 1, step.window.end())};
     ProcOptions o;
     o.env = wine::env_for(prefix.path());
     o.env["HOME"] = dir / "home";
     o.env["WINE_APP"] = std::nullopt;
-    // Without a session bus of the test's own, GTK would start one for the
-    // display, and it would outlive the test.
+    // Without a bus of the test's own, GTK would start one that outlives it.
     o.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + dir / "no-bus";
     o.env["NO_AT_BRIDGE"] = "1";
     o.timeout_s = 120;
     o.ctx = &window;
     o.while_running = [](int, void *ctx) {
-      auto *w = static_cast<WindowCheck *>(ctx);
+      auto *w = static_cast<decltype(window) *>(ctx);
       w->status = run_process(w->xwin).status;
     };
-    Args program{"cmd.exe", "/c", "echo", "x", ">", "C:\\" + mark};
-    return run_process(Args{kStarter} + head + program, o);
-  };
-  const std::string xwin = tool_path("xwin"), title = "wine辅助程序";
-
-  // "确定" holds the focus, and turns green as the default, once the window has
-  // settled; "不再提示", ticked at first, is just before it.
-  const std::string settled = "#4CAF50";
-  WindowCheck ok{{xwin, "key", title, "30000", settled, "Return"}};
-  ProcResult r = start({}, "one.txt", ok);
-  EXPECT_EQ(ok.status, 0) << "a fresh account shows the helper";
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(flag), "0");
-  EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/one.txt"); }, 90));
-
-  WindowCheck none{{xwin, "wait", title, "3000"}};
-  r = start({}, "two.txt", none);
-  EXPECT_EQ(none.status, 2) << "no window may show";
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.out.find("sys:"), std::string::npos) << "the helper ran: " << r.out;
-  EXPECT_TRUE(exists(prefix / "drive_c/two.txt")) << "wine returns once the program has ended";
-
-  WindowCheck untick{{xwin, "key", title, "30000", settled, "shift+Tab", "space", "Tab", "Return"}};
-  r = start({"--helper"}, "three.txt", untick);
-  EXPECT_EQ(untick.status, 0);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(flag), "1");
-  EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/three.txt"); }, 90));
-
-  WindowCheck close{{xwin, "close", title, "30000"}};
-  r = start({}, "four.txt", close);
-  EXPECT_EQ(close.status, 0) << "the helper shows again";
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(read_file(flag), "1");
+    ProcResult r = run_process(
+        Args{kStarter} + step.head + Args{"cmd.exe", "/c", "echo", "x", ">", "C:\\" + mark}, o);
+    EXPECT_EQ(window.status, step.shown);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("sys:") != std::string::npos, step.shown == 0) << "helper ran: " << r.out;
+    EXPECT_EQ(read_file(flag), step.flag);
+    const std::string file = prefix / ("drive_c/" + mark);
+    EXPECT_EQ(eventually([&] { return exists(file); }, step.runs ? 90 : 0), step.runs);
+  }
 }
 
 } // namespace
