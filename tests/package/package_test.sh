@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a clean copy of the sources with
 # dpkg-buildpackage, checks it with lintian, installs it with apt, runs the
-# installed helper from PATH (it must find its launcher and its icon), renders
-# its manual page, then purges it and checks that none of its files are left.
+# installed helper from PATH (it must find its launcher and its icon), checks
+# the desktop entries and renders the manual pages, runs the package's own
+# as-installed test (autopkgtest), then purges it and checks that none of its
+# files are left.
 # Installing needs root; without it the test stops after lintian (status 77).
 #   package_test.sh SOURCE-DIR
 set -euo pipefail
@@ -71,19 +73,32 @@ apt-get install -y -q -o DPkg::Lock::Timeout=900 --no-install-recommends "$deb" 
   >"$work/apt.log" 2>&1 || { cat "$work/apt.log"; fail "apt-get install"; }
 dpkg -L $pkg >"$work/files"
 
-[ "$(command -v $pkg)" = /usr/bin/$pkg ] || fail "$pkg is not on PATH as /usr/bin/$pkg"
+for program in $pkg nivra-wine-start; do
+  [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not on PATH as /usr/bin/$program"
+done
 icon=$(xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --window "$work")
 grep -q '^nivra-wine version: wine-' "$work/out" ||
   fail "the launcher did not answer: $(cat "$work/out" "$work/err")"
 [[ "$icon" == *"48 x 48"* ]] || fail "the window has no 48x48 icon: '$icon'"
-entry=/usr/share/applications/$pkg.desktop
-desktop-file-validate $entry || fail "desktop entry"
-[ -f "/usr/share/icons/hicolor/48x48/apps/$(sed -n 's/^Icon=//p' $entry).png" ] ||
-  fail "the desktop entry's icon is not in the hicolor theme"
-for locale in C C.UTF-8; do
-  LC_ALL=$locale MANWIDTH=80 man --warnings $pkg >/dev/null 2>"$work/man.err" || fail "man $pkg"
-  [ ! -s "$work/man.err" ] || fail "man warnings ($locale): $(cat "$work/man.err")"
+# The file manager opens programs through the starter; the menu turns the helper on again.
+for entry in "$pkg %f" "$pkg-show-again --show-again"; do
+  file=/usr/share/applications/${entry%% *}.desktop
+  desktop-file-validate "$file" || fail "desktop entry $file"
+  grep -qx "Exec=/usr/bin/nivra-wine-start ${entry#* }" "$file" || fail "$file: $(grep ^Exec= "$file")"
+  [ -f "/usr/share/icons/hicolor/48x48/apps/$(sed -n 's/^Icon=//p' "$file").png" ] ||
+    fail "the icon of $file is not in the hicolor theme"
 done
+for page in $pkg nivra-wine-start; do
+  for locale in C C.UTF-8; do
+    LC_ALL=$locale MANWIDTH=80 man --warnings "$page" >/dev/null 2>"$work/man.err" || fail "man $page"
+    [ ! -s "$work/man.err" ] || fail "man $page warnings ($locale): $(cat "$work/man.err")"
+  done
+done
+# Against the package apt has just installed: given the .deb, autopkgtest would
+# add an apt source of its own and run apt-get update on the machine.
+autopkgtest --no-built-binaries "$work/src" -- null >"$work/autopkgtest.log" 2>&1 ||
+  { tail -n 40 "$work/autopkgtest.log"; fail "autopkgtest"; }
+grep -E '^smoke +PASS' "$work/autopkgtest.log" || fail "autopkgtest: $(tail -n 5 "$work/autopkgtest.log")"
 
 apt-get purge -y -q -o DPkg::Lock::Timeout=900 $pkg >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "apt-get purge"; }
@@ -98,4 +113,4 @@ while IFS= read -r f; do
   fi
 done <"$work/files"
 [ ${#left[@]} -eq 0 ] || fail "left after purge: ${left[*]}"
-echo "package ok: built, lintian-clean, installed, ran from PATH, purged"
+echo "package ok: built, lintian-clean, installed, ran from PATH, as-installed test passed, purged"

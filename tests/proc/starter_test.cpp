@@ -1,0 +1,206 @@
+// nivra-wine-start: the helper or the launcher by the flag file, with the
+// arguments, environment and exit status passing through unchanged; and the
+// whole round through the real window and real Wine.
+#include "test_support.hpp"
+#include "wine_env.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+
+namespace {
+
+const std::string kStarter = std::string(NIVRA_STAGE_DIR) + "/bin/nivra-wine-start";
+const std::string kFolder = "<folder>";
+using Args = std::vector<std::string>;
+const Args kProgram = {"C:\\Program Files\\a b\\setup.exe", "it's \"q\" $HOME `id`", "\xff\xfe",
+                       ""};
+
+Args operator+(Args head, const Args &tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+struct Row {
+  const char *name;
+  std::optional<std::string> flag; // content, kFolder, or none
+  Args argv;
+  std::string ran; // the stand-in that must run, or none
+  Args passed;
+  int status;
+  std::string err = "";
+  bool locked = false;
+  std::optional<std::string> wine_app = std::nullopt;
+  bool home = true;
+};
+
+// Laid out as installed: bin/ holds the starter and a link to the helper in
+// lib/, where the default launcher sits. Each stand-in prints its name, pid,
+// WINEPREFIX and arguments and ends with a status of its own. The current
+// folder holds decoys that must never run.
+TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
+  TempDir dir;
+  chmod(dir.path().c_str(), 0755);
+  for (const char *sub : {"bin", "lib", "cwd", "other"})
+    make_dirs(dir / sub);
+  std::filesystem::copy_file(kStarter, dir / "bin/nivra-wine-start");
+  ASSERT_EQ(symlink("../lib/nivra-wine-helper", (dir / "bin/nivra-wine-helper").c_str()), 0);
+  ASSERT_EQ(symlink("../bin/nivra-wine-start", (dir / "other/start").c_str()), 0);
+  const struct {
+    std::string path, name, status;
+  } stand_ins[] = {{"lib", "nivra-wine-helper", "41"},
+                   {"lib", "nivra-wine-internal", "42"},
+                   {".", "wine-app", "43"},
+                   {"cwd", "nivra-wine-helper", "44"},
+                   {"cwd", "nivra-wine-internal", "45"}};
+  for (const auto &s : stand_ins)
+    write_script(dir / (s.path + "/" + s.name), "printf 'ran " + s.name +
+                                                    " %s %s' $$ \"$WINEPREFIX\"\n"
+                                                    "printf ' <%s>' \"$@\"\nexit " +
+                                                    s.status + "\n");
+
+  const Args P = kProgram;
+  const std::string usage = "usage: nivra-wine-start [--helper] [--] PROGRAM";
+  const Row rows[] = {
+      {"fresh account", std::nullopt, P, "nivra-wine-helper", P, 41},
+      {"ticked", "0", P, "nivra-wine-internal", P, 42},
+      {"ticked, by echo", "0\n", P, "nivra-wine-internal", P, 42},
+      {"not ticked", "1", P, "nivra-wine-helper", P, 41},
+      {"empty", "", P, "nivra-wine-helper", P, 41},
+      {"more than one line feed", "0\n\n", P, "nivra-wine-helper", P, 41},
+      {"a folder in its place", kFolder, P, "nivra-wine-helper", P, 41},
+      {"unreadable", "0", P, "nivra-wine-helper", P, 41, "", true},
+      {"HOME unset", "0", P, "nivra-wine-helper", P, 41, "", false, std::nullopt, false},
+      {"--helper --", "0", {"--helper", "--", "-x.exe"}, "nivra-wine-helper", {"-x.exe"}, 41},
+      {"WINE_APP", "0", P, "wine-app", P, 43, "", false, dir / "wine-app"},
+      {"WINE_APP missing", "0", P, "", {}, 127, "launcher", false, dir / "none"},
+      {"WINE_APP empty", "0", P, "", {}, 127, "launcher", false, ""},
+      {"WINE_APP a folder", "0", P, "", {}, 126, "launcher", false, dir / "lib"},
+      {"no program", "1", {}, "", {}, 2, usage},
+      {"unknown option", "1", Args{"--x"} + P, "", {}, 2, "unknown option --x\n" + usage},
+      {"--show-again", "0", {"--show-again"}, "", {}, 0},
+      {"--show-again, fresh account", std::nullopt, {"--show-again"}, "", {}, 0},
+      {"--show-again with more", "0", {"--show-again", "x"}, "", {}, 2, usage},
+  };
+  const std::string flag = dir / "home/.config/nivra-wine/enable_wine_start_helper";
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    remove_tree(dir / "home");
+    make_dirs(dir / "home");
+    if (row.flag == kFolder) {
+      make_dirs(flag);
+    } else if (row.flag) {
+      make_dirs(dir / "home/.config/nivra-wine");
+      write_file(flag, *row.flag);
+      chmod(flag.c_str(), row.locked ? 0000 : 0644);
+    }
+    // Root reads every file: the unreadable row runs as nobody.
+    Args argv{dir / "other/start"};
+    if (row.locked && geteuid() == 0)
+      argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", argv[0]};
+    ProcOptions o;
+    o.cwd = dir / "cwd";
+    o.env = {{"HOME", row.home ? std::optional(dir / "home") : std::nullopt},
+             {"WINE_APP", row.wine_app},
+             {"WINEPREFIX", "/tmp/p f'x"},
+             {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+             {"XDG_RUNTIME_DIR", std::nullopt}};
+    int pid = 0;
+    o.ctx = &pid;
+    o.while_running = [](int child, void *ctx) { *static_cast<int *>(ctx) = child; };
+    ProcResult r = run_process(argv + row.argv, o);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    if (row.ran.empty()) {
+      EXPECT_EQ(r.out.find("ran "), std::string::npos) << r.out;
+    } else {
+      // The same pid: the starter replaced itself.
+      std::string want = "ran " + row.ran + " " + std::to_string(pid) + " /tmp/p f'x";
+      for (const std::string &arg : row.passed)
+        want += " <" + arg + ">";
+      EXPECT_EQ(r.out, want);
+    }
+    if (row.ran == "nivra-wine-helper" && row.home && row.flag != kFolder) {
+      EXPECT_TRUE(exists(dir / "home/.config/nivra-wine")) << "made for the helper's choice";
+    }
+    if (row.argv == Args{"--show-again"}) {
+      EXPECT_EQ(read_file(flag), "1");
+    } else if (row.flag && row.flag != kFolder && !row.locked) {
+      EXPECT_EQ(read_file(flag), *row.flag);
+    }
+  }
+}
+
+// The round a user makes from the desktop, with the real helper, its window
+// operated from outside by key presses, and real Wine.
+TEST(StarterEndToEnd, DoNotShowAgainSkipsTheWindowUntilTheHelperComesBack) {
+  if (!std::getenv("DISPLAY"))
+    GTEST_SKIP() << "needs an X server";
+  TempDir dir;
+  wine::TestPrefix prefix(dir / "prefix");
+  make_dirs(dir / "home");
+  const std::string flag = dir / "home/.config/nivra-wine/enable_wine_start_helper";
+  // "确定" holds the focus, and turns green as the default, once the window has
+  // settled; "不再提示", ticked at first, is just before it.
+  const std::string settled = "#4CAF50";
+  const struct {
+    const char *what;
+    Args head, window; // xwin's command, then what follows the title
+    int shown;         // xwin's status: 0 the window was there, 2 it never came
+    std::string flag;
+    bool runs;
+  } steps[] = {
+      {"fresh account, 确定", {}, {"key", "30000", settled, "Return"}, 0, "0", true},
+      {"ticked: no window", {}, {"wait", "3000"}, 2, "0", true},
+      {"--helper, unticked",
+       {"--helper"},
+       {"key", "30000", settled, "shift+Tab", "space", "Tab", "Return"},
+       0,
+       "1",
+       true},
+      {"shown again, closed", {}, {"close", "30000"}, 0, "1", false},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const auto &step = steps[i];
+    SCOPED_TRACE(step.what);
+    const std::string mark = "step" + std::to_string(i) + ".txt";
+    struct {
+      Args xwin;
+      int status = -1;
+    } window{Args{tool_path("xwin"), step.window[0], "wine辅助程序"} +
+             Args(step.window.begin() + 1, step.window.end())};
+    ProcOptions o;
+    o.env = wine::env_for(prefix.path());
+    o.env["HOME"] = dir / "home";
+    o.env["WINE_APP"] = std::nullopt;
+    // Without a bus of the test's own, GTK would start one that outlives it.
+    o.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + dir / "no-bus";
+    o.env["NO_AT_BRIDGE"] = "1";
+    o.timeout_s = 120;
+    o.ctx = &window;
+    o.while_running = [](int, void *ctx) {
+      auto *w = static_cast<decltype(window) *>(ctx);
+      w->status = run_process(w->xwin).status;
+    };
+    ProcResult r = run_process(
+        Args{kStarter} + step.head + Args{"cmd.exe", "/c", "echo", "x", ">", "C:\\" + mark}, o);
+    EXPECT_EQ(window.status, step.shown);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("sys:") != std::string::npos, step.shown == 0) << "helper ran: " << r.out;
+    EXPECT_EQ(read_file(flag), step.flag);
+    const std::string file = prefix / ("drive_c/" + mark);
+    EXPECT_EQ(eventually([&] { return exists(file); }, step.runs ? 90 : 0), step.runs);
+  }
+}
+
+} // namespace
