@@ -167,6 +167,9 @@ GtkWidget *build_main_window() {
   g_signal_connect(confirm, "clicked", G_CALLBACK(on_confirm_btn_clicked), data);
   gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
 
+  // Key presses can reach the window before its first idle moment: Enter must
+  // already find "确定", not the first button in the row above.
+  grab_confirm_btn_default(confirm);
   gtk_widget_show_all(window);
   g_idle_add(grab_confirm_btn_default, confirm);
   return window;

@@ -139,6 +139,9 @@ TEST_F(MainWindowTest, NoValueFallsBackWithoutWindowWarning) {
 TEST_F(MainWindowTest, ConfirmIsTheFocusedDefaultOnceIdle) {
   open_with_registry(kDesktop + "\"LogPixels\"=dword:00000060\n");
   GtkWidget *confirm = children(rows[9]).at(1);
+  // An Enter that arrives before the first idle moment already finds it.
+  EXPECT_EQ(gtk_window_get_focus(GTK_WINDOW(window)), confirm);
+  EXPECT_EQ(gtk_window_get_default_widget(GTK_WINDOW(window)), confirm);
   // Show and let the idle callback run.
   for (int i = 0; i < 50 && !gtk_widget_has_focus(confirm); ++i) {
     pump();
