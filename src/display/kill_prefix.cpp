@@ -5,9 +5,17 @@
 #include "util/own.hpp"
 #include "util/shell_quote.hpp"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace kill_prefix {
 
@@ -19,47 +27,154 @@ bool PidList::add(int pid) {
   return length_ < kFullAt;
 }
 
-std::optional<std::string> listing_command(const std::string &prefix) {
-  // Quoted as a whole, so no character of the path can end the word or start
-  // a command.
-  char cmd[1024];
-  std::string word = shell_quote::quote(prefix);
-  if (!bounded::format(cmd, sizeof(cmd), "lsof -t +D %s 2>/dev/null", word.c_str()))
-    return std::nullopt;
-  return std::string(cmd);
-}
-
 std::string kill_command(const PidList &pids) {
   char cmd[8192];
   bounded::format(cmd, sizeof(cmd), "kill -9 %s 2>/dev/null", pids.text());
   return cmd;
 }
 
-int pid_of_listing_line(char *line) {
-  line[std::strcspn(line, "\n")] = '\0';
-  if (line[0] == '\0')
-    return 0;
-  // As atoi reads it, but a number beyond int is no process id rather than
-  // undefined behaviour.
-  long pid = std::strtol(line, nullptr, 10);
-  return pid > 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
+bool at_or_below(std::string_view path, std::string_view folder) {
+  if (folder.empty() || path.substr(0, folder.size()) != folder)
+    return false;
+  return path.size() == folder.size() || folder.back() == '/' || path[folder.size()] == '/';
 }
 
-bool map_names_ntdll(std::FILE *maps) {
-  char line[1024];
-  while (std::fgets(line, sizeof(line), maps)) {
-    if (std::strstr(line, "ntdll.dll"))
+std::string map_line_path(std::string_view line) {
+  if (!line.empty() && line.back() == '\n')
+    line.remove_suffix(1);
+  // Address, permissions, offset, device and inode, then the path after
+  // padding. A deleted file keeps its " (deleted)" mark: a prefix that was
+  // removed is then neither the prefix nor below it.
+  std::size_t at = 0;
+  for (int field = 0; field < 5; ++field) {
+    at = line.find_first_not_of(' ', at);
+    if (at == std::string_view::npos)
+      return {};
+    at = line.find(' ', at);
+    if (at == std::string_view::npos)
+      return {};
+  }
+  at = line.find_first_not_of(' ', at);
+  if (at == std::string_view::npos || line[at] != '/')
+    return {};
+  // The kernel writes a line feed in a name as "\012" and nothing else as an
+  // escape, so a name with a literal "\012" in it reads as one with a line feed.
+  std::string path;
+  path.reserve(line.size() - at);
+  for (; at < line.size(); ++at) {
+    if (line.compare(at, 4, "\\012") == 0) {
+      path += '\n';
+      at += 3;
+    } else {
+      path += line[at];
+    }
+  }
+  return path;
+}
+
+MapFacts read_map(std::FILE *maps, std::string_view folder) {
+  MapFacts facts;
+  char *line = nullptr;
+  std::size_t room = 0;
+  ssize_t n;
+  while ((n = getline(&line, &room, maps)) > 0) {
+    std::string_view text(line, static_cast<std::size_t>(n));
+    facts.ntdll = facts.ntdll || text.find("ntdll.dll") != std::string_view::npos;
+    facts.maps_folder = facts.maps_folder || at_or_below(map_line_path(text), folder);
+    if (facts.ntdll && facts.maps_folder)
+      break;
+  }
+  std::free(line);
+  return facts;
+}
+
+namespace {
+
+// The target of a link in a process's folder ("cwd", "exe", a descriptor);
+// empty when it cannot be read: gone, another user's, or no link. A target
+// cut at the buffer's end still begins as the whole one does.
+std::string link_target(int dir, const char *name) {
+  char target[PATH_MAX + 1];
+  ssize_t n = readlinkat(dir, name, target, sizeof(target));
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+bool holds_through_links(int proc_dir, std::string_view folder) {
+  for (const char *name : {"cwd", "root", "exe"})
+    if (at_or_below(link_target(proc_dir, name), folder))
+      return true;
+  own::fd fds(openat(proc_dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fds)
+    return false;
+  own::dir list(fdopendir(fds.get()));
+  if (!list)
+    return false;
+  fds.release();
+  while (const dirent *entry = readdir(list.get())) {
+    if (entry->d_name[0] != '.' &&
+        at_or_below(link_target(dirfd(list.get()), entry->d_name), folder))
       return true;
   }
   return false;
 }
 
-void collect_pids(std::FILE *listing, const std::function<bool(int)> &runs_windows_code,
-                  PidList &pids) {
-  char line[32];
-  while (std::fgets(line, sizeof(line), listing)) {
-    int pid = pid_of_listing_line(line);
-    if (pid == 0 || !runs_windows_code(pid))
+// A process that ended while it was examined is a zombie ("Z") or its folder
+// answers no more; a new process with the same id has another folder.
+bool still_running(int proc_dir) {
+  own::fd file(openat(proc_dir, "stat", O_RDONLY | O_CLOEXEC));
+  if (!file)
+    return false;
+  char text[1024];
+  ssize_t n = read(file.get(), text, sizeof(text));
+  if (n <= 0)
+    return false;
+  // "pid (name) S ...": the name may hold any bytes, ")" among them.
+  std::string_view line(text, static_cast<std::size_t>(n));
+  std::size_t name_end = line.rfind(')');
+  if (name_end == std::string_view::npos || name_end + 2 >= line.size())
+    return false;
+  return std::string_view("ZXx").find(line[name_end + 2]) == std::string_view::npos;
+}
+
+bool runs_windows_code_in(int proc_dir, std::string_view folder) {
+  own::fd maps_fd(openat(proc_dir, "maps", O_RDONLY | O_CLOEXEC));
+  if (!maps_fd)
+    return false;
+  own::file maps(fdopen(maps_fd.get(), "r"));
+  if (!maps)
+    return false;
+  maps_fd.release();
+  MapFacts facts = read_map(maps.get(), folder);
+  return facts.ntdll && (facts.maps_folder || holds_through_links(proc_dir, folder)) &&
+         still_running(proc_dir);
+}
+
+// A folder name of /proc that is a process id, or 0.
+int pid_of_name(const char *name) {
+  if (name[0] < '1' || name[0] > '9' || std::strspn(name, "0123456789") != std::strlen(name))
+    return 0;
+  errno = 0;
+  long pid = std::strtol(name, nullptr, 10);
+  return errno == 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
+}
+
+} // namespace
+
+void collect_pids(const char *proc_root, std::string_view folder, PidList &pids) {
+  own::dir root(opendir(proc_root));
+  if (!root)
+    return;
+  std::vector<int> ids;
+  while (const dirent *entry = readdir(root.get()))
+    if (int pid = pid_of_name(entry->d_name))
+      ids.push_back(pid);
+  std::sort(ids.begin(), ids.end());
+  for (int pid : ids) {
+    // Everything of one process is read through its own folder, so a process
+    // that ends meanwhile is never mixed up with a new one given its id.
+    own::fd dir(
+        openat(dirfd(root.get()), std::to_string(pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir || !runs_windows_code_in(dir.get(), folder))
       continue;
     if (!pids.add(pid)) {
       std::fprintf(stderr, "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n", pids.count());
@@ -68,33 +183,20 @@ void collect_pids(std::FILE *listing, const std::function<bool(int)> &runs_windo
   }
 }
 
-bool process_maps_ntdll(int pid) {
-  char path[64];
-  bounded::format(path, sizeof(path), "/proc/%d/maps", pid);
-  own::file maps(std::fopen(path, "r"));
-  return maps && map_names_ntdll(maps.get());
-}
-
 } // namespace kill_prefix
 
 void kill_prefix_processes() {
-  // The same expanded path the DPI reader uses.
+  // The same expanded path the DPI reader uses, resolved as the kernel names
+  // the files processes hold.
   std::string prefix = prefix_path::current();
   if (prefix.empty())
     return;
-  std::optional<std::string> listing = kill_prefix::listing_command(prefix);
-  if (!listing) {
-    std::fprintf(stderr, "错误：容器路径过长，无法列出容器中的进程\n");
+  char folder[PATH_MAX];
+  struct stat st {};
+  if (!realpath(prefix.c_str(), folder) || stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
     return;
-  }
   kill_prefix::PidList pids;
-  {
-    shell_quote::flush_std_streams();
-    own::pipe fp(popen(listing->c_str(), "r"));
-    if (!fp)
-      return;
-    kill_prefix::collect_pids(fp.get(), kill_prefix::process_maps_ntdll, pids);
-  }
+  kill_prefix::collect_pids("/proc", folder, pids);
   if (pids.count() == 0)
     return;
   shell_quote::flush_std_streams();

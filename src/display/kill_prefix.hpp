@@ -1,17 +1,15 @@
 #pragma once
-// Stops every process that runs Windows code in the current prefix: one
-// listing of the processes holding files under the prefix (lsof), the
-// ntdll.dll check in each one's memory map, then one `kill -9` for all of
-// them. Main thread only; blocks until the listing and the kill have ended.
-// The deciding half (the kill_prefix namespace) touches nothing but what it
-// is handed, so it is tested without a system.
+// Stops every process that runs Windows code in the current prefix: the
+// processes that hold something at or below the prefix folder (read from
+// /proc, never by walking the prefix) and map ntdll.dll, killed by one
+// `kill -9`. Main thread only; blocks until the kill has returned. The deciding
+// half (the kill_prefix namespace) reads only the /proc folder it is handed.
 #include <cstddef>
 #include <cstdio>
-#include <functional>
-#include <optional>
 #include <string>
+#include <string_view>
 
-// Lists, selects and kills the prefix's Windows processes; prints
+// Finds, selects and kills the prefix's Windows processes; prints
 // "已一次性终止 %d 个进程: %s\n" when it killed any.
 void kill_prefix_processes();
 
@@ -35,28 +33,29 @@ private:
   int count_ = 0;
 };
 
-// "lsof -t +D <path> 2>/dev/null" with the path as one shell word; none when
-// the command would not fit its 1024-byte buffer.
-std::optional<std::string> listing_command(const std::string &prefix);
-
 // "kill -9 <ids> 2>/dev/null".
 std::string kill_command(const PidList &pids);
 
-// The process id at the start of one listing line (cut at its line feed), read
-// as atoi reads it; 0 when there is none or it is not positive.
-int pid_of_listing_line(char *line);
+// True when path is folder itself or lies below it: "/a/b" is below "/a",
+// "/ab" is not. folder is absolute, with no trailing "/" unless it is "/".
+bool at_or_below(std::string_view path, std::string_view folder);
 
-// True when a line of the memory map (read in 1023-character pieces) names
-// ntdll.dll, the core module of every process that runs Windows code.
-bool map_names_ntdll(std::FILE *maps);
+// The file one line of a memory map names, with the kernel's "\012" turned
+// back into a line feed; empty for anonymous and pseudo ("[heap]") mappings.
+std::string map_line_path(std::string_view line);
 
-// Reads the listing and adds every id for which runs_windows_code holds,
-// stopping with "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n" on stderr
-// when the list is full.
-void collect_pids(std::FILE *listing, const std::function<bool(int)> &runs_windows_code,
-                  PidList &pids);
+// What a memory map shows, read line by line whatever the lines' length.
+struct MapFacts {
+  bool ntdll = false;       // a line names ntdll.dll, as every process running Windows code maps
+  bool maps_folder = false; // a mapped file lies at or below the folder
+};
+MapFacts read_map(std::FILE *maps, std::string_view folder);
 
-// True when /proc/<pid>/maps can be read and names ntdll.dll.
-bool process_maps_ntdll(int pid);
+// Adds, in ascending order, every process under proc_root ("/proc") that maps
+// ntdll.dll and holds something at or below folder (its working folder, root,
+// executable, an open or a mapped file) and is still running once examined.
+// Processes that cannot be read are skipped. Stops with
+// "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n" on stderr when the list is full.
+void collect_pids(const char *proc_root, std::string_view folder, PidList &pids);
 
 } // namespace kill_prefix

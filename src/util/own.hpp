@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <glib-object.h>
 #include <glib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -31,5 +32,28 @@ template <typename T> using gobject = std::unique_ptr<T, GObjectDeleter>;
 using file = std::unique_ptr<FILE, FileDeleter>;
 using pipe = std::unique_ptr<FILE, PipeDeleter>;
 using dir = std::unique_ptr<DIR, DirDeleter>;
+
+// A file descriptor, closed when it goes out of scope; -1 holds nothing.
+class fd {
+public:
+  explicit fd(int f) : f_(f) {}
+  ~fd() {
+    if (f_ >= 0)
+      close(f_);
+  }
+  fd(const fd &) = delete;
+  fd &operator=(const fd &) = delete;
+  int get() const { return f_; }
+  explicit operator bool() const { return f_ >= 0; }
+  // Hands the descriptor to a new owner (fdopen, fdopendir).
+  int release() {
+    int f = f_;
+    f_ = -1;
+    return f;
+  }
+
+private:
+  int f_;
+};
 
 } // namespace own

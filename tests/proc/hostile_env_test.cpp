@@ -65,8 +65,9 @@ TEST_F(HostileEnv, LauncherThatNeverAnswersDelaysTheWindowOnly10Seconds) {
 }
 
 // Start-up, the DPI change and the start of the program with every path
-// hostile at once: the prefix reaches lsof and the registry, HOME the flag
-// file, the launcher the version query, reg and the detached start.
+// hostile at once: the prefix is searched for processes and holds the
+// registry, HOME the flag file, the launcher the version query, reg and the
+// detached start.
 TEST_F(HostileEnv, EveryPathHostileAtOnceRunsOnlyWhatItShould) {
   const std::string prefix = dir / "pre $(touch pwned1) it's\n\xff";
   const std::string home = dir / "home `touch pwned2`;touch pwned3 \"q\"";

@@ -273,6 +273,52 @@ bool pid_alive(int pid) {
   return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
 }
 
+std::string windows_like_holder(const std::string &dir) {
+  std::string copy = dir + "/ntdll.dll";
+  ProcResult r = run_process({"cp", tool_path("hold_files"), copy});
+  if (r.status != 0)
+    throw std::runtime_error("cannot copy hold_files: " + r.err);
+  return copy;
+}
+
+FileHolder::FileHolder(const std::string &program, const std::string &cwd, const std::string &open,
+                       const std::string &map) {
+  auto arg = [](const std::string &s) { return s.empty() ? "-" : s.c_str(); };
+  int ready[2];
+  if (pipe(ready) != 0)
+    throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(ready[1], 1);
+    close(ready[0]);
+    close(ready[1]);
+    execl(program.c_str(), program.c_str(), arg(cwd), arg(open), arg(map),
+          static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(ready[1]);
+  char line[16] = {};
+  ssize_t n = pid_ > 0 ? read(ready[0], line, sizeof(line) - 1) : -1;
+  close(ready[0]);
+  if (n <= 0 || std::string(line) != "ready\n") {
+    int status = 0;
+    if (pid_ > 0)
+      waitpid(pid_, &status, 0);
+    throw std::runtime_error(program + " did not get ready, status " + std::to_string(status));
+  }
+}
+
+FileHolder::~FileHolder() {
+  kill(pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+}
+
+void FileHolder::make_zombie() {
+  kill(pid_, SIGKILL);
+  eventually([&] { return !pid_alive(pid_); }, 5, 10);
+}
+
 } // namespace testsupport
 
 int main(int argc, char **argv) {

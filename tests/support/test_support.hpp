@@ -123,4 +123,26 @@ std::string build_dir();
 // True when every process id in the text is gone.
 bool pid_alive(int pid);
 
+// Copies the hold_files tool to dir/ntdll.dll: a process that maps a file of
+// that name, as every process running Windows code does. Returns the copy.
+std::string windows_like_holder(const std::string &dir);
+
+// A running hold_files (or a copy of it) holding cwd, an open file and a
+// mapped file ("" leaves one out); ready when constructed, killed and reaped
+// when destroyed.
+class FileHolder {
+public:
+  FileHolder(const std::string &program, const std::string &cwd, const std::string &open,
+             const std::string &map);
+  ~FileHolder();
+  FileHolder(const FileHolder &) = delete;
+  FileHolder &operator=(const FileHolder &) = delete;
+  int pid() const { return pid_; }
+  // Kills it without reaping: a process that has ended but is still listed.
+  void make_zombie();
+
+private:
+  int pid_ = -1;
+};
+
 } // namespace testsupport

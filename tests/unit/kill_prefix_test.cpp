@@ -4,16 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
-#include <memory>
+#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -32,80 +28,78 @@ struct MemFile {
   std::FILE *fp;
 };
 
-TEST(KillPrefixDecide, ListingLines) {
+TEST(KillPrefixDecide, AtOrBelow) {
   struct Case {
-    const char *line;
-    int pid;
+    const char *path, *folder;
+    bool below;
   };
-  const Case cases[] = {{"4100\n", 4100}, {"4100", 4100}, {"  42\n", 42}, {"\t7\n", 7},
-                        {"12abc\n", 12},  {"\n", 0},      {"", 0},        {"abc\n", 0},
-                        {"-5\n", 0},      {"0\n", 0},     {"+9\n", 9},    {"99999999999\n", 0}};
-  for (const Case &c : cases) {
-    char line[32];
-    std::strcpy(line, c.line);
-    EXPECT_EQ(kill_prefix::pid_of_listing_line(line), c.pid) << c.line;
-  }
+  const Case cases[] = {
+      {"/p", "/p", true},
+      {"/p/drive_c/x.exe", "/p", true},
+      {"/px", "/p", false},
+      {"/", "/p", false},
+      {"", "/p", false},
+      {"/p/x", "", false},
+      // A removed prefix is shown with the kernel's mark; what was below it still is.
+      {"/p (deleted)", "/p", false},
+      {"/p/x (deleted)", "/p", true},
+      {"/anything", "/", true},
+      {"socket:[1234]", "/", false},
+      {"/a\nb/c", "/a\nb", true},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(kill_prefix::at_or_below(c.path, c.folder), c.below) << c.path << " in " << c.folder;
 }
 
-TEST(KillPrefixDecide, MapNamesNtdll) {
+TEST(KillPrefixDecide, MapLinePath) {
+  struct Case {
+    std::string line, path;
+  };
+  const std::string head = "7f1c2a000000-7f1c2a200000 r--p 00001000 08:01 262146";
+  const Case cases[] = {
+      {head + "                   /usr/lib/x.so\n", "/usr/lib/x.so"},
+      {head + " /usr/lib/x.so", "/usr/lib/x.so"},
+      {head + "  /home/u/my wine/drive_c/a b.dll\n", "/home/u/my wine/drive_c/a b.dll"},
+      {head + "  /home/u/new\\012line/x (deleted)\n", "/home/u/new\nline/x (deleted)"},
+      {head + "  /" + std::string(5000, 'x') + "\n", "/" + std::string(5000, 'x')},
+      {head + "                   [heap]\n", ""},
+      {"7ffd1000-7ffd2000 rw-p 00000000 00:00 0 \n", ""},
+      {"7ffd1000-7ffd2000 rw-p 00000000 00:00 0\n", ""},
+      {"/not/a/map/line\n", ""},
+      {"", ""},
+  };
+  for (const Case &c : cases)
+    EXPECT_EQ(kill_prefix::map_line_path(c.line), c.path) << c.line.substr(0, 90);
+}
+
+TEST(KillPrefixDecide, ReadMap) {
   const std::string wine_map =
       "7f0000000000-7f0000001000 r--p 00000000 fe:01 1 /usr/lib/x86_64-linux-gnu/wine/"
       "x86_64-unix/ntdll.so\n"
       "140000000-140001000 r--p 00000000 fe:01 2 /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/"
-      "ntdll.dll\n";
+      "ntdll.dll\n"
+      "140002000-140003000 r--p 00000000 fe:01 3 /p/drive_c/windows/system32/cmd.exe\n";
   struct Case {
     std::string map;
-    bool names;
+    bool ntdll, maps_folder;
   };
   const Case cases[] = {
-      {wine_map, true},
-      {"55d0-55d1 r--p 0 fe:01 3 /usr/bin/sleep\n7f00-7f01 r--p 0 fe:01 4 /usr/lib/libc.so.6\n",
+      {wine_map, true, true},
+      {"55d0-55d1 r--p 0 fe:01 3 /usr/bin/sleep\n7f00-7f01 r--p 0 fe:01 4 /p/x.txt\n", false, true},
+      {"", false, false},
+      {"7f00-7f01 r--p 0 fe:01 5 /usr/lib/wine/ntdll.so\n7f01-7f02 r--p 0 fe:01 6 /px/y\n", false,
        false},
-      {"", false},
-      {"7f00-7f01 r--p 0 fe:01 5 /usr/lib/wine/ntdll.so\n", false},
-      // A line longer than one read still counts when the name is in a piece.
-      {std::string(1500, 'x') + " /x/ntdll.dll\n", true},
+      // Lines of any length are read whole.
+      {"7f00-7f01 r--p 0 fe:01 7 /" + std::string(3000, 'x') + "/ntdll.dll\n", true, false},
+      {"7f00-7f01 r--p 0 fe:01 8 /" + std::string(3000, 'x') + "\n7f01-7f02 r--p 0 fe:01 9 /p\n",
+       false, true},
   };
   for (const Case &c : cases) {
     MemFile f(c.map);
     ASSERT_NE(f.fp, nullptr);
-    EXPECT_EQ(kill_prefix::map_names_ntdll(f.fp), c.names) << c.map.substr(0, 80);
-  }
-}
-
-TEST(KillPrefixDecide, ListingCommandQuotesThePathAsOneWord) {
-  EXPECT_EQ(kill_prefix::listing_command("/home/u/.wine"),
-            "lsof -t +D '/home/u/.wine' 2>/dev/null");
-  EXPECT_EQ(kill_prefix::listing_command("/p/it's"), "lsof -t +D '/p/it'\\''s' 2>/dev/null");
-  // 998 characters fit the 1023 usable bytes; 999 do not, and nothing is cut.
-  EXPECT_TRUE(kill_prefix::listing_command("/" + std::string(997, 'p')).has_value());
-  EXPECT_FALSE(kill_prefix::listing_command("/" + std::string(998, 'p')).has_value());
-  EXPECT_FALSE(kill_prefix::listing_command("/" + std::string(300, '\'')).has_value());
-}
-
-TEST(KillPrefixDecide, ListingCommandReachesTheToolAsOneWordAndRunsNothingElse) {
-  TempDir dir;
-  make_dirs(dir / "bin");
-  std::string rec = dir / "rec";
-  // Stands in for lsof: records its arguments, one per line.
-  write_script(dir / "bin/lsof",
-               "for a in \"$@\"; do printf '<%s>\\n' \"$a\"; done > '" + rec + "'\n");
-  const std::string paths[] = {
-      "/p/it's a $(touch pwned) `touch pwned2`; touch pwned3 | x & y",
-      "/p/\"double\" \\back\\slash *glob? $HOME ${HOME} ~ !hist #hash",
-      "/p/line\nbreak\ttab",
-      "-leading-dash",
-  };
-  ScopedEnv path("PATH", dir / "bin:/usr/bin:/bin");
-  for (const std::string &p : paths) {
-    auto cmd = kill_prefix::listing_command(p);
-    ASSERT_TRUE(cmd.has_value());
-    ProcOptions o;
-    o.cwd = dir.path();
-    ProcResult r = run_process({"/bin/sh", "-c", *cmd}, o);
-    EXPECT_EQ(read_file(rec), "<-t>\n<+D>\n<" + p + ">\n") << p;
-    for (const char *name : {"pwned", "pwned2", "pwned3"})
-      EXPECT_FALSE(exists(dir / name)) << p;
+    kill_prefix::MapFacts facts = kill_prefix::read_map(f.fp, "/p");
+    EXPECT_EQ(facts.ntdll, c.ntdll) << c.map.substr(0, 80);
+    EXPECT_EQ(facts.maps_folder, c.maps_folder) << c.map.substr(0, 80);
   }
 }
 
@@ -119,178 +113,161 @@ TEST(KillPrefixDecide, PidListAndKillCommand) {
   EXPECT_EQ(kill_prefix::kill_command(pids), "kill -9 4100 4123 4150 2>/dev/null");
 }
 
-TEST(KillPrefixDecide, CollectSkipsBadLinesAndNonWindowsProcesses) {
-  MemFile listing("4100\n\nabc\n4123\n-3\n  4150\n5000\n" + std::string(40, '7') + "\n");
-  std::vector<int> asked;
-  kill_prefix::PidList pids;
-  CaptureStderr();
-  kill_prefix::collect_pids(
-      listing.fp,
-      [&](int pid) {
-        asked.push_back(pid);
-        return pid != 5000 && pid < 100000;
-      },
-      pids);
-  EXPECT_EQ(GetCapturedStderr(), "");
-  EXPECT_STREQ(pids.text(), "4100 4123 4150");
-  EXPECT_EQ(pids.count(), 3);
-  // The 40-digit line is read in pieces of 31 and 9 characters; the first is
-  // no process id.
-  EXPECT_EQ(asked, (std::vector<int>{4100, 4123, 4150, 5000, 777777777}));
+// A made-up /proc: each process a folder with the files and links the
+// selection reads; what a real process would not show is left out.
+class FakeProc : public testing::Test {
+protected:
+  struct Process {
+    std::string maps = "1-2 r--p 0 fe:01 1 /usr/lib/wine/x86_64-windows/ntdll.dll\n";
+    std::map<std::string, std::string> links; // "cwd", "exe", "fd/7"... to their targets
+    std::string state = "S";                  // "" leaves stat out
+    bool readable_maps = true;
+  };
+  void add(const std::string &pid, const Process &p) {
+    std::string at = dir / pid;
+    make_dirs(at + "/fd");
+    if (p.readable_maps)
+      write_file(at + "/maps", p.maps);
+    if (!p.state.empty())
+      write_file(at + "/stat", pid + " (wine) x) " + p.state + " 1 1 1 0\n");
+    for (const auto &[name, target] : p.links)
+      ASSERT_EQ(symlink(target.c_str(), (at + "/" + name).c_str()), 0) << name;
+  }
+  std::string collect(std::string *err = nullptr) {
+    kill_prefix::PidList pids;
+    CaptureStderr();
+    kill_prefix::collect_pids(dir.path().c_str(), "/w/prefix", pids);
+    std::string e = GetCapturedStderr();
+    if (err)
+      *err = e;
+    else
+      EXPECT_EQ(e, "");
+    return pids.text();
+  }
+  TempDir dir;
+};
+
+TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
+  using Links = std::map<std::string, std::string>;
+  auto with = [](Links links, std::string maps = Process().maps) {
+    Process p;
+    p.links = std::move(links);
+    p.maps = std::move(maps);
+    return p;
+  };
+  const std::string prefix_dll = "1-2 r--p 0 fe:01 2 /w/prefix/drive_c/windows/system32/cmd.exe\n";
+  add("12", with({{"cwd", "/w/prefix/drive_c"}}));
+  add("13", with({{"cwd", "/tmp"}, {"fd/7", "/w/prefix/drive_c/file.txt"}}));
+  add("14", with({{"cwd", "/tmp"}, {"exe", "/usr/bin/x"}}, Process().maps + prefix_dll));
+  add("15", with({{"root", "/w/prefix"}}));
+  add("16", with({{"exe", "/w/prefix/drive_c/a.exe"}}));
+  add("9", with({{"fd/0", "/w/prefix"}}));
+  // Holds the prefix without Windows code, or Windows code elsewhere.
+  add("20", with({{"cwd", "/w/prefix"}}, prefix_dll));
+  add("21", with({{"cwd", "/w/prefixX"}, {"fd/3", "/w/prefix (deleted)"}, {"fd/4", "pipe:[9]"}}));
+  // Maps that cannot be read, and processes that ended while examined: a
+  // zombie, and one whose folder answers no more.
+  Process hidden = with({{"cwd", "/w/prefix"}});
+  hidden.readable_maps = false;
+  add("22", hidden);
+  Process zombie = with({{"cwd", "/w/prefix"}}, Process().maps + prefix_dll);
+  zombie.state = "Z";
+  add("23", zombie);
+  zombie.state = "";
+  add("24", zombie);
+  // Not processes.
+  for (const char *name : {"self", "007", "1x", "99999999999"})
+    add(name, with({{"cwd", "/w/prefix"}}));
+  EXPECT_EQ(collect(), "9 12 13 14 15 16");
 }
 
-TEST(KillPrefixDecide, StopsWhenTheListIsNearlyFull) {
+TEST_F(FakeProc, StopsWhenTheListIsNearlyFull) {
   // Ten-digit ids add eleven characters each: the 370th reaches 4069 >= 4064.
-  std::string text;
+  Process p;
+  p.links = {{"cwd", "/w/prefix"}};
   for (int i = 0; i < 400; ++i)
-    text += std::to_string(1000000000 + i) + "\n";
-  MemFile listing(text);
-  kill_prefix::PidList pids;
-  int asked = 0;
-  CaptureStderr();
-  kill_prefix::collect_pids(
-      listing.fp,
-      [&](int) {
-        ++asked;
-        return true;
-      },
-      pids);
-  EXPECT_EQ(GetCapturedStderr(), "警告：kill_pids缓冲区即将满，已处理 370 个进程\n");
-  EXPECT_EQ(pids.count(), 370);
-  EXPECT_EQ(asked, 370);
-  EXPECT_EQ(std::strlen(pids.text()), 4069u);
-  std::string t = pids.text();
+    add(std::to_string(1000000000 + i), p);
+  std::string err;
+  std::string t = collect(&err);
+  EXPECT_EQ(err, "警告：kill_pids缓冲区即将满，已处理 370 个进程\n");
+  EXPECT_EQ(t.size(), 4069u);
   EXPECT_EQ(t.substr(t.size() - 10), "1000000369");
 }
-
-// A process that is not Wine but maps a file named ntdll.dll, as every
-// process running Windows code does: a copy of sleep under that name.
-class Spawned {
-public:
-  Spawned(const std::string &program, const std::string &cwd) {
-    std::fflush(nullptr);
-    pid_ = fork();
-    if (pid_ == 0) {
-      if (chdir(cwd.c_str()) != 0)
-        _exit(126);
-      execl(program.c_str(), program.c_str(), "600", static_cast<char *>(nullptr));
-      _exit(127);
-    }
-  }
-  ~Spawned() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
-  int pid() const { return pid_; }
-
-private:
-  pid_t pid_;
-};
 
 class KillPrefixTest : public testing::Test {
 protected:
   void SetUp() override {
-    make_dirs(dir / "prefix/drive_c");
+    // A prefix path of over 1000 characters works like any other.
+    prefix_text = dir.path();
+    for (int i = 0; i < 6; ++i)
+      prefix_text += "/" + std::string(180, 'a' + i);
+    make_dirs(prefix_text + "/drive_c");
+    write_file(prefix_text + "/drive_c/file.txt", "x");
     make_dirs(dir / "bin");
-    ASSERT_EQ(run_process({"cp", "/bin/sleep", dir / "bin/ntdll.dll"}).status, 0);
+    windows = windows_like_holder(dir / "bin");
   }
   void TearDown() override { wine_prefix = nullptr; }
-  void run(std::string *out, std::string *err) {
+  std::string run(std::string *err) {
     CaptureStdout();
     CaptureStderr();
     kill_prefix_processes();
-    *out = GetCapturedStdout();
     *err = GetCapturedStderr();
-  }
-  bool mapped(int pid) {
-    return eventually([&] { return kill_prefix::process_maps_ntdll(pid); }, 10, 20);
+    return GetCapturedStdout();
   }
   TempDir dir;
-  std::string prefix_text;
+  std::string prefix_text, windows;
 };
 
-TEST_F(KillPrefixTest, KillsOnlyProcessesMappingNtdllInOneCommand) {
-  Spawned windows1(dir / "bin/ntdll.dll", dir / "prefix/drive_c");
-  Spawned windows2(dir / "bin/ntdll.dll", dir / "prefix");
-  Spawned plain(dir / "bin/ntdll.dll", dir.path());     // maps ntdll.dll but outside the prefix
-  Spawned holder("/bin/sleep", dir / "prefix/drive_c"); // inside, but no Windows code
-  ASSERT_TRUE(mapped(windows1.pid()));
-  ASSERT_TRUE(mapped(windows2.pid()));
-  ASSERT_TRUE(mapped(plain.pid()));
-  prefix_text = dir / "prefix";
-  wine_prefix = prefix_text.c_str();
-  std::string out, err;
-  run(&out, &err);
+TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
+  // The prefix is named through a link; the processes hold it by its real path.
+  ASSERT_EQ(symlink(prefix_text.c_str(), (dir / "link").c_str()), 0);
+  const std::string in = dir / "link/drive_c";
+  FileHolder by_cwd(windows, in, "", "");
+  FileHolder by_open_file(windows, dir.path(), in + "/file.txt", "");
+  FileHolder by_map(windows, dir.path(), "", in + "/file.txt");
+  FileHolder elsewhere(windows, dir.path(), "", ""); // Windows code, not the prefix
+  FileHolder plain(tool_path("hold_files"), in, in + "/file.txt", ""); // no Windows code
+  FileHolder ended(windows, in, "", "");
+  ended.make_zombie();
+  std::string link = dir / "link";
+  wine_prefix = link.c_str();
+  std::string err;
+  std::string out = run(&err);
   EXPECT_EQ(err, "");
-  std::string a = std::to_string(windows1.pid()), b = std::to_string(windows2.pid());
-  EXPECT_TRUE(out == "已一次性终止 2 个进程: " + a + " " + b + "\n" ||
-              out == "已一次性终止 2 个进程: " + b + " " + a + "\n")
-      << out;
-  EXPECT_TRUE(eventually([&] { return !pid_alive(windows1.pid()); }, 5, 20));
-  EXPECT_TRUE(eventually([&] { return !pid_alive(windows2.pid()); }, 5, 20));
+  std::vector<int> ids{by_cwd.pid(), by_open_file.pid(), by_map.pid()};
+  std::sort(ids.begin(), ids.end());
+  EXPECT_EQ(out, "已一次性终止 3 个进程: " + std::to_string(ids[0]) + " " + std::to_string(ids[1]) +
+                     " " + std::to_string(ids[2]) + "\n");
+  for (int pid : ids)
+    EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5, 20)) << pid;
+  EXPECT_TRUE(pid_alive(elsewhere.pid()));
   EXPECT_TRUE(pid_alive(plain.pid()));
-  EXPECT_TRUE(pid_alive(holder.pid()));
 
   // Nothing of the prefix runs Windows code any more: no output at all.
-  run(&out, &err);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "");
-  EXPECT_TRUE(pid_alive(holder.pid()));
+  out = run(&err);
+  EXPECT_EQ(out + err, "");
+  EXPECT_TRUE(pid_alive(plain.pid()));
 }
 
 TEST_F(KillPrefixTest, LeadingTildeIsTheHomeFolder) {
-  Spawned windows(dir / "bin/ntdll.dll", dir / "prefix/drive_c");
-  ASSERT_TRUE(mapped(windows.pid()));
-  ScopedEnv home("HOME", dir.path());
-  wine_prefix = "~/prefix";
-  std::string out, err;
-  run(&out, &err);
-  EXPECT_EQ(out, "已一次性终止 1 个进程: " + std::to_string(windows.pid()) + "\n");
-  EXPECT_TRUE(eventually([&] { return !pid_alive(windows.pid()); }, 5, 20));
+  FileHolder holder(windows, prefix_text + "/drive_c", "", "");
+  ScopedEnv home("HOME", prefix_text);
+  wine_prefix = "~";
+  std::string err;
+  EXPECT_EQ(run(&err), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
+  EXPECT_TRUE(eventually([&] { return !pid_alive(holder.pid()); }, 5, 20));
 }
 
-TEST_F(KillPrefixTest, NoPrefixOrTooLongPrefixListsNothing) {
-  make_dirs(dir / "fakebin");
-  std::string rec = dir / "lsof-ran";
-  write_script(dir / "fakebin/lsof", "touch '" + rec + "'\n");
-  ScopedEnv path("PATH", dir / "fakebin:/usr/bin:/bin");
-  std::string out, err;
-
-  wine_prefix = nullptr;
-  run(&out, &err);
-  EXPECT_EQ(out + err, "");
-  wine_prefix = "";
-  run(&out, &err);
-  EXPECT_EQ(out + err, "");
-  EXPECT_FALSE(exists(rec));
-
-  prefix_text = "/" + std::string(998, 'p');
-  wine_prefix = prefix_text.c_str();
-  run(&out, &err);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "错误：容器路径过长，无法列出容器中的进程\n");
-  EXPECT_FALSE(exists(rec));
-
-  // The longest path that fits is listed.
-  prefix_text = "/" + std::string(997, 'p');
-  wine_prefix = prefix_text.c_str();
-  run(&out, &err);
-  EXPECT_EQ(out + err, "");
-  EXPECT_TRUE(exists(rec));
-}
-
-TEST_F(KillPrefixTest, MissingListingToolKillsNothingSilently) {
-  Spawned windows(dir / "bin/ntdll.dll", dir / "prefix/drive_c");
-  ASSERT_TRUE(mapped(windows.pid()));
-  make_dirs(dir / "empty");
-  ScopedEnv path("PATH", dir / "empty");
-  prefix_text = dir / "prefix";
-  wine_prefix = prefix_text.c_str();
-  std::string out, err;
-  run(&out, &err);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "");
-  EXPECT_TRUE(pid_alive(windows.pid()));
+TEST_F(KillPrefixTest, PrefixThatIsNoFolderStopsNothing) {
+  FileHolder holder(windows, prefix_text + "/drive_c", prefix_text + "/drive_c/file.txt", "");
+  const std::string file = prefix_text + "/drive_c/file.txt", missing = dir / "missing";
+  for (const char *prefix :
+       {static_cast<const char *>(nullptr), "", missing.c_str(), file.c_str()}) {
+    wine_prefix = prefix;
+    std::string err;
+    EXPECT_EQ(run(&err) + err, "") << (prefix ? prefix : "(none)");
+  }
+  EXPECT_TRUE(pid_alive(holder.pid()));
 }
 
 } // namespace
