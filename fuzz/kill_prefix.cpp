@@ -1,79 +1,17 @@
-// The deciding half of stopping a prefix's processes, on one input read three
-// ways: as lsof output (pids picked against a model of 31-byte fgets reads and
-// atoi, the list's text and its limit), as a memory map (ntdll.dll found in a
-// 1023-byte piece), and as a prefix path (the listing command keeps it as one
-// shell word). PidList also gets the input's bytes as raw ints.
+// The deciding half of stopping a prefix's processes. The input up to its first
+// NUL is a folder, the rest a memory map: read_map must find ntdll.dll in any
+// line of any length and see the same mapped files as a plain line-by-line
+// reading; a map line the kernel would write for any path must give that path
+// back; at_or_below must keep a folder apart from its neighbours. PidList gets
+// the input's bytes as raw ints.
 #include "display/kill_prefix.hpp"
 #include "fuzz_support.hpp"
 
-#include <algorithm>
-#include <cctype>
-#include <climits>
+#include <cinttypes>
 #include <cstring>
 #include <memory>
 
 namespace {
-
-// atoi on one listing line cut at its line feed; only ids in 1..INT_MAX count.
-int reference_pid(std::string_view piece) {
-  std::string_view s = piece.substr(0, piece.find('\0'));
-  s = s.substr(0, s.find('\n'));
-  std::size_t i = 0;
-  while (i < s.size() && fuzz::is_c_space(s[i]))
-    ++i;
-  bool negative = false;
-  if (i < s.size() && (s[i] == '+' || s[i] == '-'))
-    negative = s[i++] == '-';
-  __int128 value = 0;
-  for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i)
-    if (value <= INT64_MAX)
-      value = value * 10 + (s[i] - '0');
-  if (negative)
-    value = -value;
-  return value > 0 && value <= INT_MAX ? static_cast<int>(value) : 0;
-}
-
-// Which ids "run Windows code": a rule that both keeps and drops some.
-bool picked(int pid, std::size_t salt) { return (static_cast<std::size_t>(pid) + salt) % 3 != 0; }
-
-void check_listing(std::string_view in) {
-  std::string expected;
-  int expected_count = 0;
-  std::vector<int> expected_asked;
-  for (std::string_view piece : fuzz::fgets_pieces(in, 32)) {
-    int pid = reference_pid(piece);
-    if (pid == 0)
-      continue;
-    expected_asked.push_back(pid);
-    if (!picked(pid, in.size()))
-      continue;
-    expected += (expected_count++ ? " " : "") + std::to_string(pid);
-    if (expected.size() >= kill_prefix::PidList::kFullAt)
-      break;
-  }
-
-  std::string keep(in);
-  std::FILE *listing = fuzz::open_bytes(keep);
-  FUZZ_CHECK(listing);
-  std::vector<int> asked;
-  auto pids = std::make_unique<kill_prefix::PidList>();
-  kill_prefix::collect_pids(
-      listing,
-      [&](int pid) {
-        asked.push_back(pid);
-        return picked(pid, in.size());
-      },
-      *pids);
-  std::fclose(listing);
-  FUZZ_CHECK(asked == expected_asked);
-  FUZZ_CHECK(pids->text() == expected);
-  FUZZ_CHECK(pids->count() == expected_count);
-  FUZZ_CHECK(std::strlen(pids->text()) < kill_prefix::PidList::kSize);
-
-  // One line on its own, longer than a listing read gives.
-  std::string line = fuzz::c_text(in);
-  FUZZ_CHECK(kill_prefix::pid_of_listing_line(line.data()) == reference_pid(line));
-}
 
 void check_raw_ids(std::string_view in) {
   auto pids = std::make_unique<kill_prefix::PidList>();
@@ -90,65 +28,69 @@ void check_raw_ids(std::string_view in) {
   FUZZ_CHECK(pids->text() == expected);
 }
 
-void check_maps(std::string_view in) {
-  bool expected = false;
-  for (std::string_view piece : fuzz::fgets_pieces(in, 1024))
-    expected = expected || piece.substr(0, piece.find('\0')).find("ntdll.dll") != piece.npos;
-  std::string keep(in);
-  std::FILE *maps = fuzz::open_bytes(keep);
-  FUZZ_CHECK(maps);
-  FUZZ_CHECK(kill_prefix::map_names_ntdll(maps) == expected);
-  std::fclose(maps);
+void check_map(std::string_view in) {
+  const std::size_t nul = in.find('\0');
+  const std::string folder(in.substr(0, nul));
+  std::string map(nul == std::string_view::npos ? std::string_view() : in.substr(nul + 1));
+  bool maps_folder = false;
+  for (std::size_t at = 0; at < map.size();) {
+    std::size_t end = map.find('\n', at);
+    end = end == std::string::npos ? map.size() : end + 1;
+    maps_folder = maps_folder || kill_prefix::at_or_below(
+                                     kill_prefix::map_line_path(map.substr(at, end - at)), folder);
+    at = end;
+  }
+  std::FILE *f = fuzz::open_bytes(map);
+  FUZZ_CHECK(f);
+  const kill_prefix::MapFacts facts = kill_prefix::read_map(f, folder);
+  std::fclose(f);
+  // The name has no line feed, so a line names it exactly when the map does:
+  // never less than pieces of 1023 bytes cut at a NUL would find.
+  FUZZ_CHECK(facts.ntdll == (map.find("ntdll.dll") != std::string::npos));
+  FUZZ_CHECK(facts.maps_folder == maps_folder);
 }
 
-// The words a POSIX shell makes of text built from single quotes, backslash
-// escapes and plain characters; none when anything else would be interpreted.
-std::optional<std::string> one_shell_word(std::string_view s) {
-  std::string word;
-  for (std::size_t i = 0; i < s.size();) {
-    if (s[i] == '\'') {
-      std::size_t end = s.find('\'', i + 1);
-      if (end == s.npos)
-        return std::nullopt;
-      word.append(s.substr(i + 1, end - i - 1));
-      i = end + 1;
-    } else if (s[i] == '\\' && i + 1 < s.size()) {
-      word += s[i + 1];
-      i += 2;
-    } else if (std::strchr("/._-+,:@%", s[i]) || std::isalnum(static_cast<unsigned char>(s[i]))) {
-      word += s[i++];
-    } else {
-      return std::nullopt;
-    }
+// A line as the kernel writes it: fixed fields, blanks up to column 73, the
+// path with every line feed as "\012".
+void check_map_line(std::string_view in) {
+  std::uint64_t n[4] = {};
+  std::memcpy(n, in.data(), std::min(in.size(), sizeof(n)));
+  const std::string path = "/" + fuzz::c_text(in.substr(std::min(in.size(), sizeof(n))));
+  char head[128];
+  int len = std::snprintf(head, sizeof(head),
+                          "%08" PRIx64 "-%08" PRIx64 " r-xp %08" PRIx64 " %02x:%02x %" PRIu64 " ",
+                          n[0], n[0] + n[1], n[2], static_cast<unsigned>(n[3] & 0xff),
+                          static_cast<unsigned>((n[3] >> 8) & 0xff), n[3] >> 16);
+  std::string line(head, static_cast<std::size_t>(len));
+  line.append(line.size() < 73 ? 73 - line.size() : 0, ' ');
+  for (char c : path)
+    line += c == '\n' ? std::string("\\012") : std::string(1, c);
+  // A path with a literal "\012" in it reads back as one with a line feed.
+  if (path.find("\\012") == std::string::npos) {
+    FUZZ_CHECK(kill_prefix::map_line_path(line + "\n") == path);
+    FUZZ_CHECK(kill_prefix::map_line_path(line) == path);
   }
-  return word;
 }
 
-void check_listing_command(std::string_view in) {
-  const std::string prefix = fuzz::c_text(in);
-  const std::optional<std::string> cmd = kill_prefix::listing_command(prefix);
-  if (!cmd) {
-    // Only a path that cannot fit with its quotes is refused: two around it,
-    // and a quote inside costs four ('\'').
-    const auto quotes = static_cast<std::size_t>(std::count(prefix.begin(), prefix.end(), '\''));
-    FUZZ_CHECK(prefix.size() + 2 + 3 * quotes + std::strlen("lsof -t +D  2>/dev/null") > 1023);
-    return;
-  }
-  constexpr std::string_view head = "lsof -t +D ", tail = " 2>/dev/null";
-  std::string_view c = *cmd;
-  FUZZ_CHECK(c.size() <= 1023);
-  FUZZ_CHECK(c.substr(0, head.size()) == head);
-  FUZZ_CHECK(c.size() >= head.size() + tail.size() && c.substr(c.size() - tail.size()) == tail);
-  FUZZ_CHECK(one_shell_word(c.substr(head.size(), c.size() - head.size() - tail.size())) == prefix);
+void check_at_or_below(std::string_view in) {
+  const std::vector<std::string> parts = fuzz::split_at_nul(in);
+  const std::string &folder = parts[0];
+  const std::string other = parts.size() > 1 ? parts[1] : "";
+  FUZZ_CHECK(kill_prefix::at_or_below(folder, folder) == !folder.empty());
+  FUZZ_CHECK(kill_prefix::at_or_below(folder + "/" + other, folder) == !folder.empty());
+  if (!folder.empty() && folder.back() != '/' && !other.empty() && other[0] != '/')
+    FUZZ_CHECK(!kill_prefix::at_or_below(folder + other, folder));
+  if (kill_prefix::at_or_below(other, folder))
+    FUZZ_CHECK(other.compare(0, folder.size(), folder) == 0);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
   std::string_view in = fuzz::bytes(data, size);
-  check_listing(in);
   check_raw_ids(in);
-  check_maps(in);
-  check_listing_command(in);
+  check_map(in);
+  check_map_line(in);
+  check_at_or_below(in);
   return 0;
 }
