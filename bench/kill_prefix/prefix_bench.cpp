@@ -1,0 +1,323 @@
+// The DPI change on a prefix with many installed files against a fresh one,
+// real Wine, a Windows program (cmd.exe waiting on a pipe) running in the
+// prefix. Every round copies the template fresh, once as it is and once with
+// FILES files in folders of 40 under "drive_c/Program Files", the two taking
+// turns as to which goes first. In each copy it times
+//   (a) finding the prefix's processes: this helper's own search of /proc
+//       against `lsof -t +D` on the same prefix (whose answer, kept to the ids
+//       that map ntdll.dll, must be the same);
+//   (b) the DPI change through the real window: the confirm driver chooses
+//       another DPI and clicks "确定"; timed from its "driver: clicked" to the
+//       helper's exit.
+// Prints the medians, the ratios, and each round's figures.
+//
+//   prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files]
+#include "display/kill_prefix.hpp"
+#include "timing.hpp"
+#include "util/own.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace bench;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::string read_text(const std::string &path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Ids of the processes that map ntdll.dll and have WINEPREFIX=prefix.
+std::set<int> wine_pids(const std::string &prefix) {
+  std::set<int> pids;
+  const std::string wanted = "WINEPREFIX=" + prefix + '\0';
+  own::dir proc(opendir("/proc"));
+  while (const dirent *e = proc ? readdir(proc.get()) : nullptr) {
+    const int pid = std::atoi(e->d_name);
+    if (pid <= 0)
+      continue;
+    const std::string at = "/proc/" + std::to_string(pid);
+    if (('\0' + read_text(at + "/environ")).find('\0' + wanted) != std::string::npos &&
+        read_text(at + "/maps").find("ntdll.dll") != std::string::npos)
+      pids.insert(pid);
+  }
+  return pids;
+}
+
+bool runs_cmd(const std::set<int> &pids) {
+  for (int pid : pids)
+    if (read_text("/proc/" + std::to_string(pid) + "/cmdline").find("cmd.exe") != std::string::npos)
+      return true;
+  return false;
+}
+
+// Starts `sleep 600 | wine cmd.exe` in the prefix and waits until cmd runs
+// and Wine's services have stopped coming and going. Returns the group.
+pid_t start_program(const std::string &prefix) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    if (chdir((prefix + "/drive_c").c_str()) != 0)
+      _exit(126);
+    execl("/bin/sh", "sh", "-c", "sleep 600 | wine cmd.exe", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  const auto until = Clock::now() + std::chrono::seconds(120);
+  std::set<int> last;
+  int stable = 0;
+  while (Clock::now() < until && stable < 20) {
+    std::set<int> now = wine_pids(prefix);
+    stable = now == last && runs_cmd(now) ? stable + 1 : 0;
+    last = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (stable < 20)
+    std::fprintf(stderr, "cmd.exe did not settle in %s\n", prefix.c_str());
+  return pid;
+}
+
+void end_wine(const std::string &prefix, pid_t group) {
+  sh("WINEPREFIX=" + quote(prefix) + " wineserver -k 2>/dev/null; WINEPREFIX=" + quote(prefix) +
+     " wineserver -w 2>/dev/null");
+  kill(-group, SIGKILL);
+  waitpid(group, nullptr, 0);
+}
+
+// Files that a large installation leaves: folders of 40 small files.
+void add_files(const std::string &prefix, int files) {
+  const std::string base = prefix + "/drive_c/Program Files/Bench Suite";
+  mkdir(base.c_str(), 0755);
+  for (int i = 0; i < files; ++i) {
+    const std::string folder = base + "/module" + std::to_string(i / 40);
+    if (i % 40 == 0)
+      mkdir(folder.c_str(), 0755);
+    const std::string file = folder + "/part" + std::to_string(i % 40) + ".dll";
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || write(fd, "MZ", 2) != 2) {
+      std::perror(file.c_str());
+      std::exit(1);
+    }
+    close(fd);
+  }
+}
+
+struct Find {
+  double helper_s, lsof_s;
+  bool same;
+};
+
+Find time_find(const std::string &prefix, bool lsof_first) {
+  char folder[PATH_MAX];
+  if (!realpath(prefix.c_str(), folder))
+    std::exit(1);
+  Find f{};
+  std::set<int> by_helper, by_lsof;
+  auto helper = [&] {
+    auto pids = std::make_unique<kill_prefix::PidList>();
+    const auto t0 = Clock::now();
+    kill_prefix::collect_pids("/proc", folder, *pids);
+    f.helper_s = seconds_since(t0);
+    std::istringstream ids(pids->text());
+    for (int id; ids >> id;)
+      by_helper.insert(id);
+  };
+  auto lsof = [&] {
+    const std::string cmd = "lsof -t +D " + quote(folder) + " 2>/dev/null";
+    std::fflush(nullptr);
+    const auto t0 = Clock::now();
+    FILE *p = popen(cmd.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (std::size_t n; p && (n = std::fread(buf, 1, sizeof(buf), p)) > 0;)
+      out.append(buf, n);
+    if (p)
+      pclose(p);
+    f.lsof_s = seconds_since(t0);
+    std::istringstream ids(out);
+    for (int id; ids >> id;)
+      if (read_text("/proc/" + std::to_string(id) + "/maps").find("ntdll.dll") != std::string::npos)
+        by_lsof.insert(id);
+  };
+  if (lsof_first) {
+    lsof();
+    helper();
+  } else {
+    helper();
+    lsof();
+  }
+  f.same = by_helper == by_lsof && !by_helper.empty();
+  if (!f.same)
+    std::fprintf(stderr, "the searches differ: helper %zu ids, lsof %zu ids\n", by_helper.size(),
+                 by_lsof.size());
+  return f;
+}
+
+struct Change {
+  double click_to_exit_s = -1;
+  bool applied = false;
+};
+
+// Runs the driver on the prefix, choosing 120 DPI (the copies are at 96).
+Change time_change(const std::string &driver, const std::string &prefix, const std::string &work) {
+  int err[2];
+  if (pipe(err) != 0)
+    std::exit(1);
+  const std::string out = work + "/helper-out.txt";
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 1);
+    dup2(err[1], 2);
+    close(err[0]);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    setenv("NIVRA_DRIVE_DPI", "120", 1);
+    execl(driver.c_str(), driver.c_str(), "cmd.exe", "/c", "exit", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(err[1]);
+  // The Windows program the helper starts keeps the pipe open after the
+  // helper's exit, so the click is found by a reader of its own.
+  Clock::time_point clicked{};
+  std::thread reader([&] {
+    std::string seen;
+    char buf[4096];
+    for (ssize_t n; (n = read(err[0], buf, sizeof(buf))) > 0;) {
+      if (seen.find("driver: clicked\n") == std::string::npos) {
+        seen.append(buf, static_cast<std::size_t>(n));
+        if (seen.find("driver: clicked\n") != std::string::npos)
+          clicked = Clock::now();
+      }
+    }
+  });
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const auto exited = Clock::now();
+  Change c;
+  const std::string text = read_text(out);
+  c.applied = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
+              text.find("DPI设置成功生效，当前DPI值: 120\n") != std::string::npos &&
+              text.find("已一次性终止") != std::string::npos;
+  // The started program ends with the wineserver; then the pipe is closed.
+  sh("WINEPREFIX=" + quote(prefix) + " wineserver -k 2>/dev/null");
+  reader.join();
+  close(err[0]);
+  if (clicked != Clock::time_point{})
+    c.click_to_exit_s = std::chrono::duration<double>(exited - clicked).count();
+  if (!c.applied)
+    std::fprintf(stderr, "the DPI change did not go through (status %d):\n%s\n", status,
+                 text.c_str());
+  return c;
+}
+
+struct Kind {
+  const char *name;
+  std::string tpl;
+  std::vector<double> helper{}, lsof{}, change{};
+  int failures = 0;
+};
+
+std::string list(const std::vector<double> &v, double scale) {
+  std::string s;
+  char buf[32];
+  for (double x : v) {
+    std::snprintf(buf, sizeof(buf), "%s%.*f", s.empty() ? "" : " ", scale > 1 ? 1 : 2, x * scale);
+    s += buf;
+  }
+  return s;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 4) {
+    std::fprintf(stderr, "usage: prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files]\n");
+    return 2;
+  }
+  const std::string work = argv[1], tpl = argv[2], driver = argv[3];
+  const int rounds = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
+  const int files = argc > 5 ? std::max(0, std::atoi(argv[5])) : 100000;
+  const std::string large = work + "/large-template", prefix = work + "/prefix";
+
+  std::printf("making the large template: %d files in %d folders\n", files, (files + 39) / 40);
+  std::fflush(stdout);
+  sh("cp -a " + quote(tpl) + " " + quote(large));
+  add_files(large, files);
+
+  std::vector<Kind> kinds = {{"fresh prefix", tpl}, {"large prefix", large}};
+  for (int round = 0; round < rounds; ++round) {
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+      Kind &kind = kinds[(k + static_cast<std::size_t>(round)) % kinds.size()];
+      sh("rm -rf " + quote(prefix) + " && cp -a " + quote(kind.tpl) + " " + quote(prefix) +
+         " && sync");
+      const pid_t group = start_program(prefix);
+      const Find f = time_find(prefix, round % 2 == 1);
+      kind.helper.push_back(f.helper_s);
+      kind.lsof.push_back(f.lsof_s);
+      const Change c = time_change(driver, prefix, work);
+      if (c.applied && c.click_to_exit_s >= 0)
+        kind.change.push_back(c.click_to_exit_s);
+      kind.failures += !f.same + !c.applied;
+      end_wine(prefix, group);
+      std::printf("round %d, %s: find %.2f ms (lsof %.0f ms), click to exit %.2f s\n", round + 1,
+                  kind.name, f.helper_s * 1e3, f.lsof_s * 1e3, c.click_to_exit_s);
+      std::fflush(stdout);
+    }
+  }
+  sh("rm -rf " + quote(prefix) + " " + quote(large));
+
+  std::printf("\n%d rounds, medians; %d files in the large prefix\n", rounds, files);
+  std::printf("| Prefix | find: helper | find: lsof -t +D | lsof / helper | click to exit |\n");
+  std::printf("|---|---|---|---|---|\n");
+  for (const Kind &k : kinds) {
+    char change[32] = "-";
+    if (!k.change.empty())
+      std::snprintf(change, sizeof(change), "%.2f s", median(k.change));
+    std::printf("| %s | %.2f ms | %.0f ms | %.0fx | %s |\n", k.name, median(k.helper) * 1e3,
+                median(k.lsof) * 1e3, median(k.lsof) / median(k.helper), change);
+  }
+  const Kind &fresh = kinds[0], &big = kinds[1];
+  if (!fresh.change.empty() && fresh.change.size() == big.change.size()) {
+    std::vector<double> by_round;
+    for (std::size_t r = 0; r < big.change.size(); ++r)
+      by_round.push_back(big.change[r] / fresh.change[r]);
+    std::printf("click to exit, large / fresh: %.2fx (round by round %.2fx)\n",
+                median(big.change) / median(fresh.change), median(by_round));
+  }
+  for (const Kind &k : kinds)
+    std::printf("%s, each round: helper ms %s; lsof ms %s; click to exit s %s\n", k.name,
+                list(k.helper, 1e3).c_str(), list(k.lsof, 1e3).c_str(), list(k.change, 1).c_str());
+  if (fresh.failures + big.failures) {
+    std::printf("%d runs failed (see above)\n", fresh.failures + big.failures);
+    return 1;
+  }
+  return 0;
+}
