@@ -229,6 +229,19 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
   FileHolder plain(tool_path("hold_files"), in, in + "/file.txt", ""); // no Windows code
   FileHolder ended(windows, in, "", "");
   ended.make_zombie();
+  if (geteuid() == 0) {
+    // Another user sees none of them, as a listing run by that user would not.
+    ProcResult other = run_in_child(
+        [&] {
+          kill_prefix::PidList pids;
+          kill_prefix::collect_pids("/proc", prefix_text, pids);
+          std::printf("%s", pids.text());
+          return 0;
+        },
+        true);
+    EXPECT_EQ(other.status, 0);
+    EXPECT_EQ(other.out + other.err, "");
+  }
   std::string link = dir / "link";
   wine_prefix = link.c_str();
   std::string err;
