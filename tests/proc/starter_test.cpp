@@ -120,9 +120,9 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
     o.while_running = [](int child, void *ctx) { *static_cast<int *>(ctx) = child; };
     ProcResult r = run_process(argv + row.argv, o);
     EXPECT_EQ(r.status, row.status) << r.err;
-    EXPECT_NE(r.err.find(row.err), std::string::npos) << r.err;
+    EXPECT_THAT(r.err, HasSubstr(row.err));
     if (row.ran.empty()) {
-      EXPECT_EQ(r.out.find("ran "), std::string::npos) << r.out;
+      EXPECT_THAT(r.out, Not(HasSubstr("ran ")));
     } else {
       // The same pid: the starter replaced itself.
       std::string want = "ran " + row.ran + " " + std::to_string(pid) + " /tmp/p f'x";
@@ -196,7 +196,10 @@ TEST(StarterEndToEnd, DoNotShowAgainSkipsTheWindowUntilTheHelperComesBack) {
         Args{kStarter} + step.head + Args{"cmd.exe", "/c", "echo", "x", ">", "C:\\" + mark}, o);
     EXPECT_EQ(window.status, step.shown);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out.find("sys:") != std::string::npos, step.shown == 0) << "helper ran: " << r.out;
+    if (step.shown == 0)
+      EXPECT_THAT(r.out, HasSubstr("sys:")) << "the helper did not run";
+    else
+      EXPECT_THAT(r.out, Not(HasSubstr("sys:"))) << "the helper ran";
     EXPECT_EQ(read_file(flag), step.flag);
     const std::string file = prefix / ("drive_c/" + mark);
     EXPECT_EQ(eventually([&] { return exists(file); }, step.runs ? 90 : 0), step.runs);
