@@ -2,7 +2,7 @@
 // bytes, each seen up to its first NUL and cut at its first CR or LF; the value
 // taken only from the first line inside [Control Panel\\Desktop] whose number
 // parses. parse_dword against a %x reference with exact overflow checks.
-#include "display/dpi_reader.hpp"
+#include "confirm/dpi_reader.hpp"
 #include "fuzz_support.hpp"
 
 #include <sys/mman.h>

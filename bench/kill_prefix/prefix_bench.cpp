@@ -17,7 +17,7 @@
 // Prints the medians, the ratios, and each round's figures.
 //
 //   prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files]
-#include "display/kill_prefix.hpp"
+#include "confirm/kill_prefix.hpp"
 #include "timing.hpp"
 #include "util/own.hpp"
 

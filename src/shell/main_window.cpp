@@ -1,8 +1,8 @@
 #include "shell/main_window.hpp"
 
+#include "confirm/confirm.hpp"
+#include "confirm/dpi_reader.hpp"
 #include "debuglog/debug_dialog.hpp"
-#include "display/confirm.hpp"
-#include "display/dpi_reader.hpp"
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"

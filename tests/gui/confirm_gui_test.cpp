@@ -1,7 +1,7 @@
 // The confirm handler and its timer in-process, with a launcher script: the
 // paths that return to the caller instead of exiting the process.
-#include "display/confirm.hpp"
-#include "display/dpi_reader.hpp"
+#include "confirm/confirm.hpp"
+#include "confirm/dpi_reader.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "test_support.hpp"

@@ -1,6 +1,6 @@
+#include "confirm/dpi_reader.hpp"
 #include "debuglog/debug_dialog.hpp"
 #include "dialog_driver.hpp"
-#include "display/dpi_reader.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "test_support.hpp"

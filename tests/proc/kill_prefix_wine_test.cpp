@@ -1,5 +1,5 @@
 // Stopping a prefix's processes with real Wine processes in a test prefix.
-#include "display/kill_prefix.hpp"
+#include "confirm/kill_prefix.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"

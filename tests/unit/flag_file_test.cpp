@@ -1,4 +1,4 @@
-#include "display/flag_file.hpp"
+#include "confirm/flag_file.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // Hostile names and missing or misbehaving tools: every place a path reaches a
 // shell or a file, the launcher's version query, and a user.reg that cannot be
 // read. Nothing may run that the user did not ask for, and nothing may hang.
+#include "confirm/dpi_reader.hpp"
+#include "confirm/flag_file.hpp"
+#include "confirm/kill_prefix.hpp"
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
-#include "display/dpi_reader.hpp"
-#include "display/flag_file.hpp"
-#include "display/kill_prefix.hpp"
 #include "launch/cmd_runner.hpp"
 #include "settings/settings.hpp"
 #include "startup.hpp"

@@ -1,4 +1,4 @@
-#include "display/kill_prefix.hpp"
+#include "confirm/kill_prefix.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 

@@ -1,8 +1,8 @@
-#include "display/confirm.hpp"
+#include "confirm/confirm.hpp"
 
-#include "display/dpi_reader.hpp"
-#include "display/flag_file.hpp"
-#include "display/kill_prefix.hpp"
+#include "confirm/dpi_reader.hpp"
+#include "confirm/flag_file.hpp"
+#include "confirm/kill_prefix.hpp"
 #include "launch/cmd_runner.hpp"
 #include "settings/settings.hpp"
 #include "util/own.hpp"

@@ -1,4 +1,4 @@
-#include "display/prefix_path.hpp"
+#include "confirm/prefix_path.hpp"
 
 #include "settings/settings.hpp"
 

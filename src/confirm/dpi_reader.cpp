@@ -1,6 +1,6 @@
-#include "display/dpi_reader.hpp"
+#include "confirm/dpi_reader.hpp"
 
-#include "display/prefix_path.hpp"
+#include "confirm/prefix_path.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 

@@ -1,6 +1,6 @@
-#include "display/kill_prefix.hpp"
+#include "confirm/kill_prefix.hpp"
 
-#include "display/prefix_path.hpp"
+#include "confirm/prefix_path.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 #include "util/shell_quote.hpp"
