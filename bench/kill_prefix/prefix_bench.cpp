@@ -16,7 +16,14 @@
 //       leaves that wait out.
 // Prints the medians, the ratios, and each round's figures.
 //
-//   prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files]
+// Then, for DPI-ROUNDS rounds, the DPI change on a fresh copy with nothing
+// running in it (click on "确定" to the helper's exit, and whether user.reg
+// holds the value at that moment) against a cold `wine reg add` of the same
+// value on another fresh copy, the two taking turns as to which goes first,
+// each with the machine quiet of the other's Wine processes.
+//
+//   prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files] [dpi-rounds]
+// (rounds 0 leaves the first part out).
 #include "confirm/kill_prefix.hpp"
 #include "timing.hpp"
 #include "util/own.hpp"
@@ -195,9 +202,21 @@ Find time_find(const std::string &prefix, bool lsof_first) {
 
 struct Change {
   double click_to_exit_s = -1;
-  double stop_to_exit_s = -1; // from the first "已一次性终止" line
+  double stop_to_exit_s = -1; // from the first "已一次性终止" line, when there is one
   bool applied = false;
+  bool on_disk = false; // user.reg held the value when the helper had exited
 };
+
+// user.reg's Desktop section holds LogPixels 120.
+bool holds_120(const std::string &prefix) {
+  const std::string text = read_text(prefix + "/user.reg");
+  const std::size_t at = text.find("[Control Panel\\\\Desktop]");
+  if (at == std::string::npos)
+    return false;
+  const std::size_t end = text.find("\n[", at);
+  return text.substr(at, end == std::string::npos ? end : end - at)
+             .find("\"LogPixels\"=dword:00000078") != std::string::npos;
+}
 
 // Runs the driver on the prefix, choosing 120 DPI (the copies are at 96).
 Change time_change(const std::string &driver, const std::string &prefix) {
@@ -244,6 +263,7 @@ Change time_change(const std::string &driver, const std::string &prefix) {
     if (waitpid(pid, &status, WNOHANG) == pid)
       exited = Clock::now();
   }
+  const bool on_disk = holds_120(prefix);
   fcntl(out[0], F_SETFL, O_NONBLOCK);
   while (pipe_end.fd >= 0)
     read_some();
@@ -251,10 +271,12 @@ Change time_change(const std::string &driver, const std::string &prefix) {
   Change c;
   c.applied = WIFEXITED(status) && WEXITSTATUS(status) == 0 &&
               text.find("DPI设置成功生效，当前DPI值: 120\n") != std::string::npos &&
-              clicked != Clock::time_point{} && stopped != Clock::time_point{};
+              clicked != Clock::time_point{};
+  c.on_disk = on_disk;
   if (c.applied) {
     c.click_to_exit_s = std::chrono::duration<double>(exited - clicked).count();
-    c.stop_to_exit_s = std::chrono::duration<double>(exited - stopped).count();
+    if (stopped != Clock::time_point{})
+      c.stop_to_exit_s = std::chrono::duration<double>(exited - stopped).count();
   } else {
     std::fprintf(stderr, "the DPI change did not go through (status %d):\n%s\n", status,
                  text.c_str());
@@ -288,16 +310,106 @@ std::string list(const std::vector<double> &v, double scale) {
   return s;
 }
 
+// A cold `wine reg add` of LogPixels 120 on prefix, nothing of it running:
+// from the start to the end of the launcher, as the helper runs it.
+double time_cold_reg(const std::string &prefix) {
+  const char *wine = std::getenv("WINE_APP");
+  std::fflush(nullptr);
+  const auto t0 = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    execlp(wine ? wine : "wine", "wine", "reg", "add", "HKEY_CURRENT_USER\\Control Panel\\Desktop",
+           "/v", "LogPixels", "/t", "REG_DWORD", "/d", "120", "/f", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double s = seconds_since(t0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "wine reg add failed (status %d)\n", status);
+    return -1;
+  }
+  return s;
+}
+
+// Waits until nothing of prefix runs any more (the helper's program, Wine's
+// services, the server), killing what is left after 30 s.
+void quiet(const std::string &prefix) {
+  const auto until = Clock::now() + std::chrono::seconds(30);
+  while (!prefix_pids(prefix, false).empty() && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int pid : prefix_pids(prefix, false))
+    kill(pid, SIGKILL);
+}
+
+// The DPI change on a prefix with nothing running against a cold reg add.
+int dpi_against_reg(const std::string &work, const std::string &tpl, const std::string &driver,
+                    int rounds) {
+  const std::string a = work + "/dpi-helper", b = work + "/dpi-reg";
+  std::vector<double> change, reg, ratio;
+  int failures = 0;
+  for (int round = 0; round < rounds; ++round) {
+    sh("rm -rf " + quote(a) + " " + quote(b) + " && cp -a " + quote(tpl) + " " + quote(a) +
+       " && cp -a " + quote(tpl) + " " + quote(b) + " && sync");
+    Change c;
+    double r = -1;
+    for (int turn = 0; turn < 2; ++turn) {
+      if ((turn + round) % 2 == 0) {
+        c = time_change(driver, a);
+        quiet(a);
+      } else {
+        r = time_cold_reg(b);
+        quiet(b);
+      }
+    }
+    const bool ok = c.applied && c.on_disk && r > 0;
+    std::printf("dpi round %d: click to exit %.2f s (value on disk at exit: %s), cold reg add "
+                "%.2f s, ratio %.2f\n",
+                round + 1, c.click_to_exit_s, c.on_disk ? "yes" : "NO", r,
+                ok ? c.click_to_exit_s / r : 0.0);
+    std::fflush(stdout);
+    if (!ok) {
+      ++failures;
+      continue;
+    }
+    change.push_back(c.click_to_exit_s);
+    reg.push_back(r);
+    ratio.push_back(c.click_to_exit_s / r);
+  }
+  sh("rm -rf " + quote(a) + " " + quote(b));
+  if (!change.empty()) {
+    std::printf("\nDPI change on a fresh prefix, nothing running, %zu rounds, medians:\n"
+                "| click on 确定 to exit | cold wine reg add | ratio of medians | median of the "
+                "rounds' ratios |\n|---|---|---|---|\n| %.2f s | %.2f s | %.2fx | %.2fx |\n",
+                change.size(), median(change), median(reg), median(change) / median(reg),
+                median(ratio));
+    std::printf("each round: click to exit s %s; reg s %s\n", list(change, 1).c_str(),
+                list(reg, 1).c_str());
+  }
+  if (failures)
+    std::printf("%d DPI rounds failed or left user.reg without the value at exit\n", failures);
+  return failures;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
   if (argc < 4) {
-    std::fprintf(stderr, "usage: prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files]\n");
+    std::fprintf(stderr, "usage: prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files] "
+                         "[dpi-rounds]\n");
     return 2;
   }
   const std::string work = argv[1], tpl = argv[2], driver = argv[3];
-  const int rounds = argc > 4 ? std::max(1, std::atoi(argv[4])) : 5;
+  const int rounds = argc > 4 ? std::max(0, std::atoi(argv[4])) : 5;
   const int files = argc > 5 ? std::max(0, std::atoi(argv[5])) : 100000;
+  const int dpi_rounds = argc > 6 ? std::max(0, std::atoi(argv[6])) : 7;
+  if (rounds == 0)
+    return dpi_against_reg(work, tpl, driver, dpi_rounds) ? 1 : 0;
   const std::string large = work + "/large-template", prefix = work + "/prefix";
 
   std::printf("making the large template: %d files in %d folders\n", files, (files + 39) / 40);
@@ -318,7 +430,8 @@ int main(int argc, char **argv) {
       const Change c = time_change(driver, prefix);
       if (c.applied) {
         kind.change.push_back(c.click_to_exit_s);
-        kind.after_stop.push_back(c.stop_to_exit_s);
+        if (c.stop_to_exit_s >= 0)
+          kind.after_stop.push_back(c.stop_to_exit_s);
       }
       kind.failures += !f.same + !c.applied;
       end_wine(prefix, group);
@@ -361,8 +474,10 @@ int main(int argc, char **argv) {
                 "s %s\n",
                 k.name, list(k.helper, 1e3).c_str(), list(k.lsof, 1e3).c_str(),
                 list(k.change, 1).c_str(), list(k.after_stop, 1).c_str());
-  if (fresh.failures + big.failures) {
-    std::printf("%d runs failed (see above)\n", fresh.failures + big.failures);
+  std::printf("\n");
+  const int dpi_failures = dpi_against_reg(work, tpl, driver, dpi_rounds);
+  if (fresh.failures + big.failures + dpi_failures) {
+    std::printf("%d runs failed (see above)\n", fresh.failures + big.failures + dpi_failures);
     return 1;
   }
   return 0;

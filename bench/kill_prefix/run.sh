@@ -4,8 +4,10 @@
 # "drive_c/Program Files", cmd.exe running in it. Times finding the processes
 # (this helper against `lsof -t +D`, which the script installs when missing)
 # and the DPI change through the real window, from the click on "确定" to the
-# helper's exit, on Xvfb.
-#   bench/kill_prefix/run.sh [rounds] [files]     (default 5 rounds, 100000 files)
+# helper's exit, on Xvfb. Then the DPI change on a fresh copy with nothing
+# running against a cold `wine reg add` on another copy, taking turns.
+#   bench/kill_prefix/run.sh [rounds] [files] [dpi-rounds]
+#     (default 5 rounds, 100000 files, 7 DPI rounds; 0 rounds: the DPI part only)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$src/build-bench}
@@ -37,4 +39,4 @@ WINEPREFIX=$work/template WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wine
 WINEPREFIX=$work/template wineserver -w
 xvfb-run -a -s "-screen 0 1280x1024x24" \
   "$build/bench-bin/prefix_bench" "$work" "$work/template" \
-  "$build/bench-stage/bin/bench_confirm_driver" "${1:-5}" "${2:-100000}"
+  "$build/bench-stage/bin/bench_confirm_driver" "${1:-5}" "${2:-100000}" "${3:-7}"

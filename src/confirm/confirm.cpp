@@ -3,6 +3,7 @@
 #include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
 #include "confirm/kill_prefix.hpp"
+#include "confirm/running_programs.hpp"
 #include "launch/cmd_runner.hpp"
 #include "settings/settings.hpp"
 #include "util/own.hpp"
@@ -10,6 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -83,6 +86,33 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   return dialog;
 }
 
+// Asks before the programs are stopped; true to go on. "取消" is the default
+// and holds the focus, so that an Enter held down since "确定" never kills.
+bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
+  GtkWidget *top = gtk_widget_get_toplevel(button);
+  std::string list;
+  for (const std::string &name : programs) {
+    own::gchars shown(g_utf8_make_valid(name.c_str(), static_cast<gssize>(name.size())));
+    list += (list.empty() ? "" : "\n") + std::string(shown.get());
+  }
+  GtkWidget *question = gtk_message_dialog_new(
+      GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr,
+      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
+      GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
+      "更改DPI需要关闭此容器中正在运行的以下程序，未保存的内容将会丢失：");
+  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question), "%s", list.c_str());
+  gtk_window_set_title(GTK_WINDOW(question), "关闭正在运行的程序");
+  GtkWidget *cancel = gtk_dialog_add_button(GTK_DIALOG(question), "取消", 1);
+  gtk_dialog_add_button(GTK_DIALOG(question), "关闭并继续", 2);
+  gtk_dialog_set_default_response(GTK_DIALOG(question), 1);
+  gtk_widget_grab_focus(cancel);
+  int response = gtk_dialog_run(GTK_DIALOG(question));
+  gtk_widget_destroy(question);
+  if (response != 1 && response != 2 && response != GTK_RESPONSE_DELETE_EVENT)
+    std::fprintf(stderr, "unknowed %d\n", response);
+  return response == 2;
+}
+
 gboolean finish(dpi_apply_data *data) {
   if (data->dialog) {
     g_object_remove_weak_pointer(G_OBJECT(data->dialog),
@@ -94,6 +124,13 @@ gboolean finish(dpi_apply_data *data) {
   g_free(data->target);
   g_free(data);
   return FALSE;
+}
+
+// The write and the first check; later checks one a second.
+gboolean first_call(gpointer data) {
+  if (apply_dpi_timeout(data))
+    g_timeout_add_seconds(1, apply_dpi_timeout, data);
+  return G_SOURCE_REMOVE;
 }
 
 } // namespace
@@ -120,6 +157,12 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
     std::exit(0);
   }
 
+  // Nothing is stopped or written until the user has agreed to lose what
+  // these programs hold.
+  std::vector<std::string> programs = running_programs::in_prefix();
+  if (!programs.empty() && !ask_to_close(button, programs))
+    return;
+
   auto *data = g_new0(dpi_apply_data, 1);
   data->dialog = show_progress_dialog(button);
   // Destroyed with its parent, the dialog must not be destroyed a second time.
@@ -129,7 +172,9 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   data->attempts = 0;
   data->max_attempts = kMaxAttempts;
   data->done = 0;
-  g_timeout_add_seconds(1, apply_dpi_timeout, data);
+  // The first call at once, once the dialog is drawn; the seconds timer would
+  // come 0.75 to 1.75 s later.
+  g_idle_add(first_call, data);
 }
 
 gboolean apply_dpi_timeout(gpointer user_data) {
@@ -137,6 +182,9 @@ gboolean apply_dpi_timeout(gpointer user_data) {
   if (data->attempts == 0) {
     kill_prefix_processes();
     write_dpi_to_registry(data->target);
+    // The server writes user.reg when it ends, and on its own it ends two
+    // seconds or more after reg, once Wine's services have quit.
+    kill_prefix_processes_and_server();
   }
   if (data->done)
     return finish(data);

@@ -1,8 +1,10 @@
 #pragma once
 // The "确定" action: records the show-again choice, then either starts the
-// program at once and exits, or applies a changed DPI behind a modal progress
-// dialog on a one-second timer and starts the program when the value has been
-// verified or 20 checks have failed. Main thread only.
+// program at once and exits, or applies a changed DPI: it asks first when
+// programs of the user's run in the prefix, then, behind a modal progress
+// dialog, writes the value, checks it at once and then once a second, and
+// starts the program when the value has been verified or 20 checks have
+// failed. Main thread only.
 #include <gtk/gtk.h>
 
 // Handed to the "确定" handler by the main window; allocated once, never freed.
@@ -24,5 +26,6 @@ struct dpi_apply_data {
 // "clicked" of "确定"; data is the main window's confirm_data.
 void on_confirm_btn_clicked(GtkWidget *button, gpointer data);
 
-// The timer callback; data is a dpi_apply_data. TRUE to be called again.
+// The write (first call) and each check; data is a dpi_apply_data. TRUE to be
+// called again a second later.
 gboolean apply_dpi_timeout(gpointer data);

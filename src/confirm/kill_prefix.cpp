@@ -7,6 +7,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,10 +100,8 @@ std::string link_target(int dir, const char *name) {
   return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
 }
 
-bool holds_through_links(int proc_dir, std::string_view folder) {
-  for (const char *name : {"cwd", "root", "exe"})
-    if (at_or_below(link_target(proc_dir, name), folder))
-      return true;
+// True when one of the process's open descriptors names what match accepts.
+template <typename Match> bool any_open(int proc_dir, Match match) {
   own::fd fds(openat(proc_dir, "fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fds)
     return false;
@@ -111,11 +110,18 @@ bool holds_through_links(int proc_dir, std::string_view folder) {
     return false;
   fds.release();
   while (const dirent *entry = readdir(list.get())) {
-    if (entry->d_name[0] != '.' &&
-        at_or_below(link_target(dirfd(list.get()), entry->d_name), folder))
+    if (entry->d_name[0] != '.' && match(link_target(dirfd(list.get()), entry->d_name)))
       return true;
   }
   return false;
+}
+
+bool holds_through_links(int proc_dir, std::string_view folder) {
+  for (const char *name : {"cwd", "root", "exe"})
+    if (at_or_below(link_target(proc_dir, name), folder))
+      return true;
+  return any_open(proc_dir,
+                  [folder](const std::string &path) { return at_or_below(path, folder); });
 }
 
 // A process that ended while it was examined is a zombie ("Z") or its folder
@@ -158,9 +164,11 @@ int pid_of_name(const char *name) {
   return errno == 0 && pid <= INT_MAX ? static_cast<int>(pid) : 0;
 }
 
-} // namespace
-
-void collect_pids(const char *proc_root, std::string_view folder, PidList &pids) {
+// Calls visit(pid, folder descriptor) for every process under proc_root,
+// ascending, until it returns false. Everything of one process is read through
+// its own folder, so a process that ends meanwhile is never mixed up with a new
+// one given its id.
+template <typename Visit> void for_each_process(const char *proc_root, Visit visit) {
   own::dir root(opendir(proc_root));
   if (!root)
     return;
@@ -170,30 +178,75 @@ void collect_pids(const char *proc_root, std::string_view folder, PidList &pids)
       ids.push_back(pid);
   std::sort(ids.begin(), ids.end());
   for (int pid : ids) {
-    // Everything of one process is read through its own folder, so a process
-    // that ends meanwhile is never mixed up with a new one given its id.
     own::fd dir(
         openat(dirfd(root.get()), std::to_string(pid).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir || !runs_windows_code_in(dir.get(), folder))
-      continue;
-    if (!pids.add(pid)) {
-      std::fprintf(stderr, "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n", pids.count());
+    if (dir && !visit(pid, dir.get()))
       return;
-    }
   }
+}
+
+bool serves(int proc_dir, std::string_view folder) {
+  std::string exe = link_target(proc_dir, "exe");
+  return exe.compare(exe.rfind('/') + 1, 10, "wineserver") == 0 &&
+         any_open(proc_dir, [folder](const std::string &path) { return path == folder; }) &&
+         still_running(proc_dir);
+}
+
+bool ended(int pid) {
+  own::fd dir(open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return !dir || !still_running(dir.get());
+}
+
+} // namespace
+
+void collect_pids(const char *proc_root, std::string_view folder, PidList &pids) {
+  for_each_process(proc_root, [&](int pid, int dir) {
+    if (!runs_windows_code_in(dir, folder))
+      return true;
+    if (pids.add(pid))
+      return true;
+    std::fprintf(stderr, "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n", pids.count());
+    return false;
+  });
+}
+
+std::vector<int> windows_pids(const char *proc_root, std::string_view folder) {
+  std::vector<int> ids;
+  for_each_process(proc_root, [&](int pid, int dir) {
+    if (runs_windows_code_in(dir, folder))
+      ids.push_back(pid);
+    return true;
+  });
+  return ids;
+}
+
+std::vector<int> server_pids(const char *proc_root, std::string_view folder) {
+  std::vector<int> ids;
+  for_each_process(proc_root, [&](int pid, int dir) {
+    if (serves(dir, folder))
+      ids.push_back(pid);
+    return true;
+  });
+  return ids;
+}
+
+std::string resolved_prefix() {
+  // The same expanded path the DPI reader uses.
+  std::string prefix = prefix_path::current();
+  if (prefix.empty())
+    return {};
+  char folder[PATH_MAX];
+  struct stat st {};
+  if (!realpath(prefix.c_str(), folder) || stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
+    return {};
+  return folder;
 }
 
 } // namespace kill_prefix
 
 void kill_prefix_processes() {
-  // The same expanded path the DPI reader uses, resolved as the kernel names
-  // the files processes hold.
-  std::string prefix = prefix_path::current();
-  if (prefix.empty())
-    return;
-  char folder[PATH_MAX];
-  struct stat st {};
-  if (!realpath(prefix.c_str(), folder) || stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
+  std::string folder = kill_prefix::resolved_prefix();
+  if (folder.empty())
     return;
   kill_prefix::PidList pids;
   kill_prefix::collect_pids("/proc", folder, pids);
@@ -204,4 +257,22 @@ void kill_prefix_processes() {
   (void)rc;
   std::printf("已一次性终止 %d 个进程: %s\n", pids.count(), pids.text());
   std::fflush(stdout);
+}
+
+void kill_prefix_processes_and_server() {
+  kill_prefix_processes();
+  std::string folder = kill_prefix::resolved_prefix();
+  if (folder.empty())
+    return;
+  // On SIGTERM the server writes the registry files and exits; without it, it
+  // first waits for the killed processes to be reaped, then saves.
+  std::vector<int> servers = kill_prefix::server_pids("/proc", folder);
+  for (int pid : servers)
+    kill(pid, SIGTERM);
+  constexpr int kStepMs = 5;
+  for (int waited = 0; waited < kill_prefix::kServerWaitMs; waited += kStepMs) {
+    if (std::all_of(servers.begin(), servers.end(), kill_prefix::ended))
+      return;
+    usleep(kStepMs * 1000);
+  }
 }

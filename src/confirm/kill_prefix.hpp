@@ -8,10 +8,17 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Finds, selects and kills the prefix's Windows processes; prints
 // "已一次性终止 %d 个进程: %s\n" when it killed any.
 void kill_prefix_processes();
+
+// kill_prefix_processes, then asks the prefix's wineserver to save the
+// registry and end at once (SIGTERM) and waits until it has ended, at most
+// kill_prefix::kServerWaitMs. Left alone, a server whose processes were killed
+// saves only after a wait of its own.
+void kill_prefix_processes_and_server();
 
 namespace kill_prefix {
 
@@ -57,5 +64,19 @@ MapFacts read_map(std::FILE *maps, std::string_view folder);
 // Processes that cannot be read are skipped. Stops with
 // "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n" on stderr when the list is full.
 void collect_pids(const char *proc_root, std::string_view folder, PidList &pids);
+
+// The ids collect_pids would choose, all of them, ascending.
+std::vector<int> windows_pids(const char *proc_root, std::string_view folder);
+
+// Ids of the running servers of the prefix: processes whose executable's name
+// begins with "wineserver" and that hold the folder itself open, as a server
+// holds the prefix it serves.
+std::vector<int> server_pids(const char *proc_root, std::string_view folder);
+
+// The prefix folder resolved through its links, as the kernel names the files
+// processes hold; empty when the prefix is unset or no folder.
+std::string resolved_prefix();
+
+constexpr int kServerWaitMs = 5000;
 
 } // namespace kill_prefix

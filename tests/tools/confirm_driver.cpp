@@ -4,9 +4,13 @@
 //                          to leave the combo box without a choice (unset:
 //                          keep what the window preselected)
 //   NIVRA_DRIVE_NO_PROMPT  "0" or "1": untick or tick "不再提示" (unset: keep)
+//   NIVRA_DRIVE_ANSWER     the button to press when asked to close running
+//                          programs: "取消", which then closes the main
+//                          window, or "关闭并继续" (unset: "关闭并继续")
 // Once the window is mapped it sets these and clicks "确定". It reports on
-// stderr "driver: clicked\n", and "driver: dialog 提示 shown\n" when a
-// visible window titled "提示" appears.
+// stderr "driver: clicked\n", "driver: question [LIST]\n" with the list of
+// programs when it is asked, and "driver: dialog 提示 shown\n" when a visible
+// window titled "提示" appears.
 #include "find_widget.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
@@ -30,7 +34,29 @@ bool is_confirm(GtkWidget *w) {
          std::strcmp(gtk_button_get_label(GTK_BUTTON(w)), "确定") == 0;
 }
 
+gboolean close_main_window(gpointer) {
+  if (find_toplevel("关闭正在运行的程序"))
+    return G_SOURCE_CONTINUE;
+  std::fprintf(stderr, "driver: closing the window\n");
+  gtk_window_close(GTK_WINDOW(find_toplevel("wine辅助程序")));
+  return G_SOURCE_REMOVE;
+}
+
 gboolean watch_dialog(gpointer) {
+  if (GtkWidget *question = find_toplevel("关闭正在运行的程序")) {
+    gchar *list = nullptr;
+    g_object_get(question, "secondary-text", &list, nullptr);
+    std::fprintf(stderr, "driver: question [%s]\n", list ? list : "");
+    g_free(list);
+    const char *answer = std::getenv("NIVRA_DRIVE_ANSWER");
+    bool cancel = answer && std::strcmp(answer, "取消") == 0;
+    gtk_button_clicked(GTK_BUTTON(driver::find_button(question, cancel ? "取消" : "关闭并继续")));
+    if (cancel) {
+      g_timeout_add(100, close_main_window, nullptr);
+      return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+  }
   if (find_toplevel("提示")) {
     std::fprintf(stderr, "driver: dialog 提示 shown\n");
     return G_SOURCE_REMOVE;
