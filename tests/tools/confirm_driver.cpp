@@ -42,7 +42,7 @@ gboolean close_main_window(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
-gboolean watch_dialog(gpointer) {
+gboolean answer_question(gpointer) {
   if (GtkWidget *question = find_toplevel("关闭正在运行的程序")) {
     gchar *list = nullptr;
     g_object_get(question, "secondary-text", &list, nullptr);
@@ -55,13 +55,19 @@ gboolean watch_dialog(gpointer) {
       g_timeout_add(100, close_main_window, nullptr);
       return G_SOURCE_REMOVE;
     }
-    return G_SOURCE_CONTINUE;
-  }
-  if (find_toplevel("提示")) {
-    std::fprintf(stderr, "driver: dialog 提示 shown\n");
-    return G_SOURCE_REMOVE;
   }
   return G_SOURCE_CONTINUE;
+}
+
+// The progress dialog may come and go within one turn of the main loop, which
+// blocks while the DPI is written: note it as it is mapped.
+gboolean note_progress_dialog(GSignalInvocationHint *, guint, const GValue *params, gpointer) {
+  auto *widget = static_cast<GtkWidget *>(g_value_get_object(&params[0]));
+  if (!GTK_IS_WINDOW(widget) || !gtk_window_get_title(GTK_WINDOW(widget)) ||
+      std::strcmp(gtk_window_get_title(GTK_WINDOW(widget)), "提示") != 0)
+    return TRUE;
+  std::fprintf(stderr, "driver: dialog 提示 shown\n");
+  return FALSE;
 }
 
 gboolean drive(gpointer) {
@@ -86,7 +92,9 @@ gboolean drive(gpointer) {
     std::fprintf(stderr, "driver: no 确定 button\n");
     std::exit(3);
   }
-  g_timeout_add(20, watch_dialog, nullptr);
+  g_signal_add_emission_hook(g_signal_lookup("map", GTK_TYPE_WIDGET), 0, note_progress_dialog,
+                             nullptr, nullptr);
+  g_timeout_add(20, answer_question, nullptr);
   std::fprintf(stderr, "driver: clicked\n");
   gtk_button_clicked(GTK_BUTTON(confirm));
   return G_SOURCE_REMOVE;
