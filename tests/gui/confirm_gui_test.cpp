@@ -2,6 +2,7 @@
 // paths that return to the caller instead of exiting the process.
 #include "confirm/confirm.hpp"
 #include "confirm/dpi_reader.hpp"
+#include "dialog_driver.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "test_support.hpp"
@@ -211,6 +212,46 @@ TEST_F(ConfirmHandlerTest, ProgressDialogStaysUntilTheProgramIsStarted) {
   EXPECT_THAT(err, Not(HasSubstr("CRITICAL")));
   EXPECT_TRUE(eventually([&] { return exists(dir / "started"); }, 10))
       << "the program was not started";
+}
+
+// An Enter held down since "确定" presses whatever holds the focus.
+TEST_F(ConfirmHandlerTest, HeldEnterOnTheQuestionCancelsAndStopsNothing) {
+  place_in_window();
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
+  make_dirs(dir / "bin");
+  FileHolder program(windows_like_holder(dir / "bin"), dir / "prefix", "", "");
+  std::string list, focused;
+  Driver answer(window);
+  // A key activates a button after its pressed look has shown: the dialog stays
+  // a moment, until the answer arrives.
+  answer.until("关闭正在运行的程序", [&](GtkWidget *question) {
+    if (!focused.empty())
+      return false;
+    EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(question)));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(question)), GTK_WINDOW(window));
+    gchar *secondary = nullptr;
+    g_object_get(question, "secondary-text", &secondary, nullptr);
+    list = secondary ? secondary : "";
+    g_free(secondary);
+    GtkWidget *focus = gtk_window_get_focus(GTK_WINDOW(question));
+    focused = GTK_IS_BUTTON(focus) ? gtk_button_get_label(GTK_BUTTON(focus)) : "";
+    if (focus)
+      gtk_widget_activate(focus);
+    return false;
+  });
+  ScopedEnv home("HOME", dir / "home");
+  CaptureStdout();
+  on_confirm_btn_clicked(button, &data);
+  out = GetCapturedStdout();
+  EXPECT_EQ(answer.seen, std::vector<std::string>{"关闭正在运行的程序: "
+                                                  "更改DPI需要关闭此容器中正在运行的以下程序，未保"
+                                                  "存的内容将会丢失："});
+  EXPECT_EQ(list, "ntdll.dll");
+  EXPECT_EQ(focused, "取消");
+  EXPECT_EQ(out, "") << "nothing may be stopped or written";
+  EXPECT_EQ(find_toplevel("提示"), nullptr);
+  EXPECT_TRUE(pid_alive(program.pid()));
+  EXPECT_EQ(flag(), "0");
 }
 
 TEST_F(ConfirmHandlerTest, ChangeOutsideAWindowRunsWithoutDialog) {

@@ -41,6 +41,27 @@ std::string desktop_logpixels(const std::string &user_reg) {
   return section.substr(line, section.find('\n', line) - line);
 }
 
+// The pid of a Windows process of prefix whose command line holds name, once
+// the prefix's Windows processes have stopped coming and going; -1 if none.
+int settled_pid(const std::string &prefix, const std::string &name) {
+  auto find = [&] {
+    for (int pid : wine::windows_pids(prefix))
+      if (wine::command_line(pid).find(name) != std::string::npos)
+        return pid;
+    return -1;
+  };
+  if (!eventually([&] { return find() > 0; }, 120))
+    return -1;
+  std::vector<int> last;
+  for (int i = 0, stable = 0; i < 300 && stable < 20; ++i) {
+    std::vector<int> now = wine::windows_pids(prefix);
+    stable = now == last ? stable + 1 : 0;
+    last = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return find();
+}
+
 class ConfirmTest : public testing::Test {
 protected:
   void SetUp() override {
@@ -169,6 +190,66 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
   EXPECT_EQ(flag(), "1");
   EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90))
       << "the program did not run";
+}
+
+TEST_F(ConfirmTest, RunningProgramIsAskedAboutAndCancelLosesNothing) {
+  wine::TestPrefix prefix(dir / "prefix");
+  struct StopAtEnd {
+    int pid;
+    ~StopAtEnd() { wine::stop(pid); }
+  } stop_running{wine::spawn("exec wine notepad.exe", prefix.path(), prefix / "drive_c")};
+  // Wine starts notepad through start.exe, beside its services: only notepad is named.
+  int notepad = settled_pid(prefix.path(), "notepad.exe");
+  ASSERT_GT(notepad, 0) << "notepad did not start";
+  const struct {
+    std::string answer;
+    bool goes_on;
+  } rows[] = {{"取消", false}, {"关闭并继续", true}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.answer);
+    ProcOptions o = options(prefix.path(), wine::launcher());
+    o.env["NIVRA_DRIVE_DPI"] = "144";
+    o.env["NIVRA_DRIVE_ANSWER"] = row.answer;
+    ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("driver: question [notepad.exe]\n"));
+    EXPECT_EQ(flag(), "0") << "the flag file is written before the question";
+    if (!row.goes_on) {
+      EXPECT_THAT(r.err, Not(HasSubstr("driver: dialog")));
+      EXPECT_THAT(r.out, Not(HasSubstr("已一次性终止")));
+      EXPECT_THAT(r.out, Not(HasSubstr("cmd [")));
+      EXPECT_TRUE(pid_alive(notepad));
+      EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "");
+      EXPECT_FALSE(exists(prefix / "drive_c/mark.txt")) << "the program was started";
+      continue;
+    }
+    EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 144\n")) << r.out << r.err;
+    EXPECT_FALSE(pid_alive(notepad));
+    EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000090");
+    EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90));
+  }
+}
+
+TEST_F(ConfirmTest, WineOwnProcessesAloneBringNoQuestion) {
+  wine::TestPrefix prefix(dir / "prefix");
+  // A server that stays keeps Wine's services running after the program.
+  struct StopAtEnd {
+    int pid;
+    ~StopAtEnd() { wine::stop(pid); }
+  } stop_boot{
+      wine::spawn("wineserver -p && exec wine cmd.exe /c exit", prefix.path(), prefix / "drive_c")};
+  ASSERT_GT(settled_pid(prefix.path(), "services.exe"), 0);
+
+  ProcOptions o = options(prefix.path(), wine::launcher());
+  o.env["NIVRA_DRIVE_DPI"] = "120";
+  ProcResult r = drive({"cmd.exe", "/c", "exit"}, o);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(r.err, Not(HasSubstr("driver: question")));
+  EXPECT_LT(r.out.find("已一次性终止"), r.out.find("cmd [")) << "the services were not stopped";
+  EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << r.out << r.err;
+  EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000078");
 }
 
 TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {

@@ -1,4 +1,5 @@
 #include "confirm/kill_prefix.hpp"
+#include "confirm/running_programs.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 
@@ -113,6 +114,55 @@ TEST(KillPrefixDecide, PidListAndKillCommand) {
   EXPECT_EQ(kill_prefix::kill_command(pids), "kill -9 4100 4123 4150 2>/dev/null");
 }
 
+// What Wine puts in /proc/PID/cmdline, as seen on Wine 8, and which names
+// bring the question.
+TEST(RunningPrograms, WindowsFileNameAndWhoIsAskedAbout) {
+  using namespace std::string_literals;
+  struct Case {
+    std::string cmdline, comm, name;
+    bool asked;
+  };
+  const Case cases[] = {
+      {"C:\\windows\\system32\\notepad.exe\0\0\0"s, "notepad.exe\n", "notepad.exe", true},
+      {"C:\\Program Files\\My App\\my editor (x86).exe\0"s, "my editor (x86)\n",
+       "my editor (x86).exe", true},
+      {"C:\\averyveryverylongname64.exe\0"s, "averyveryverylo\n", "averyveryverylongname64.exe",
+       true},
+      {"/tmp/unix dir/\xc3\x89"
+       "dit\xc3\xa9.EXE\0"s,
+       "x\n",
+       "\xc3\x89"
+       "dit\xc3\xa9.EXE",
+       true},
+      {"Z:\\tmp\\\"q.exe\"\0"s, "q.exe\n", "q.exe", true},
+      {"C:\\windows\\system32\\rundll32.exe\0shell32.dll,Control_RunDLL\0"s, "", "rundll32.exe",
+       true},
+      {"C:\\windows\\system32\\iexplore.exe\0"s, "", "iexplore.exe", true},
+      // Wine's own.
+      {"C:\\windows\\system32\\services.exe\0\0"s, "services.exe\n", "services.exe", false},
+      {"C:\\windows\\system32\\explorer.exe\0/desktop\0"s, "", "explorer.exe", false},
+      {"C:\\windows\\system32\\svchost.exe\0-k\0LocalServiceNetworkRestricted\0"s, "",
+       "svchost.exe", false},
+      {"start.exe\0/exec\0notepad.exe\0"s, "start.exe\n", "start.exe", false},
+      {"C:\\windows\\system32\\winemenubuilder.exe\0-a\0-r\0"s, "winemenubuilder\n",
+       "winemenubuilder.exe", false},
+      {"C:\\WINDOWS\\SYSTEM32\\WINEDEVICE.EXE\0"s, "", "WINEDEVICE.EXE", false},
+      // Nothing to read but the kernel's name.
+      {""s, "plugplay.exe\n", "plugplay.exe", false},
+      {"\0\0"s, "game.exe\n", "game.exe", true},
+      {""s, "", "", false},
+  };
+  for (const Case &c : cases) {
+    std::string name = running_programs::windows_file_name(c.cmdline, c.comm);
+    EXPECT_EQ(name, c.name) << c.cmdline;
+    EXPECT_EQ(running_programs::to_ask_about({name}).size(), c.asked ? 1u : 0u) << c.name;
+  }
+  // In the order found, each program once.
+  EXPECT_THAT(running_programs::to_ask_about(
+                  {"b.exe", "services.exe", "a.exe", "B.EXE", "conhost.exe", "a.exe", "c.exe"}),
+              ElementsAre("b.exe", "a.exe", "c.exe"));
+}
+
 // A made-up /proc: each process a folder with the files and links the
 // selection reads; what a real process would not show is left out.
 class FakeProc : public testing::Test {
@@ -179,6 +229,24 @@ TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
   for (const char *name : {"self", "007", "1x", "99999999999"})
     add(name, with({{"cwd", "/w/prefix"}}));
   EXPECT_EQ(collect(), "9 12 13 14 15 16");
+}
+
+TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
+  auto server = [](std::string exe, std::string held, std::string state = "S") {
+    Process p;
+    p.maps = "1-2 r-xp 0 fe:01 3 " + exe + "\n";
+    p.links = {{"exe", exe}, {"fd/4", held}, {"fd/5", "/tmp/.wine-0/server-fe00-1"}};
+    p.state = std::move(state);
+    return p;
+  };
+  add("30", server("/usr/lib/wine/wineserver64", "/w/prefix"));
+  add("31", server("/opt/wine/bin/wineserver", "/w/prefix"));
+  add("32", server("/usr/lib/wine/wineserver64", "/w/other"));
+  add("33", server("/usr/lib/wine/wineserver64", "/w/prefix/drive_c"));
+  add("34", server("/usr/lib/wine/wineserver64", "/w/prefix", "Z"));
+  add("35", server("/usr/bin/bash", "/w/prefix"));
+  add("36", server("/usr/bin/notwineserver", "/w/prefix"));
+  EXPECT_THAT(kill_prefix::server_pids(dir.path().c_str(), "/w/prefix"), ElementsAre(30, 31));
 }
 
 TEST_F(FakeProc, StopsWhenTheListIsNearlyFull) {
