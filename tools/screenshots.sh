@@ -1,20 +1,29 @@
 #!/usr/bin/env bash
-# Takes the README's pictures (docs/main-window.png, docs/debug-dialog.png) from the real
-# program on Xvfb, with GTK's stock theme and a clean home:
+# Takes the README's pictures (docs/main-window.png, docs/debug-dialog.png,
+# docs/close-programs-dialog.png) from the real program on Xvfb, with GTK's stock theme and a
+# clean home. For the last, two stand-ins for Windows programs run in the prefix: copies of the
+# tests' hold_files named ntdll.dll (mapped, as Wine's processes map it), whose command lines
+# begin with Windows paths, as Wine's do.
 #   tools/screenshots.sh [build-folder]      (default: build, configured by ./test.sh or cmake)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-cmake --build "$build" --target screenshot >/dev/null
+cmake --build "$build" --target screenshot hold_files >/dev/null
 
 tmp=$(mktemp -d /tmp/nivra-shots-XXXXXX)
-trap 'rm -rf "$tmp"' EXIT
-mkdir -p "$tmp/home" "$tmp/prefix"
+programs=()
+trap 'kill "${programs[@]}" 2>/dev/null; rm -rf "$tmp"' EXIT
+mkdir -p "$tmp/home/.config/nivra-wine" "$tmp/prefix"
 printf '[Control Panel\\\\Desktop] 1\n"LogPixels"=dword:00000090\n' >"$tmp/prefix/user.reg"
+cp "$build/tests-bin/hold_files" "$tmp/ntdll.dll"
+for name in 'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' 'C:\windows\system32\notepad.exe'; do
+  (exec -a "$name" "$tmp/ntdll.dll" "$tmp/prefix" - - >/dev/null) &
+  programs+=($!)
+done
 
 env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" WINE_APP="$(command -v wine)" \
   NO_AT_BRIDGE=1 NIVRA_SHOT_MAIN="$PWD/docs/main-window.png" \
-  NIVRA_SHOT_DEBUG="$PWD/docs/debug-dialog.png" \
+  NIVRA_SHOT_DEBUG="$PWD/docs/debug-dialog.png" NIVRA_SHOT_CLOSE="$PWD/docs/close-programs-dialog.png" \
   timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
   'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
-echo "docs/main-window.png and docs/debug-dialog.png redrawn"
+echo "docs/main-window.png, docs/debug-dialog.png and docs/close-programs-dialog.png redrawn"

@@ -102,6 +102,14 @@ bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
       "更改DPI需要关闭此容器中正在运行的以下程序，未保存的内容将会丢失：");
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question), "%s", list.c_str());
   gtk_window_set_title(GTK_WINDOW(question), "关闭正在运行的程序");
+  // The sentence on one line, the names under it as a list.
+  GList *labels = gtk_container_get_children(
+      GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(question))));
+  for (GList *l = labels; l; l = l->next) {
+    gtk_label_set_line_wrap(GTK_LABEL(l->data), FALSE);
+    gtk_widget_set_halign(GTK_WIDGET(l->data), GTK_ALIGN_START);
+  }
+  g_list_free(labels);
   GtkWidget *cancel = gtk_dialog_add_button(GTK_DIALOG(question), "取消", 1);
   gtk_dialog_add_button(GTK_DIALOG(question), "关闭并继续", 2);
   gtk_dialog_set_default_response(GTK_DIALOG(question), 1);

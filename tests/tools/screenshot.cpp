@@ -2,11 +2,14 @@
 // pictures of its windows from the X server:
 //   NIVRA_SHOT_MAIN   PNG of the main window, the pointer resting on the focused "确定"
 //   NIVRA_SHOT_DEBUG  PNG of the debug dialog with logging on and a preset chosen (optional)
+//   NIVRA_SHOT_CLOSE  PNG of the question before a DPI change closes running programs, the
+//                     pointer on its focused "取消" (optional; programs must run in the prefix)
 // then closes the windows, so the program ends as when its window is closed. Without a window
 // manager the keyboard focus follows the pointer, so the pointer is put inside each window
 // before it is taken; otherwise it would be drawn unfocused (backdrop).
 #include "debuglog/debug_dialog.hpp"
 #include "find_widget.hpp"
+#include "shell/main_window.hpp"
 #include "startup.hpp"
 
 #include <gtk/gtk.h>
@@ -55,13 +58,54 @@ gboolean close_main(gpointer) {
   return G_SOURCE_REMOVE;
 }
 
+gboolean take_question(gpointer question) {
+  save(GTK_WIDGET(question), std::getenv("NIVRA_SHOT_CLOSE"));
+  gtk_dialog_response(GTK_DIALOG(question), 1);
+  g_idle_add(close_main, nullptr);
+  return G_SOURCE_REMOVE;
+}
+
+gboolean point_at_question(gpointer) {
+  GtkWidget *question = find_toplevel("关闭正在运行的程序");
+  GtkWidget *cancel = question ? driver::find_button(question, "取消") : nullptr;
+  if (!cancel)
+    return G_SOURCE_CONTINUE;
+  // The pointer makes the window active, and the button is lit once it is under it.
+  if (!gtk_window_is_active(GTK_WINDOW(question)) ||
+      !(gtk_widget_get_state_flags(cancel) & GTK_STATE_FLAG_PRELIGHT)) {
+    point_at(cancel, gtk_widget_get_allocated_width(cancel) / 2,
+             gtk_widget_get_allocated_height(cancel) / 2);
+    return G_SOURCE_CONTINUE;
+  }
+  if (!gtk_widget_has_focus(cancel)) {
+    std::fprintf(stderr, "screenshot: 取消 does not hold the focus\n");
+    std::exit(3);
+  }
+  g_timeout_add(kSettleMs, take_question, question);
+  return G_SOURCE_REMOVE;
+}
+
+// Chooses another DPI and presses "确定", which asks before it closes programs.
+gboolean ask_to_close(gpointer) {
+  GtkWidget *window = find_toplevel("wine辅助程序");
+  GtkWidget *combo = driver::find_widget(window, [](GtkWidget *w) { return GTK_IS_COMBO_BOX(w); });
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), dpi_index_of("120"));
+  g_timeout_add(50, point_at_question, nullptr);
+  gtk_button_clicked(GTK_BUTTON(driver::find_button(window, "确定")));
+  return G_SOURCE_REMOVE;
+}
+
+GSourceFunc after_last_shot() {
+  return std::getenv("NIVRA_SHOT_CLOSE") ? ask_to_close : close_main;
+}
+
 gboolean take_debug(gpointer) {
   GtkWidget *dialog = find_toplevel("调试启动");
   if (!dialog || !gtk_window_is_active(GTK_WINDOW(dialog)))
     return G_SOURCE_CONTINUE;
   save(dialog, std::getenv("NIVRA_SHOT_DEBUG"));
   gtk_dialog_response(GTK_DIALOG(dialog), 1);
-  g_idle_add(close_main, nullptr);
+  g_idle_add(after_last_shot(), nullptr);
   return G_SOURCE_REMOVE;
 }
 
@@ -94,7 +138,7 @@ gboolean take_main(gpointer confirm) {
     g_timeout_add(50, fill_debug, nullptr);
     g_idle_add(click, driver::find_button(window, "调试"));
   } else {
-    g_idle_add(close_main, nullptr);
+    g_idle_add(after_last_shot(), nullptr);
   }
   return G_SOURCE_REMOVE;
 }
