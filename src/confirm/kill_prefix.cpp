@@ -230,7 +230,9 @@ std::vector<int> server_pids(const char *proc_root, std::string_view folder) {
   return ids;
 }
 
-std::string resolved_prefix() {
+} // namespace kill_prefix
+
+std::string resolved_prefix_folder() {
   // The same expanded path the DPI reader uses.
   std::string prefix = prefix_path::current();
   if (prefix.empty())
@@ -242,10 +244,8 @@ std::string resolved_prefix() {
   return folder;
 }
 
-} // namespace kill_prefix
-
 void kill_prefix_processes() {
-  std::string folder = kill_prefix::resolved_prefix();
+  std::string folder = resolved_prefix_folder();
   if (folder.empty())
     return;
   kill_prefix::PidList pids;
@@ -261,7 +261,7 @@ void kill_prefix_processes() {
 
 void kill_prefix_processes_and_server() {
   kill_prefix_processes();
-  std::string folder = kill_prefix::resolved_prefix();
+  std::string folder = resolved_prefix_folder();
   if (folder.empty())
     return;
   // On SIGTERM the server writes the registry files and exits; without it, it

@@ -2,8 +2,10 @@
 // Stops every process that runs Windows code in the current prefix: the
 // processes that hold something at or below the prefix folder (read from
 // /proc, never by walking the prefix) and map ntdll.dll, killed by one
-// `kill -9`. Main thread only; blocks until the kill has returned. The deciding
-// half (the kill_prefix namespace) reads only the /proc folder it is handed.
+// `kill -9`; and, after the DPI is written, the prefix's server, which is asked
+// to save the registry and end. Main thread only; blocks until the kill has
+// returned (and the server has ended). The deciding half (the kill_prefix
+// namespace) reads only the /proc folder it is handed.
 #include <cstddef>
 #include <cstdio>
 #include <string>
@@ -19,6 +21,10 @@ void kill_prefix_processes();
 // kill_prefix::kServerWaitMs. Left alone, a server whose processes were killed
 // saves only after a wait of its own.
 void kill_prefix_processes_and_server();
+
+// The prefix folder (wine_prefix, "~" expanded) resolved through its links, as
+// the kernel names the files processes hold; empty when it is unset or no folder.
+std::string resolved_prefix_folder();
 
 namespace kill_prefix {
 
@@ -72,10 +78,6 @@ std::vector<int> windows_pids(const char *proc_root, std::string_view folder);
 // begins with "wineserver" and that hold the folder itself open, as a server
 // holds the prefix it serves.
 std::vector<int> server_pids(const char *proc_root, std::string_view folder);
-
-// The prefix folder resolved through its links, as the kernel names the files
-// processes hold; empty when the prefix is unset or no folder.
-std::string resolved_prefix();
 
 constexpr int kServerWaitMs = 5000;
 

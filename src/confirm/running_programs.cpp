@@ -58,7 +58,7 @@ std::vector<std::string> to_ask_about(const std::vector<std::string> &names) {
 }
 
 std::vector<std::string> in_prefix(const char *proc_root) {
-  std::string folder = kill_prefix::resolved_prefix();
+  std::string folder = resolved_prefix_folder();
   if (folder.empty())
     return {};
   std::vector<std::string> names;
