@@ -93,7 +93,9 @@ bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
   std::string list;
   for (const std::string &name : programs) {
     own::gchars shown(g_utf8_make_valid(name.c_str(), static_cast<gssize>(name.size())));
-    list += (list.empty() ? "" : "\n") + std::string(shown.get());
+    if (!list.empty())
+      list += '\n';
+    list += shown.get();
   }
   GtkWidget *question = gtk_message_dialog_new(
       GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr,
