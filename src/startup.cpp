@@ -5,6 +5,7 @@
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
 #include "util/bounded.hpp"
+#include "util/i18n.hpp"
 #include "util/shell_quote.hpp"
 
 #include <fcntl.h>
@@ -247,6 +248,7 @@ int run(int argc, char **argv) {
   }
 
   gtk_init(&argc, &argv);
+  i18n::init();
   run_main_window();
 
   if (mycat)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Takes the README's pictures (docs/main-window.png, docs/debug-dialog.png) from the real
-# program on Xvfb, with GTK's stock theme and a clean home:
+# Takes the README's pictures (docs/main-window.png, docs/debug-dialog.png, and the same in
+# English, docs/*-en.png) from the real program on Xvfb, with GTK's stock theme and a clean home:
 #   tools/screenshots.sh [build-folder]      (default: build, configured by ./test.sh or cmake)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,9 +12,13 @@ trap 'rm -rf "$tmp"' EXIT
 mkdir -p "$tmp/home" "$tmp/prefix"
 printf '[Control Panel\\\\Desktop] 1\n"LogPixels"=dword:00000090\n' >"$tmp/prefix/user.reg"
 
-env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" WINE_APP="$(command -v wine)" \
-  NO_AT_BRIDGE=1 NIVRA_SHOT_MAIN="$PWD/docs/main-window.png" \
-  NIVRA_SHOT_DEBUG="$PWD/docs/debug-dialog.png" \
-  timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
-  'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
-echo "docs/main-window.png and docs/debug-dialog.png redrawn"
+# Chinese as the sources write it, and English from the build tree's catalogue.
+for shot in "C.UTF-8 " "en_US.UTF-8 -en"; do
+  read -r locale suffix <<<"$shot"
+  env -i PATH="$PATH" LANG="$locale" HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
+    WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 NIVRA_SHOT_MAIN="$PWD/docs/main-window$suffix.png" \
+    NIVRA_SHOT_DEBUG="$PWD/docs/debug-dialog$suffix.png" \
+    timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
+    'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
+done
+echo "docs/main-window.png, docs/debug-dialog.png and their English twins (-en) redrawn"

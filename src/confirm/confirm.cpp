@@ -5,6 +5,7 @@
 #include "confirm/kill_prefix.hpp"
 #include "launch/cmd_runner.hpp"
 #include "settings/settings.hpp"
+#include "util/i18n.hpp"
 #include "util/own.hpp"
 
 #include <cstdio>
@@ -61,7 +62,7 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   if (!GTK_IS_WINDOW(top))
     return nullptr;
   GtkWidget *dialog = gtk_dialog_new();
-  gtk_window_set_title(GTK_WINDOW(dialog), "提示");
+  gtk_window_set_title(GTK_WINDOW(dialog), _("提示"));
   gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(top));
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
@@ -71,7 +72,7 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_container_set_border_width(GTK_CONTAINER(box), 20);
   gtk_container_add(GTK_CONTAINER(content), box);
-  GtkWidget *label = gtk_label_new("正在设置DPI值，请稍候...");
+  GtkWidget *label = gtk_label_new(_("正在设置DPI值，请稍候..."));
   gtk_label_set_xalign(GTK_LABEL(label), 0.5f);
   gtk_label_set_yalign(GTK_LABEL(label), 0.5f);
   gtk_box_pack_start(GTK_BOX(box), label, TRUE, TRUE, 0);
