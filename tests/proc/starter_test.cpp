@@ -141,6 +141,52 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
   }
 }
 
+// The notice of --show-again in the desktop's language, from the stage's catalogue, and as
+// written where gettext is not installed.
+TEST(StarterNotice, InTheDesktopsLanguage) {
+  TempDir dir;
+  make_dirs(dir / "bin");
+  make_dirs(dir / "bare");
+  write_script(dir / "bin/notify-send", "printf '<%s>' \"$@\" >\"$NOTICE\"\n");
+  for (const char *tool : {"readlink", "mkdir"})
+    ASSERT_EQ(symlink(("/usr/bin/" + std::string(tool)).c_str(), (dir / "bare/" + tool).c_str()),
+              0);
+  ASSERT_EQ(symlink((dir / "bin/notify-send").c_str(), (dir / "bare/notify-send").c_str()), 0);
+  const std::string path = dir / "bin:" + std::getenv("PATH");
+  const std::string flag = dir / "home/.config/nivra-wine/enable_wine_start_helper";
+  const std::string head = "<-i><nivra-wine-helper><-a>";
+  const std::string chinese =
+      head + "<wine辅助程序><wine辅助程序><下次打开 Windows 程序时会先显示本窗口。>";
+  const struct {
+    const char *locale;
+    std::string path;
+    bool writable;
+    std::string notice;
+  } rows[] = {
+      {"C.UTF-8", path, true, chinese},
+      {"en_US.UTF-8", path, true,
+       head + "<Wine Helper><Wine Helper><The helper's window will show the next time you open a "
+              "Windows program.>"},
+      {"en_US.UTF-8", dir / "bare", true, chinese}, // no gettext
+      {"C.UTF-8", path, false, head + "<wine辅助程序><wine辅助程序><无法写入 " + flag + ">"},
+      {"en_US.UTF-8", path, false, head + "<Wine Helper><Wine Helper><Cannot write " + flag + ">"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.locale) + " " + row.path);
+    remove_tree(dir / "home");
+    make_dirs(row.writable ? dir / "home" : flag); // a folder in the file's place
+    ProcOptions o;
+    o.env = {{"LC_ALL", row.locale},
+             {"HOME", dir / "home"},
+             {"PATH", row.path},
+             {"NOTICE", dir / "notice"},
+             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir / "no-bus"}};
+    ProcResult r = run_process({kStarter, "--show-again"}, o);
+    EXPECT_EQ(r.status, row.writable ? 0 : 1) << r.err;
+    EXPECT_EQ(read_file(dir / "notice"), row.notice);
+  }
+}
+
 // The round a user makes from the desktop, with the real helper, its window
 // operated from outside by key presses, and real Wine.
 TEST(StarterEndToEnd, DoNotShowAgainSkipsTheWindowUntilTheHelperComesBack) {
