@@ -9,8 +9,9 @@ packages=(
   libgtest-dev libgmock-dev desktop-file-utils file dpkg-dev debhelper lintian man-db
   xvfb xauth x11-utils procps fonts-wqy-microhei imagemagick autopkgtest
   python3-dogtail at-spi2-core dbus dbus-x11 gir1.2-atspi-2.0 gir1.2-gtk-3.0
-  wine wine64 libwine fonts-wine
+  wine wine64 libwine fonts-wine gettext locales
 )
+
 
 missing=()
 for p in "${packages[@]}"; do
@@ -27,10 +28,27 @@ if [ "$(dpkg --print-architecture)" = amd64 ] &&
   wine32=(wine32:i386)
 fi
 
-[ ${#missing[@]} -eq 0 ] && [ ${#wine32[@]} -eq 0 ] && exit 0
-
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+# The locales the tests show the window in, besides C.UTF-8, which is built in; listed
+# in /etc/locale.gen, so that an upgrade of the locales package makes them again.
+make_locales() {
+  local wanted=()
+  for l in en_US zh_CN; do
+    locale -a 2>/dev/null | grep -qx "$l.utf8" || wanted+=("$l.UTF-8 UTF-8")
+  done
+  [ ${#wanted[@]} -gt 0 ] || return 0
+  echo "making the locales ${wanted[*]}"
+  for w in "${wanted[@]}"; do
+    grep -qx "$w" /etc/locale.gen 2>/dev/null || echo "$w" | "${sudo_cmd[@]}" tee -a /etc/locale.gen >/dev/null
+  done
+  "${sudo_cmd[@]}" locale-gen >/dev/null
+}
+
+if [ ${#missing[@]} -eq 0 ] && [ ${#wine32[@]} -eq 0 ]; then
+  make_locales
+  exit 0
+fi
 export DEBIAN_FRONTEND=noninteractive
 # Other apt runs may hold the lock for a while: wait for it instead of failing.
 apt=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900)
@@ -57,11 +75,11 @@ install() {
 # lacks the security archive's i386 index, only the release itself has both.
 codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 for try in 1 2 3; do
-  install && exit 0
+  install && make_locales && exit 0
   echo "apt-get install failed (try $try of 3)" >&2
   if [ ${#wine32[@]} -gt 0 ] && [ -n "$codename" ]; then
     echo "trying again with the versions of $codename itself, which has both architectures" >&2
-    install -t "$codename" && exit 0
+    install -t "$codename" && make_locales && exit 0
   fi
   [ "$try" -eq 3 ] || { sleep 20; "${apt[@]}" update -q || true; }
 done
