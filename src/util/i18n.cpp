@@ -1,13 +1,26 @@
 #include "util/i18n.hpp"
 
+#include <glib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdio>
 
 #ifndef NIVRA_LOCALEDIR
 #define NIVRA_LOCALEDIR "/usr/share/locale"
 #endif
+
+namespace {
+
+// GLib's own handler converts to the locale's character set, which in the C locale turns
+// every Chinese character into "?".
+void print_as_is(const gchar *text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
+} // namespace
 
 namespace i18n {
 
@@ -30,6 +43,7 @@ void init() {
   ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
   exe[n > 0 ? n : 0] = '\0';
   std::setlocale(LC_NUMERIC, "C");
+  g_set_print_handler(print_as_is);
   bindtextdomain(kDomain, catalogue_dir(exe, NIVRA_LOCALEDIR).c_str());
   bind_textdomain_codeset(kDomain, "UTF-8");
 }

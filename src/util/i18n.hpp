@@ -14,8 +14,9 @@ inline constexpr char kDomain[] = "nivra-wine-helper";
 // of its folder when that exists (the build tree's stage), else installed_dir.
 std::string catalogue_dir(const char *exe_path, const char *installed_dir);
 
-// Binds the text domain for this executable, and puts LC_NUMERIC back to "C" so that
-// no printed number depends on the user's locale. Call after gtk_init has set the locale.
+// Binds the text domain for this executable. Keeps printed lines alike in every locale:
+// LC_NUMERIC back to "C", and g_print writing its UTF-8 as it is. Call after gtk_init
+// has set the locale.
 void init();
 
 } // namespace i18n

@@ -2,9 +2,11 @@
 #include "shell/main_window.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
+#include "util/i18n.hpp"
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,6 +34,16 @@ TEST(Startup, ArgumentShapes) {
   EXPECT_FALSE(refuses({"helper", "prog.exe"}));
   EXPECT_FALSE(refuses({"helper", "--x", "arg"}));
   EXPECT_FALSE(refuses({"helper", "--help", "--version"}));
+}
+
+// In the C locale GLib's own print handler would write "?" for every Chinese character.
+TEST(Startup, ToolkitPrintKeepsItsUtf8InTheCLocale) {
+  ASSERT_TRUE(std::setlocale(LC_ALL, "C"));
+  i18n::init();
+  CaptureStdout();
+  g_print("文件 %s 删除成功\n", "/tmp/a.log.1");
+  EXPECT_EQ(GetCapturedStdout(), "文件 /tmp/a.log.1 删除成功\n");
+  g_set_print_handler(nullptr);
 }
 
 TEST(Startup, ThreadNumberReadsLikeAtoi) {
