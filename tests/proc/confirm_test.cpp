@@ -238,6 +238,46 @@ TEST_F(ConfirmTest, ScriptLauncherPaths) {
   }
 }
 
+// Through the real program and Enter on its window: every word after the
+// program's name is the Windows program's, whatever GTK would make of it.
+TEST_F(ConfirmTest, EveryArgumentReachesTheProgramAsTyped) {
+  // A copy of the helper with the launcher beside it, for an empty WINE_APP.
+  make_dirs(dir / "app/bin");
+  ASSERT_EQ(run_process({"cp", helper_path(), dir / "app/bin/"}).status, 0);
+  ASSERT_EQ(run_process({"cp", script_launcher(false), dir / "app/bin/nivra-wine-internal"}).status,
+            0);
+  const std::vector<std::string> rows[] = {
+      {"game.exe", "--name", "Player1", "-windowed", "--class=x", "a b"},
+      {"game.exe", "--display=:9"},
+      {"game.exe", "--gtk-module=x", "--g-fatal-warnings", "--sync"},
+      {"game.exe", "", " a  b ", "--gdk-debug=all", ""}, // with WINE_APP empty
+  };
+  for (const auto &args : rows) {
+    std::string launched;
+    for (const std::string &arg : args)
+      launched += "<" + arg + ">";
+    SCOPED_TRACE(launched);
+    remove_tree(dir / "started");
+    ProcOptions o = options(dir / "prefix", &args == std::end(rows) - 1 ? "" : dir / "launcher");
+    o.env["DBUS_SESSION_BUS_ADDRESS"] = "unix:path=" + dir / "no-bus"; // starts no bus
+    o.env["NO_AT_BRIDGE"] = "1";
+    int window = -1;
+    o.ctx = &window;
+    o.while_running = [](int, void *ctx) { // Enter once "确定" has settled as the default
+      *static_cast<int *>(ctx) =
+          run_process({tool_path("xwin"), "key", "wine辅助程序", "30000", "#4CAF50", "Return"})
+              .status;
+    };
+    std::vector<std::string> argv{dir / "app/bin/nivra-wine-helper"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ProcResult r = run_process(argv, o);
+    EXPECT_EQ(window, 0) << "the window did not show";
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(eventually([&] { return read_file(dir / "started") == launched; }, 10, 50))
+        << read_file(dir / "started");
+  }
+}
+
 TEST_F(ConfirmTest, ClosingTheWindowWritesNoFlagAndStartsNothing) {
   make_dirs(dir / "prefix");
   ProcOptions o = options(dir / "prefix", script_launcher(true));
