@@ -25,145 +25,54 @@ std::string pe_file(char machine_low, char machine_high) {
 
 TEST(WineLauncher, StartsTheLoaderTheKernelRunsWithWinesDefaults) {
   TempDir dir;
-  for (const char *name : {"loader32", "loader64", "system"})
+  for (auto [name, status] : {std::pair{"w32", 32}, {"w64", 64}, {"sys", 9}})
     write_script(dir / name, std::string("printf '%s|' ") + name +
-                                 " \"$@\" \"${WINEDEBUG-unset}\" \"${WINELOADER-unset}\"\n"
-                                 "exit " +
-                                 std::to_string(std::string(name).size()) + "\n");
-  // Executable, but no format the kernel runs: execve says ENOEXEC, as a
+                                 " \"$@\" \"${WINEDEBUG--}\" \"${WINELOADER--}\"\nexit " +
+                                 std::to_string(status));
+  // Executable, but in no format the kernel runs: execve says ENOEXEC, as a
   // kernel without 32-bit emulation says for an i386 program.
-  write_file(dir / "refused", std::string("\x7f"
-                                          "ELF\x09\x09\0\0",
-                                          8));
-  std::filesystem::permissions(dir / "refused", std::filesystem::perms::owner_all);
+  write_file(dir / "bad", "no program");
+  std::filesystem::permissions(dir / "bad", std::filesystem::perms::owner_all);
   make_dirs(dir / "prefix/drive_c");
   make_dirs(dir / "prefix/dosdevices");
   std::filesystem::create_directory_symlink("../drive_c", dir / "prefix/dosdevices/c:");
   write_file(dir / "prefix/drive_c/x86.exe", pe_file('\x4c', '\x01'));
   write_file(dir / "x64.exe", pe_file('\x64', '\x86'));
-  const std::string kLine = "this kernel runs no 32-bit programs, so Wine cannot start ";
-  const std::optional<std::string> unset;
+  const std::string w64 = dir / "w64", x64 = dir / "x64.exe";
   const struct {
-    const char *what;
-    std::string loader32, loader64, system;
-    std::optional<std::string> debug, loader;
+    const char *loader32, *loader64, *debug, *wineloader; // nullptr: unset
     std::vector<std::string> args;
     std::string out, err;
     int status;
   } rows[] = {
-      {"32-bit loader absent: the system's wine, environment untouched",
-       dir / "none",
-       dir / "loader64",
-       dir / "system",
-       unset,
-       unset,
-       {"a b", "", "$x"},
-       "system|a b||$x|unset|unset|",
-       "",
-       6},
-      {"32-bit loader runs",
-       dir / "loader32",
-       dir / "loader64",
-       dir / "system",
-       unset,
-       unset,
-       {"x.exe", "/c"},
-       "loader32|x.exe|/c|fixme-all|unset|",
-       "",
-       8},
-      {"32-bit loader runs, WINEDEBUG kept",
-       dir / "loader32",
-       dir / "loader64",
-       dir / "system",
-       "+relay",
-       unset,
-       {},
-       "loader32|+relay|unset|",
-       "",
-       8},
-      {"32-bit loader refused: the 64-bit one, no hint",
-       dir / "refused",
-       dir / "loader64",
-       dir / "system",
-       "",
-       unset,
-       {"a b"},
-       "loader64|a b|fixme-all|" + dir / "loader64" + "|",
-       "",
-       8},
-      {"refused, the user's WINEDEBUG and WINELOADER kept",
-       dir / "refused",
-       dir / "loader64",
-       dir / "system",
-       "-all",
-       "/opt/w",
-       {"--version"},
-       "loader64|--version|-all|/opt/w|",
-       "",
-       8},
-      {"refused, an i386 program by its Unix path",
-       dir / "refused",
-       dir / "loader64",
-       dir / "system",
-       "-all",
-       "/w",
-       {dir / "prefix/drive_c/x86.exe"},
-       "loader64|" + dir / "prefix/drive_c/x86.exe" + "|-all|/w|",
-       kLine + dir / "prefix/drive_c/x86.exe",
-       8},
-      {"refused, an i386 program by its drive path",
-       dir / "refused",
-       dir / "loader64",
-       dir / "system",
+      // 32-bit loader absent: the system's wine, environment untouched.
+      {"none", "w64", nullptr, nullptr, {"a b", "", "$x"}, "sys|a b||$x|-|-|", "", 9},
+      {"w32", "w64", nullptr, nullptr, {"x.exe"}, "w32|x.exe|fixme-all|-|", "", 32},
+      // Refused: the 64-bit loader as wine without wine32, minus its hint.
+      {"bad", "w64", "", nullptr, {"a b"}, "w64|a b|fixme-all|" + w64 + "|", "", 64},
+      {"bad",
+       "w64",
        "-all",
        "/w",
        {"c:\\x86.exe"},
-       "loader64|c:\\x86.exe|-all|/w|",
-       kLine + "c:\\x86.exe",
-       8},
-      {"refused, an amd64 program",
-       dir / "refused",
-       dir / "loader64",
-       dir / "system",
-       "-all",
-       "/w",
-       {dir / "x64.exe"},
-       "loader64|" + dir / "x64.exe" + "|-all|/w|",
-       "",
-       8},
-      {"refused, no 64-bit loader",
-       dir / "refused",
-       dir / "none",
-       dir / "system",
-       unset,
-       unset,
-       {},
-       "",
-       "nivra-wine-internal: cannot run " + dir / "none",
-       127},
-      {"neither loader nor system wine",
-       dir / "none",
-       dir / "none",
-       dir / "none",
-       unset,
-       unset,
-       {},
-       "",
-       "nivra-wine-internal: cannot run " + dir / "none",
-       127},
+       "w64|c:\\x86.exe|-all|/w|",
+       "runs no 32-bit programs, so Wine cannot start c:\\x86.exe (",
+       64},
+      {"bad", "w64", "+x", nullptr, {x64}, "w64|" + x64 + "|+x|" + w64 + "|", "", 64},
+      {"bad", "none", nullptr, nullptr, {}, "", "internal: cannot run " + dir / "none", 127},
   };
   for (const auto &row : rows) {
-    SCOPED_TRACE(row.what);
+    SCOPED_TRACE(row.out + row.err);
     ProcResult r = run_in_child([&] {
       setenv("WINEPREFIX", (dir / "prefix").c_str(), 1);
-      row.debug ? setenv("WINEDEBUG", row.debug->c_str(), 1) : unsetenv("WINEDEBUG");
-      row.loader ? setenv("WINELOADER", row.loader->c_str(), 1) : unsetenv("WINELOADER");
+      row.debug ? setenv("WINEDEBUG", row.debug, 1) : unsetenv("WINEDEBUG");
+      row.wineloader ? setenv("WINELOADER", row.wineloader, 1) : unsetenv("WINELOADER");
       std::vector<char *> argv{const_cast<char *>("nivra-wine-internal")};
       for (const auto &a : row.args)
         argv.push_back(const_cast<char *>(a.c_str()));
       argv.push_back(nullptr);
-      return wine_launcher::exec_wine(
-          {row.loader32.c_str(), row.loader64.c_str(), row.system.c_str()}, argv.data());
+      const std::string w32 = dir / row.loader32, w64 = dir / row.loader64, sys = dir / "sys";
+      return wine_launcher::exec_wine({w32.c_str(), w64.c_str(), sys.c_str()}, argv.data());
     });
     EXPECT_EQ(r.out, row.out);
     EXPECT_EQ(r.status, row.status);
