@@ -98,6 +98,9 @@ TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
   std::string before = desktop_logpixels(prefix / "user.reg");
   // wine prefers its 32-bit loader once wine32 is there, and that one hands
   // 64-bit programs on; a program named without a path is taken from syswow64.
+  // Where the kernel runs no 32-bit programs the set-up leaves wine32 out, and
+  // wine then rightly says that it is missing.
+  const bool runs_32bit = wine::kernel_runs_32bit();
   std::filesystem::copy_file(prefix / "drive_c/windows/system32/cmd.exe",
                              prefix / "drive_c/cmd64.exe");
   const struct {
@@ -105,6 +108,8 @@ TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
   } rows[] = {{"C:\\windows\\syswow64\\cmd.exe", "x86"}, {"C:\\cmd64.exe", "AMD64"}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.program);
+    if (row.arch == "x86" && !runs_32bit)
+      continue;
     std::string mark = "C:\\" + row.arch + ".txt";
     ProcOptions o = options(prefix.path(), wine::launcher());
     o.env["WINEDEBUG"] = std::nullopt; // as users run it, with wine's own hints
@@ -113,7 +118,9 @@ TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_THAT(r.err, HasSubstr("driver: clicked\n"));
     EXPECT_THAT(r.err, Not(HasSubstr("driver: dialog")));
-    EXPECT_THAT(r.err, Not(HasSubstr("wine32 is missing")));
+    if (runs_32bit) {
+      EXPECT_THAT(r.err, Not(HasSubstr("wine32 is missing")));
+    }
     EXPECT_THAT(r.out, Not(HasSubstr("cmd ["))) << "no reg command may run";
     EXPECT_THAT(r.out, Not(HasSubstr("已一次性终止")));
     EXPECT_EQ(flag(), "0");
@@ -122,6 +129,8 @@ TEST_F(ConfirmTest, UnchangedDpiStartsTheProgramUnderWineAndExitsAtOnce) {
     EXPECT_EQ(read_file(file), row.arch + " \r\n");
   }
   EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), before);
+  if (!runs_32bit)
+    GTEST_SKIP() << "this kernel runs no 32-bit programs: the 32-bit row (syswow64) did not run";
 }
 
 TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
