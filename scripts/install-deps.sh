@@ -20,16 +20,35 @@ for p in "${packages[@]}"; do
   fi
 done
 
-# Wine starts 32-bit Windows programs, which most installers are, only with its
-# 32-bit half: on amd64 that is wine32 of the i386 architecture.
-wine32=()
-if [ "$(dpkg --print-architecture)" = amd64 ] &&
-  ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed"; then
-  wine32=(wine32:i386)
-fi
-
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+
+# Wine starts 32-bit Windows programs, which most installers are, only with its
+# 32-bit half: on amd64 that is wine32 of the i386 architecture. It can run
+# only where the kernel runs 32-bit programs, so ask the kernel first. A wine32
+# the kernel cannot run is worse than none: Debian's wine, wineboot and winecfg
+# then always pick its loader, and nothing of Wine starts.
+wine32=()
+leftover=no
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+  has_wine32=no
+  dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q "install ok installed" &&
+    has_wine32=yes
+  kernel=0
+  "$(dirname "$0")/probe-32bit.sh" || kernel=$?
+  if [ $kernel -eq 1 ]; then
+    echo "not installing wine32:i386: this kernel runs no 32-bit programs (ia32_emulation=on" \
+      "on the kernel command line turns them on), so Wine runs 64-bit Windows programs only"
+    if [ $has_wine32 = yes ]; then
+      echo "removing wine32:i386: it cannot run on this kernel, and while it is installed" \
+        "wine runs nothing; boot with ia32_emulation=on and run this again to get it back"
+      leftover=yes
+    fi
+  elif [ $has_wine32 = no ]; then
+    wine32=(wine32:i386) # also when the probe cannot tell: as on most kernels
+  fi
+fi
+
 # The locales the tests show the window in, besides C.UTF-8, which is built in; listed
 # in /etc/locale.gen, so that an upgrade of the locales package makes them again.
 make_locales() {
@@ -45,13 +64,18 @@ make_locales() {
   "${sudo_cmd[@]}" locale-gen >/dev/null
 }
 
-if [ ${#missing[@]} -eq 0 ] && [ ${#wine32[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ ${#wine32[@]} -eq 0 ] && [ $leftover = no ]; then
   make_locales
   exit 0
 fi
+
 export DEBIAN_FRONTEND=noninteractive
 # Other apt runs may hold the lock for a while: wait for it instead of failing.
 apt=("${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900)
+if [ $leftover = yes ]; then
+  "${apt[@]}" remove -y -q wine32:i386
+  [ ${#missing[@]} -eq 0 ] && { make_locales; exit 0; }
+fi
 [ ${#missing[@]} -eq 0 ] || echo "installing: ${missing[*]}"
 if [ ${#wine32[@]} -gt 0 ]; then
   if dpkg --print-foreign-architectures | grep -qx i386; then

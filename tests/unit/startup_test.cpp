@@ -71,8 +71,10 @@ TEST_F(LauncherPathTest, FromEnvironmentOrProgramDirectory) {
   using settings::LauncherPath;
   EXPECT_EQ(settings::set_wine_app_path("/usr/bin/wine", "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/usr/bin/wine");
+  // Empty is unset: the version query, the buttons and 确定 all read this.
   EXPECT_EQ(settings::set_wine_app_path("", "/opt/app/bin"), LauncherPath::ok);
-  EXPECT_STREQ(wine_app_path, "");
+  EXPECT_STREQ(wine_app_path, "/opt/app/bin/nivra-wine-internal");
+  EXPECT_EQ(settings::set_wine_app_path("", nullptr), LauncherPath::no_exe_dir);
   EXPECT_EQ(settings::set_wine_app_path(nullptr, "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/opt/app/bin/nivra-wine-internal");
   EXPECT_EQ(settings::set_wine_app_path(nullptr, ""), LauncherPath::ok);
