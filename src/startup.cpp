@@ -5,6 +5,7 @@
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
 #include "util/bounded.hpp"
+#include "util/i18n.hpp"
 #include "util/shell_quote.hpp"
 
 #include <fcntl.h>
@@ -222,7 +223,7 @@ int run(int argc, char **argv) {
   multi_thread_num = settings::thread_num_from_env(std::getenv("MULTI_THREAD_NUM"));
 
   const char *wine_app_env = std::getenv("WINE_APP");
-  const char *dir = wine_app_env ? nullptr : get_exe_dir();
+  const char *dir = (wine_app_env && *wine_app_env) ? nullptr : get_exe_dir();
   switch (settings::set_wine_app_path(wine_app_env, dir)) {
   case settings::LauncherPath::ok:
     break;
@@ -246,7 +247,15 @@ int run(int argc, char **argv) {
     get_wine_version();
   }
 
-  gtk_init(&argc, &argv);
+  // GTK gets a vector of its own: every word after the program's name belongs
+  // to the Windows program, and gtk_init would take out those that look like
+  // its options (--name, --display=...). GTK's settings come from its
+  // environment variables instead.
+  char *gtk_args[] = {argv[0], nullptr};
+  int gtk_argc = 1;
+  char **gtk_argv = gtk_args;
+  gtk_init(&gtk_argc, &gtk_argv);
+  i18n::init();
   run_main_window();
 
   if (mycat)

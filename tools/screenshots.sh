@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Takes the README's pictures (docs/main-window.png, docs/debug-dialog.png,
-# docs/close-programs-dialog.png) from the real program on Xvfb, with GTK's stock theme and a
-# clean home. For the last, two stand-ins for Windows programs run in the prefix: copies of the
-# tests' hold_files named ntdll.dll (mapped, as Wine's processes map it), whose command lines
-# begin with Windows paths, as Wine's do.
+# docs/close-programs-dialog.png, and the same in English, docs/*-en.png) from the real program on
+# Xvfb, with GTK's stock theme and a clean home. For the last, two stand-ins for Windows programs
+# run in the prefix: copies of the tests' hold_files named ntdll.dll (mapped, as Wine's processes
+# map it), whose command lines begin with Windows paths, as Wine's do.
 #   tools/screenshots.sh [build-folder]      (default: build, configured by ./test.sh or cmake)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -21,9 +21,15 @@ for name in 'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' 'C:\windows\sy
   programs+=($!)
 done
 
-env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" WINE_APP="$(command -v wine)" \
-  NO_AT_BRIDGE=1 NIVRA_SHOT_MAIN="$PWD/docs/main-window.png" \
-  NIVRA_SHOT_DEBUG="$PWD/docs/debug-dialog.png" NIVRA_SHOT_CLOSE="$PWD/docs/close-programs-dialog.png" \
-  timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
-  'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
-echo "docs/main-window.png, docs/debug-dialog.png and docs/close-programs-dialog.png redrawn"
+# Chinese as the sources write it, and English from the build tree's catalogue.
+for shot in "C.UTF-8 " "en_US.UTF-8 -en"; do
+  read -r locale suffix <<<"$shot"
+  env -i PATH="$PATH" LANG="$locale" HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
+    WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 NIVRA_SHOT_MAIN="$PWD/docs/main-window$suffix.png" \
+    NIVRA_SHOT_DEBUG="$PWD/docs/debug-dialog$suffix.png" \
+    NIVRA_SHOT_CLOSE="$PWD/docs/close-programs-dialog$suffix.png" \
+    timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
+    'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
+done
+echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png and their" \
+  "English twins (-en) redrawn"

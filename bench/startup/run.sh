@@ -16,7 +16,8 @@ trap 'rm -rf "$home"' EXIT
 mkdir -p "$home/prefix"
 printf '[Control Panel\\\\Desktop] 1\n"LogPixels"=dword:00000060\n' >"$home/prefix/user.reg"
 
-HOME=$home WINEPREFIX=$home/prefix WINE_APP=$(command -v wine) \
+# The window titled as the sources write it, whatever the machine's language.
+env -u LANGUAGE LC_ALL=C.UTF-8 HOME=$home WINEPREFIX=$home/prefix WINE_APP=$(command -v wine) \
 xvfb-run -a -s "-screen 0 1280x1024x24" \
   "$build/bench-bin/time_to_map" "$rounds" \
   floor floor -- "$build/bench-bin/floor_window" floor -- \

@@ -6,6 +6,7 @@
 #include "confirm/running_programs.hpp"
 #include "launch/cmd_runner.hpp"
 #include "settings/settings.hpp"
+#include "util/i18n.hpp"
 #include "util/own.hpp"
 
 #include <cstdio>
@@ -64,7 +65,7 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   if (!GTK_IS_WINDOW(top))
     return nullptr;
   GtkWidget *dialog = gtk_dialog_new();
-  gtk_window_set_title(GTK_WINDOW(dialog), "提示");
+  gtk_window_set_title(GTK_WINDOW(dialog), _("提示"));
   gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(top));
   gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
   gtk_window_set_destroy_with_parent(GTK_WINDOW(dialog), TRUE);
@@ -74,7 +75,7 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_container_set_border_width(GTK_CONTAINER(box), 20);
   gtk_container_add(GTK_CONTAINER(content), box);
-  GtkWidget *label = gtk_label_new("正在设置DPI值，请稍候...");
+  GtkWidget *label = gtk_label_new(_("正在设置DPI值，请稍候..."));
   gtk_label_set_xalign(GTK_LABEL(label), 0.5f);
   gtk_label_set_yalign(GTK_LABEL(label), 0.5f);
   gtk_box_pack_start(GTK_BOX(box), label, TRUE, TRUE, 0);
@@ -101,9 +102,9 @@ bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
       GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr,
       static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
       GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
-      "更改DPI需要关闭此容器中正在运行的以下程序，未保存的内容将会丢失：");
+      _("更改DPI需要关闭此容器中正在运行的以下程序，未保存的内容将会丢失："));
   gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question), "%s", list.c_str());
-  gtk_window_set_title(GTK_WINDOW(question), "关闭正在运行的程序");
+  gtk_window_set_title(GTK_WINDOW(question), _("关闭正在运行的程序"));
   // The sentence on one line, the names under it as a list.
   GList *labels = gtk_container_get_children(
       GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(question))));
@@ -112,8 +113,8 @@ bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
     gtk_widget_set_halign(GTK_WIDGET(l->data), GTK_ALIGN_START);
   }
   g_list_free(labels);
-  GtkWidget *cancel = gtk_dialog_add_button(GTK_DIALOG(question), "取消", 1);
-  gtk_dialog_add_button(GTK_DIALOG(question), "关闭并继续", 2);
+  GtkWidget *cancel = gtk_dialog_add_button(GTK_DIALOG(question), _("取消"), 1);
+  gtk_dialog_add_button(GTK_DIALOG(question), _("关闭并继续"), 2);
   gtk_dialog_set_default_response(GTK_DIALOG(question), 1);
   gtk_widget_grab_focus(cancel);
   int response = gtk_dialog_run(GTK_DIALOG(question));

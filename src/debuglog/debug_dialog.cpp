@@ -4,6 +4,7 @@
 #include "debuglog/log_destination.hpp"
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"
+#include "util/i18n.hpp"
 #include "util/own.hpp"
 
 #include <cerrno>
@@ -11,20 +12,20 @@
 #include <cstdlib>
 
 const log_channel_preset log_channel[13] = {
-    {0, "  标准日志  ", "+pid,+tid,+process,+module,+loaddll,+seh"},
-    {1, "  窗口  ", "+pid,+tid,+event,+win,+x11drv"},
-    {2, "  崩溃信息  ", "+pid,+tid,+relay,+seh,+process,+module,+loaddll"},
-    {3, "  文件  ", "+pid,+tid,+file,+ntdll"},
-    {4, "  字体  ", "+pid,+tid,+font"},
-    {5, "  游戏图形  ", "+pid,+tid,+d3d"},
-    {6, "  游戏声音  ",
+    {0, N_("  标准日志  "), "+pid,+tid,+process,+module,+loaddll,+seh"},
+    {1, N_("  窗口  "), "+pid,+tid,+event,+win,+x11drv"},
+    {2, N_("  崩溃信息  "), "+pid,+tid,+relay,+seh,+process,+module,+loaddll"},
+    {3, N_("  文件  "), "+pid,+tid,+file,+ntdll"},
+    {4, N_("  字体  "), "+pid,+tid,+font"},
+    {5, N_("  游戏图形  "), "+pid,+tid,+d3d"},
+    {6, N_("  游戏声音  "),
      "+pid,+tid,+mmdevapi,+winmm,+driver,+msacm,+midi,+dsound,+dsound3d,+xaudio2,+xapofx,+dmusic,"
      "+mci,+pulse,+oss,+alsa,+coreaudio,+timestamp"},
-    {7, "  网络连接  ", "+pid,+tid,+iphlpapi,+winhttp,+wininet,+winsock"},
-    {8, "  键盘输入  ", "+pid,+tid,+key,+keyboard,+event"},
-    {9, "  鼠标输入  ", "+pid,+tid,+cursor,+event"},
-    {10, "  游戏控制  ", "+pid,+tid,+dinput,+joystick,+winmm,+xinput"},
-    {11, "  打印  ", "+pid,+tid,+print,+psdrv,+winspool"},
+    {7, N_("  网络连接  "), "+pid,+tid,+iphlpapi,+winhttp,+wininet,+winsock"},
+    {8, N_("  键盘输入  "), "+pid,+tid,+key,+keyboard,+event"},
+    {9, N_("  鼠标输入  "), "+pid,+tid,+cursor,+event"},
+    {10, N_("  游戏控制  "), "+pid,+tid,+dinput,+joystick,+winmm,+xinput"},
+    {11, N_("  打印  "), "+pid,+tid,+print,+psdrv,+winspool"},
     {-1, nullptr, nullptr},
 };
 
@@ -82,24 +83,24 @@ void prefill_cmdline(GtkWidget *entry) {
 }
 
 GtkWidget *build_debug_dialog(GtkWindow *parent) {
-  GtkWidget *dialog = gtk_dialog_new_with_buttons("调试启动", parent, GTK_DIALOG_MODAL, "取消", 1,
-                                                  "运行", 2, nullptr);
+  GtkWidget *dialog = gtk_dialog_new_with_buttons(_("调试启动"), parent, GTK_DIALOG_MODAL,
+                                                  _("取消"), 1, _("运行"), 2, nullptr);
   gtk_widget_set_size_request(dialog, 600, 400);
   std::size_t ctrl_current_index = 0;
   GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 5);
 
   GtkWidget *row = new_row(vbox);
-  GtkWidget *label = put(row, gtk_label_new("命令行:"));
+  GtkWidget *label = put(row, gtk_label_new(_("命令行:")));
   cmdline_entry = put(row, new_entry(1024), true);
   accessible::name_after(cmdline_entry, label);
   prefill_cmdline(cmdline_entry);
 
   row = new_row(vbox);
-  GtkWidget *log_check = put(row, gtk_check_button_new_with_label("启动日志"), true);
+  GtkWidget *log_check = put(row, gtk_check_button_new_with_label(_("启动日志")), true);
   g_signal_connect(log_check, "clicked", G_CALLBACK(on_log_check_clicked), log_config_ctrl);
 
   row = new_row(vbox);
-  GtkWidget *channel_label = put(row, gtk_label_new("Wine日志通道:"));
+  GtkWidget *channel_label = put(row, gtk_label_new(_("Wine日志通道:")));
   register_log_config_ctrl(ctrl_current_index, channel_label);
 
   row = new_row(vbox);
@@ -114,11 +115,11 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   for (const auto &preset : log_channel) {
     if (preset.id == -1)
       break;
-    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), preset.label);
+    gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(combo), _(preset.label));
   }
 
   row = new_row(vbox);
-  label = put(row, gtk_label_new("环境变量:"));
+  label = put(row, gtk_label_new(_("环境变量:")));
   register_log_config_ctrl(ctrl_current_index, label);
 
   row = new_row(vbox);
@@ -128,7 +129,7 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   register_log_config_ctrl(ctrl_current_index, env_entry);
 
   row = new_row(vbox);
-  label = put(row, gtk_label_new("日志文件:"));
+  label = put(row, gtk_label_new(_("日志文件:")));
   register_log_config_ctrl(ctrl_current_index, label);
   log_file_entry = put(row, new_entry(255), true);
   accessible::name_after(log_file_entry, label);

@@ -5,6 +5,7 @@
 #include "debuglog/log_sink.hpp"
 #include "util/accessible.hpp"
 #include "util/bounded.hpp"
+#include "util/i18n.hpp"
 #include "util/own.hpp"
 
 #include <sys/stat.h>
@@ -63,13 +64,14 @@ int read_log_size_input(GtkEntry *size_entry, GtkComboBoxText *unit_combo, GtkEn
 
 void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_count,
                           std::int64_t *size, char *unit, int *count) {
-  GtkWidget *dialog = gtk_dialog_new_with_buttons("请设置文件大小以及需要保留最近几个文件", parent,
-                                                  GTK_DIALOG_MODAL, "取消", 1, "确定", 2, nullptr);
+  GtkWidget *dialog =
+      gtk_dialog_new_with_buttons(_("请设置文件大小以及需要保留最近几个文件"), parent,
+                                  GTK_DIALOG_MODAL, _("取消"), 1, _("确定"), 2, nullptr);
   gtk_widget_set_size_request(dialog, 600, 400);
 
   GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   pack(gtk_dialog_get_content_area(GTK_DIALOG(dialog)), row);
-  GtkWidget *size_label = gtk_label_new("每个文件大小:");
+  GtkWidget *size_label = gtk_label_new(_("每个文件大小:"));
   pack(row, size_label);
   GtkWidget *size_entry = gtk_entry_new();
   pack(row, size_entry);
@@ -78,9 +80,9 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
   for (int i = 0; i < unit_count; ++i)
     gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(unit_combo), units[i]);
   gtk_combo_box_set_active(GTK_COMBO_BOX(unit_combo), 1);
-  atk_object_set_name(gtk_widget_get_accessible(unit_combo), "每个文件大小:");
+  atk_object_set_name(gtk_widget_get_accessible(unit_combo), _("每个文件大小:"));
   pack(row, unit_combo);
-  GtkWidget *count_label = gtk_label_new("最大保存文件个数:");
+  GtkWidget *count_label = gtk_label_new(_("最大保存文件个数:"));
   pack(row, count_label);
   GtkWidget *count_entry = gtk_entry_new();
   accessible::name_after(count_entry, count_label);
@@ -96,9 +98,9 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
       int result = read_log_size_input(GTK_ENTRY(size_entry), GTK_COMBO_BOX_TEXT(unit_combo),
                                        GTK_ENTRY(count_entry), size, unit, count);
       if (result != 0) {
-        own::gchars text(g_strdup_printf("%s 无效\n请重新输入",
-                                         result == 1 ? "每个文件大小" : "最大保存文件个数"));
-        ask(parent, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "Warning", text.get());
+        const char *text = result == 1 ? _("每个文件大小 无效\n请重新输入")
+                                       : _("最大保存文件个数 无效\n请重新输入");
+        ask(parent, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "Warning", text);
         if (dialog)
           continue;
         // Destroyed while the warning was up: what running it again would have answered.
@@ -119,8 +121,8 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
 
 void check_same_prefix_files(GtkWindow *parent, const char *dir, const char *name) {
   log_destination::scan_same_prefix_files(dir, name, [parent](const char *entry) {
-    own::gchars text(g_strdup_printf("检测到存在相同前缀文件: %s\n是否删除？", entry));
-    return ask(parent, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "确认删除", text.get()) ==
+    own::gchars text(g_strdup_printf(_("检测到存在相同前缀文件: %s\n是否删除？"), entry));
+    return ask(parent, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, _("确认删除"), text.get()) ==
            GTK_RESPONSE_YES;
   });
 }
@@ -164,7 +166,7 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   struct stat st;
   if (stat(log_file_path, &st) == 0) {
     if (ask(dialog, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "Question",
-            "文件已存在确定覆盖吗?") != GTK_RESPONSE_YES) {
+            _("文件已存在确定覆盖吗?")) != GTK_RESPONSE_YES) {
       release_log_file_path();
       return;
     }

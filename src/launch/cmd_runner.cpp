@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +23,21 @@ int wait_for(pid_t pid) {
       return -1;
   }
   return status;
+}
+
+// The detached program could not be started: nobody waits for this process,
+// so its line on stderr is all the user gets. Statuses as a shell gives them.
+// One write, no stdio: the parent's stdio locks may be held by another thread.
+[[noreturn]] void exec_failed(const char *path, int err) {
+  char line[1024];
+  int n = std::snprintf(line, sizeof(line), "错误：无法启动 %s: %s\n", path, std::strerror(err));
+  if (n > 0) {
+    std::size_t len = std::min(static_cast<std::size_t>(n), sizeof(line) - 1);
+    line[len - 1] = '\n';
+    ssize_t rc = write(STDERR_FILENO, line, len);
+    (void)rc;
+  }
+  _exit(err == ENOENT || err == ENOTDIR ? 127 : 126);
 }
 
 } // namespace
@@ -89,7 +105,7 @@ int run_cmd_detached(const char *path, char *const argv[]) {
       _exit(1);
     if (grandchild == 0) {
       execvp(path, argv);
-      _exit(0);
+      exec_failed(path, errno);
     }
     _exit(0);
   }

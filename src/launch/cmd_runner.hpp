@@ -12,7 +12,9 @@ void run_cmd_sync(const char *cmd, const char *const args[]);
 
 // Starts path (searched along PATH when it holds no '/') with argv, entry 0
 // included, as a grandchild and returns at once: the wait status of the
-// intermediate child, or -1 when it could not be created.
+// intermediate child, or -1 when it could not be created. A grandchild that
+// cannot start path prints "错误：无法启动 <path>: <reason>" on stderr and
+// exits 127 (not found) or 126 (there but not runnable), as a shell does.
 int run_cmd_detached(const char *path, char *const argv[]);
 
 namespace cmd_runner {

@@ -50,7 +50,9 @@ const char *prefix_from_env(const char *value) {
 }
 
 LauncherPath set_wine_app_path(const char *wine_app_env, const char *dir) {
-  if (wine_app_env) {
+  // Empty means unset, as a desktop file or a script with an unset variable
+  // writes it; an empty launcher path would run whatever comes first.
+  if (wine_app_env && *wine_app_env) {
     if (std::strlen(wine_app_env) >= sizeof(wine_app_path))
       return LauncherPath::too_long;
     std::strcpy(wine_app_path, wine_app_env);

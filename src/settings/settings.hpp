@@ -25,7 +25,7 @@ const char *prefix_from_env(const char *value);
 
 enum class LauncherPath { ok, too_long, no_exe_dir, no_memory };
 // Fills wine_app_path from WINE_APP, or from the program's directory when
-// WINE_APP is unset. Never stores a shortened path.
+// WINE_APP is unset or empty. Never stores a shortened path.
 LauncherPath set_wine_app_path(const char *wine_app_env, const char *dir);
 
 } // namespace settings

@@ -6,6 +6,7 @@
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"
+#include "util/i18n.hpp"
 #include "util/own.hpp"
 
 #include <cstdio>
@@ -102,7 +103,7 @@ gboolean grab_confirm_btn_default(gpointer button) {
 
 GtkWidget *build_main_window() {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
-  gtk_window_set_title(GTK_WINDOW(window), "wine辅助程序");
+  gtk_window_set_title(GTK_WINDOW(window), _("wine辅助程序"));
   gtk_window_set_default_size(GTK_WINDOW(window), 400, 300);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   set_window_icon(GTK_WINDOW(window));
@@ -115,18 +116,18 @@ GtkWidget *build_main_window() {
   gtk_container_set_border_width(GTK_CONTAINER(vbox), 20);
 
   GtkWidget *heading = gtk_label_new(nullptr);
-  gtk_label_set_markup(GTK_LABEL(heading), "<b>选择需要配置的内容</b>");
+  gtk_label_set_markup(GTK_LABEL(heading), _("<b>选择需要配置的内容</b>"));
   gtk_box_pack_start(GTK_BOX(vbox), heading, FALSE, FALSE, 0);
   gtk_widget_set_halign(heading, GTK_ALIGN_START);
 
   add_style_sheet(kStyleSheet);
   add_style_sheet(kDefaultButtonOverTheme);
 
-  GtkWidget *row = new_row(vbox, "容器配置");
-  add_row_button(row, "配置", G_CALLBACK(on_wine_cfg_btn_clicked));
+  GtkWidget *row = new_row(vbox, _("容器配置"));
+  add_row_button(row, _("配置"), G_CALLBACK(on_wine_cfg_btn_clicked));
   add_separator(vbox);
 
-  row = new_row(vbox, "屏幕分辨率");
+  row = new_row(vbox, _("屏幕分辨率"));
   GtkWidget *dpi_combo = gtk_combo_box_text_new();
   for (const char *dpi : dpi_values)
     gtk_combo_box_text_append_text(GTK_COMBO_BOX_TEXT(dpi_combo), dpi);
@@ -144,22 +145,22 @@ GtkWidget *build_main_window() {
   gtk_box_pack_start(GTK_BOX(row), gtk_label_new("dpi"), FALSE, FALSE, 0);
   add_separator(vbox);
 
-  row = new_row(vbox, "程序调试");
-  GtkWidget *debug_btn = gtk_button_new_with_label("调试");
+  row = new_row(vbox, _("程序调试"));
+  GtkWidget *debug_btn = gtk_button_new_with_label(_("调试"));
   g_signal_connect(debug_btn, "clicked", G_CALLBACK(on_debug_app_btn_clicked), window);
   gtk_box_pack_end(GTK_BOX(row), debug_btn, FALSE, FALSE, 0);
   add_separator(vbox);
 
-  row = new_row(vbox, "网络代理");
-  add_row_button(row, "设置", G_CALLBACK(on_net_proxy_btn_clicked));
+  row = new_row(vbox, _("网络代理"));
+  add_row_button(row, _("设置"), G_CALLBACK(on_net_proxy_btn_clicked));
   add_separator(vbox);
 
   row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 10);
   gtk_box_pack_start(GTK_BOX(vbox), row, FALSE, FALSE, 0);
-  GtkWidget *no_prompt = gtk_check_button_new_with_label("不再提示");
+  GtkWidget *no_prompt = gtk_check_button_new_with_label(_("不再提示"));
   gtk_box_pack_start(GTK_BOX(row), no_prompt, FALSE, FALSE, 0);
   gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(no_prompt), TRUE);
-  GtkWidget *confirm = gtk_button_new_with_label("确定");
+  GtkWidget *confirm = gtk_button_new_with_label(_("确定"));
   auto *data = g_new0(confirm_data, 1);
   data->dpi_combo = dpi_combo;
   data->no_prompt_check = no_prompt;

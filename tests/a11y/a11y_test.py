@@ -64,8 +64,10 @@ def main():
         wine_prefix(prefix)
         home = os.path.join(work, "home")
         os.makedirs(os.path.join(home, ".config/nivra-wine"))
+        # The texts as the sources write them, whatever the machine's language.
         env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINE_APP=shutil.which("wine"),
-                   **WINE_ENV)
+                   LC_ALL="C.UTF-8", **WINE_ENV)
+        env.pop("LANGUAGE", None)
         helper = subprocess.Popen(
             [HELPER, "cmd.exe", "/c", "echo", "a11y", ">", "C:\\a11y-mark.txt"], env=env,
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)

@@ -10,16 +10,16 @@
 set -euo pipefail
 pkg=nivra-wine-helper
 
-# On an X server of the test's own: the installed helper's window must have
-# its icon. Prints the first line of the icon property.
+# On an X server of the test's own: the installed helper's window, titled TITLE
+# under LOCALE, must have its icon. Prints the first line of the icon property.
 if [ "${1:-}" = --window ]; then
-  work=$2
-  env -u WINE_APP HOME="$work/home" WINEPREFIX="$work/prefix" $pkg prog.exe \
-    >"$work/out" 2>"$work/err" &
+  work=$2 locale=$3 title=$4
+  env -u WINE_APP -u LANGUAGE LC_ALL="$locale" HOME="$work/home" WINEPREFIX="$work/prefix" \
+    $pkg prog.exe >"$work/out" 2>"$work/err" &
   helper=$!
   trap 'kill $helper 2>/dev/null; wait $helper 2>/dev/null || true' EXIT
   for _ in $(seq 200); do
-    id=$(xwininfo -root -tree | awk '/"wine辅助程序": \("nivra-wine-helper"/ { print $1; exit }')
+    id=$(xwininfo -root -tree | awk -v t="\"$title\": (\"nivra-wine-helper\"" 'index($0, t) { print $1; exit }')
     [ -n "$id" ] && break
     sleep 0.1
   done
@@ -76,10 +76,13 @@ dpkg -L $pkg >"$work/files"
 for program in $pkg nivra-wine-start; do
   [ "$(command -v "$program")" = "/usr/bin/$program" ] || fail "$program is not on PATH as /usr/bin/$program"
 done
-icon=$(xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --window "$work")
-grep -q '^nivra-wine version: wine-' "$work/out" ||
-  fail "the launcher did not answer: $(cat "$work/out" "$work/err")"
-[[ "$icon" == *"48 x 48"* ]] || fail "the window has no 48x48 icon: '$icon'"
+# Chinese as the sources write it, and English from the installed catalogue.
+for shown in "C.UTF-8 wine辅助程序" "en_US.UTF-8 Wine Helper"; do
+  icon=$(xvfb-run -a -s "-screen 0 1280x1024x24" "$0" --window "$work" "${shown%% *}" "${shown#* }")
+  grep -q '^nivra-wine version: wine-' "$work/out" ||
+    fail "the launcher did not answer: $(cat "$work/out" "$work/err")"
+  [[ "$icon" == *"48 x 48"* ]] || fail "no window titled ${shown#* } with a 48x48 icon: '$icon'"
+done
 # The file manager opens programs through the starter; the menu turns the helper on again.
 for entry in "$pkg %f" "$pkg-show-again --show-again"; do
   file=/usr/share/applications/${entry%% *}.desktop

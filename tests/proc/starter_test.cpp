@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@ namespace {
 
 const std::string kStarter = std::string(NIVRA_STAGE_DIR) + "/bin/nivra-wine-start";
 const std::string kFolder = "<folder>";
+const char *const kHome = "<home>";
 using Args = std::vector<std::string>;
 const Args kProgram = {"C:\\Program Files\\a b\\setup.exe", "it's \"q\" $HOME `id`", "\xff\xfe",
                        ""};
@@ -41,7 +43,7 @@ struct Row {
   std::string err = "";
   bool locked = false;
   std::optional<std::string> wine_app = std::nullopt;
-  bool home = true;
+  const char *home = kHome; // the test's home, nullptr for unset, or this text
 };
 
 // Laid out as installed: bin/ holds the starter and a link to the helper in
@@ -69,7 +71,7 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
                                                     "printf ' <%s>' \"$@\"\nexit " +
                                                     s.status + "\n");
 
-  const Args P = kProgram;
+  const Args P = kProgram, A = {"--show-again"};
   const std::string usage = "usage: nivra-wine-start [--helper] [--] PROGRAM";
   const Row rows[] = {
       {"fresh account", std::nullopt, P, "nivra-wine-helper", P, 41},
@@ -80,19 +82,39 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
       {"more than one line feed", "0\n\n", P, "nivra-wine-helper", P, 41},
       {"a folder in its place", kFolder, P, "nivra-wine-helper", P, 41},
       {"unreadable", "0", P, "nivra-wine-helper", P, 41, "", true},
-      {"HOME unset", "0", P, "nivra-wine-helper", P, 41, "", false, std::nullopt, false},
+      {"HOME unset", "0", P, "nivra-wine-helper", P, 41, "", false, std::nullopt, nullptr},
+      // The current folder is cwd/: a relative HOME names the test's home.
+      {"HOME relative", "0", P, "nivra-wine-helper", P, 41, "", false, std::nullopt, "../home"},
+      {"HOME empty", std::nullopt, P, "nivra-wine-helper", P, 41, "", false, std::nullopt, ""},
       {"--helper --", "0", {"--helper", "--", "-x.exe"}, "nivra-wine-helper", {"-x.exe"}, 41},
       {"WINE_APP", "0", P, "wine-app", P, 43, "", false, dir / "wine-app"},
       {"WINE_APP missing", "0", P, "", {}, 127, "launcher", false, dir / "none"},
-      {"WINE_APP empty", "0", P, "", {}, 127, "launcher", false, ""},
+      {"WINE_APP empty", "0", P, "nivra-wine-internal", P, 42, "", false, ""},
       {"WINE_APP a folder", "0", P, "", {}, 126, "launcher", false, dir / "lib"},
       {"no program", "1", {}, "", {}, 2, usage},
       {"unknown option", "1", Args{"--x"} + P, "", {}, 2, "unknown option --x\n" + usage},
       {"--show-again", "0", {"--show-again"}, "", {}, 0},
       {"--show-again, fresh account", std::nullopt, {"--show-again"}, "", {}, 0},
+      {"--show-again, HOME relative", std::nullopt, A, "", {}, 1, "absolute", false, {}, "../home"},
+      {"--show-again, HOME empty", std::nullopt, A, "", {}, 1, "absolute", false, {}, ""},
       {"--show-again with more", "0", {"--show-again", "x"}, "", {}, 2, usage},
   };
+  // The desktop notices; no other row leaves one.
+  const std::string again = "下次打开 Windows 程序时会先显示本窗口。";
+  const std::string no_home = "HOME 未设置或不是绝对路径，无法写入设置";
+  const std::map<std::string, std::string> notices = {
+      {"WINE_APP missing", "无法启动 Wine 启动器 " + dir / "none" + "：文件不存在"},
+      {"WINE_APP a folder", "无法启动 Wine 启动器 " + dir / "lib" + "：不是可执行文件"},
+      {"--show-again", again},
+      {"--show-again, fresh account", again},
+      {"--show-again, HOME relative", no_home},
+      {"--show-again, HOME empty", no_home}};
   const std::string flag = dir / "home/.config/nivra-wine/enable_wine_start_helper";
+  // Stands in for notify-send on a session bus, noting the notice's text.
+  make_dirs(dir / "notify");
+  write_script(dir / "notify/notify-send",
+               "for a; do n=$a; done; printf %s \"$n\" > '" + dir / "notice" + "'\n");
+  const bool root_config = exists("/.config");
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     remove_tree(dir / "home");
@@ -110,11 +132,17 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
       argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", argv[0]};
     ProcOptions o;
     o.cwd = dir / "cwd";
-    o.env = {{"HOME", row.home ? std::optional(dir / "home") : std::nullopt},
+    const bool absolute_home = row.home == kHome;
+    std::optional<std::string> home;
+    if (row.home)
+      home = absolute_home ? dir / "home" : row.home;
+    o.env = {{"HOME", home},
              {"WINE_APP", row.wine_app},
              {"WINEPREFIX", "/tmp/p f'x"},
-             {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
+             {"PATH", dir / "notify:" + std::getenv("PATH")},
+             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir / "no-bus"},
              {"XDG_RUNTIME_DIR", std::nullopt}};
+    remove_tree(dir / "notice");
     int pid = 0;
     o.ctx = &pid;
     o.while_running = [](int child, void *ctx) { *static_cast<int *>(ctx) = child; };
@@ -130,14 +158,79 @@ TEST(StarterChoice, FlagFileDecidesAndEverythingPassesThrough) {
         want += " <" + arg + ">";
       EXPECT_EQ(r.out, want);
     }
-    if (row.ran == "nivra-wine-helper" && row.home && row.flag != kFolder) {
+    auto notice = notices.find(row.name);
+    EXPECT_EQ(read_file(dir / "notice"), notice == notices.end() ? "" : notice->second);
+    if (row.ran == "nivra-wine-helper" && absolute_home && row.flag != kFolder) {
       EXPECT_TRUE(exists(dir / "home/.config/nivra-wine")) << "made for the helper's choice";
+    } else if (!absolute_home && !row.flag) {
+      EXPECT_FALSE(exists(dir / "home/.config")) << "made under the current folder";
     }
-    if (row.argv == Args{"--show-again"}) {
+    if (!root_config && exists("/.config")) {
+      ADD_FAILURE() << "made /.config";
+      remove_tree("/.config");
+    }
+    if (row.argv == Args{"--show-again"} && row.status == 0) {
       EXPECT_EQ(read_file(flag), "1");
     } else if (row.flag && row.flag != kFolder && !row.locked) {
       EXPECT_EQ(read_file(flag), *row.flag);
     }
+  }
+}
+
+// The notice of --show-again in the desktop's language, from the stage's catalogue, and as
+// written where gettext is not installed.
+TEST(StarterNotice, InTheDesktopsLanguage) {
+  TempDir dir;
+  make_dirs(dir / "bin");
+  make_dirs(dir / "bare");
+  write_script(dir / "bin/notify-send", "printf '<%s>' \"$@\" >\"$NOTICE\"\n");
+  for (const char *tool : {"readlink", "mkdir"})
+    ASSERT_EQ(symlink(("/usr/bin/" + std::string(tool)).c_str(), (dir / "bare/" + tool).c_str()),
+              0);
+  ASSERT_EQ(symlink((dir / "bin/notify-send").c_str(), (dir / "bare/notify-send").c_str()), 0);
+  const std::string path = dir / "bin:" + std::getenv("PATH");
+  const std::string flag = dir / "home/.config/nivra-wine/enable_wine_start_helper";
+  const std::string head = "<-i><nivra-wine-helper><-a>";
+  const std::string chinese =
+      head + "<wine辅助程序><wine辅助程序><下次打开 Windows 程序时会先显示本窗口。>";
+  const struct {
+    const char *locale;
+    std::string path;
+    bool writable;
+    std::string notice;
+    const char *wine_app = nullptr; // set: the flag says 0 and this launcher is missing
+  } rows[] = {
+      {"C.UTF-8", path, true, chinese},
+      {"en_US.UTF-8", path, true,
+       head + "<Wine Helper><Wine Helper><The helper's window will show the next time you open a "
+              "Windows program.>"},
+      {"en_US.UTF-8", dir / "bare", true, chinese}, // no gettext
+      {"C.UTF-8", path, false, head + "<wine辅助程序><wine辅助程序><无法写入 " + flag + ">"},
+      {"en_US.UTF-8", path, false, head + "<Wine Helper><Wine Helper><Cannot write " + flag + ">"},
+      {"en_US.UTF-8", path, true,
+       head + "<Wine Helper><Wine Helper><Cannot start the Wine launcher /no/wine: no such file>",
+       "/no/wine"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(std::string(row.locale) + " " + row.path);
+    remove_tree(dir / "home");
+    make_dirs(row.writable ? dir / "home" : flag); // a folder in the file's place
+    if (row.wine_app) {
+      make_dirs(dir / "home/.config/nivra-wine");
+      write_file(flag, "0");
+    }
+    ProcOptions o;
+    o.env = {{"LC_ALL", row.locale},
+             {"HOME", dir / "home"},
+             {"PATH", row.path},
+             {"NOTICE", dir / "notice"},
+             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=" + dir / "no-bus"}};
+    if (row.wine_app)
+      o.env["WINE_APP"] = row.wine_app;
+    ProcResult r =
+        run_process(row.wine_app ? Args{kStarter, "x.exe"} : Args{kStarter, "--show-again"}, o);
+    EXPECT_EQ(r.status, row.wine_app ? 127 : row.writable ? 0 : 1) << r.err;
+    EXPECT_EQ(read_file(dir / "notice"), row.notice);
   }
 }
 

@@ -96,12 +96,16 @@ TEST(StartupProcess, DefaultLauncherIsNextToTheProgram) {
   std::string copy = dir / "app/bin/nivra-wine-helper";
   ASSERT_EQ(run_process({"cp", helper_path(), copy}).status, 0);
   write_script(dir / "app/bin/nivra-wine-internal", "echo \"launcher beside $0\"\n");
-  ProcOptions o = base_options(dir);
-  o.env["WINE_APP"] = std::nullopt;
-  o.env["DISPLAY"] = std::nullopt; // GTK cannot start; the version block comes first
-  ProcResult r = run_process({copy, "prog.exe"}, o);
-  EXPECT_THAT(r.out, HasSubstr("nivra-wine version: launcher beside " + dir.path() +
-                               "/app/bin/nivra-wine-internal\n"));
+  // Set but empty, as a desktop file writes an unset variable, is unset.
+  for (std::optional<std::string> wine_app : {std::optional<std::string>(), {""}}) {
+    ProcOptions o = base_options(dir);
+    o.env["WINE_APP"] = wine_app;
+    o.env["DISPLAY"] = std::nullopt; // GTK cannot start; the version block comes first
+    ProcResult r = run_process({copy, "prog.exe"}, o);
+    EXPECT_THAT(r.out, HasSubstr("nivra-wine version: launcher beside " + dir.path() +
+                                 "/app/bin/nivra-wine-internal\n"))
+        << (wine_app ? "empty" : "unset");
+  }
 }
 
 TEST(StartupProcess, LauncherPathWithShellCharactersRunsNothingElse) {

@@ -323,6 +323,10 @@ void FileHolder::make_zombie() {
 
 int main(int argc, char **argv) {
   testing::InitGoogleTest(&argc, argv);
+  // The window's texts as the sources write them, whatever the machine's language, for
+  // this process and the programs it starts; a test of another language sets its own.
+  setenv("LC_ALL", "C.UTF-8", 1);
+  unsetenv("LANGUAGE");
   if (std::strcmp(NIVRA_TEST_KIND, "gui") == 0) {
     // Listing the tests needs no display; running them does.
     if (!GTEST_FLAG_GET(list_tests) && !gtk_init_check(&argc, &argv)) {

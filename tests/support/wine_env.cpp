@@ -45,9 +45,10 @@ std::string find_on_path(const std::string &name) {
 }
 
 // The 32-bit loader cannot start even cmd.exe in a prefix made before wine32
-// was installed: its syswow64 is empty.
+// was installed: its syswow64 is empty. Where the kernel cannot run that
+// loader, no prefix gets the half.
 bool lacks_32bit_half(const std::string &prefix) {
-  return access(kWine32Loader, X_OK) == 0 &&
+  return access(kWine32Loader, X_OK) == 0 && kernel_runs_32bit() &&
          !exists(prefix + "/drive_c/windows/syswow64/kernel32.dll");
 }
 
@@ -158,6 +159,16 @@ std::string launcher() {
   if (wine.empty())
     throw std::runtime_error("Wine is not installed: no wine on PATH");
   return wine;
+}
+
+bool kernel_runs_32bit() {
+  static const bool runs = [] {
+    ProcResult r = run_process({"bash", source_dir() + "/scripts/probe-32bit.sh"});
+    if (r.status != 0 && r.status != 1)
+      throw std::runtime_error("the kernel probe gave no answer: " + r.err);
+    return r.status == 0;
+  }();
+  return runs;
 }
 
 const std::string &template_prefix() {

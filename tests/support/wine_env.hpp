@@ -20,6 +20,11 @@ namespace testsupport::wine {
 // The wine launcher found along PATH; throws when Wine is not installed.
 std::string launcher();
 
+// Whether this kernel runs 32-bit (i386) programs, asked once with the
+// set-up's own probe (scripts/probe-32bit.sh); throws when it cannot tell.
+// Rows that need Wine's 32-bit half skip with the reason where it is false.
+bool kernel_runs_32bit();
+
 // The shared template prefix, made on first use (may take a minute).
 const std::string &template_prefix();
 

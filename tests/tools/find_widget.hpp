@@ -1,6 +1,9 @@
 #pragma once
 // Finding the program's windows and widgets from inside it, for the drivers
-// that operate the real program.
+// that operate the real program. Titles and labels are given as the sources
+// write them and found as the window shows them, in the language of the run.
+#include "util/i18n.hpp"
+
 #include <gtk/gtk.h>
 
 #include <cstring>
@@ -10,6 +13,7 @@ namespace driver {
 
 // The mapped top-level window with this title, or nullptr.
 inline GtkWidget *find_toplevel(const char *title) {
+  title = _(title);
   GList *tops = gtk_window_list_toplevels();
   GtkWidget *found = nullptr;
   for (GList *l = tops; l && !found; l = l->next) {
@@ -36,6 +40,7 @@ inline GtkWidget *find_widget(GtkWidget *root, const std::function<bool(GtkWidge
 }
 
 inline GtkWidget *find_button(GtkWidget *root, const char *label) {
+  label = _(label);
   return find_widget(root, [label](GtkWidget *w) {
     return GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) &&
            std::strcmp(gtk_button_get_label(GTK_BUTTON(w)), label) == 0;

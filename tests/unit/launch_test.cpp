@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -43,24 +44,30 @@ TEST_F(ToolButtonTest, ButtonsPrintAndRunTheirLines) {
     void (*handler)(GtkWidget *, gpointer);
     std::string args_text;
     std::string recorded;
+    std::string wine_app = "launcher"; // WINE_APP, under dir; "" stays empty
+    std::string runs = "launcher";
   };
   const Case cases[] = {
       {on_wine_cfg_btn_clicked, " winecfg", "argc=1\n[winecfg]\n"},
       {on_net_proxy_btn_clicked, " rundll32.exe shell32.dll,Control_RunDLL inetcpl.cpl",
        "argc=3\n[rundll32.exe]\n[shell32.dll,Control_RunDLL]\n[inetcpl.cpl]\n"},
+      // An empty WINE_APP is an unset one: the launcher beside the program.
+      {on_wine_cfg_btn_clicked, " winecfg", "argc=1\n[winecfg]\n", "", "nivra-wine-internal"},
   };
   for (const Case &c : cases) {
     std::string rec = dir / "rec";
     write_file(rec, "");
-    write_recorder(dir / "launcher", rec);
-    set_launcher(dir / "launcher");
+    write_recorder(dir / c.runs, rec);
+    std::string wine_app = c.wine_app.empty() ? "" : dir / c.wine_app;
+    ASSERT_EQ(settings::set_wine_app_path(wine_app.c_str(), dir.path().c_str()),
+              settings::LauncherPath::ok);
     CaptureStdout();
     CaptureStderr();
     c.handler(nullptr, nullptr);
     std::string out = GetCapturedStdout();
     std::string err = GetCapturedStderr();
     // An ordinary path stays unquoted in the line.
-    EXPECT_EQ(out, "cmd [" + dir / "launcher" + c.args_text + "]\n");
+    EXPECT_EQ(out, "cmd [" + dir / c.runs + c.args_text + "]\n");
     EXPECT_EQ(err, "");
     EXPECT_EQ(read_file(rec), c.recorded);
   }
@@ -215,7 +222,7 @@ TEST(RunnerChildren, PendingOutputAndExitHandlersAppearOnce) {
       run_process({tool_path("runner_tool"), "detached", "/nonexistent/program", "a"});
   EXPECT_EQ(detached.status, 0);
   EXPECT_EQ(detached.out, "pending;status 0\nexit handlers ran\n");
-  EXPECT_EQ(detached.err, "");
+  EXPECT_EQ(detached.err, "错误：无法启动 /nonexistent/program: No such file or directory\n");
 }
 
 // A program that records its pid and arguments, then waits for the file "go"
@@ -295,14 +302,35 @@ TEST(RunCmdDetached, ProgramOutlivesTheCaller) {
   EXPECT_TRUE(eventually([&] { return exists(dir / "done"); }, 10, 20));
 }
 
-TEST(RunCmdDetached, UnrunnablePathGivesZeroAndNoMessage) {
-  for (std::string path : {"/nonexistent/program", "no-such-program-anywhere"}) {
-    std::vector<char *> argv = {path.data(), nullptr};
-    CaptureStdout();
-    CaptureStderr();
-    EXPECT_EQ(run_cmd_detached(path.c_str(), argv.data()), 0);
-    EXPECT_EQ(GetCapturedStdout(), "");
-    EXPECT_EQ(GetCapturedStderr(), "");
+// The caller still gets 0 (the intermediate child did its part); the program
+// that could not start says why and ends as a shell would. A subreaper child
+// adopts it, so its status can be seen.
+TEST(RunCmdDetached, UnrunnablePathIsNamedAndEndsWithTheShellsStatus) {
+  TempDir dir;
+  write_file(dir / "not-executable", "#!/bin/sh\n");
+  const struct {
+    std::string path;
+    int status;
+    std::string reason;
+  } rows[] = {{"/nonexistent/program", 127, "No such file or directory"},
+              {"no-such-program-anywhere", 127, "No such file or directory"},
+              {dir / "not-executable", 126, "Permission denied"}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.path);
+    ProcResult r = run_in_child([&] {
+      prctl(PR_SET_CHILD_SUBREAPER, 1);
+      std::string path = row.path;
+      std::vector<char *> argv = {path.data(), nullptr};
+      int caller = run_cmd_detached(path.c_str(), argv.data());
+      int adopted = 0;
+      while (wait(&adopted) < 0 && errno == EINTR) {
+      }
+      std::printf("caller %d, program %d\n", caller,
+                  WIFEXITED(adopted) ? WEXITSTATUS(adopted) : -1);
+      return 0;
+    });
+    EXPECT_EQ(r.out, "caller 0, program " + std::to_string(row.status) + "\n");
+    EXPECT_EQ(r.err, "错误：无法启动 " + row.path + ": " + row.reason + "\n");
   }
 }
 

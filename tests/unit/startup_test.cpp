@@ -2,9 +2,11 @@
 #include "shell/main_window.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
+#include "util/i18n.hpp"
 
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -34,6 +36,16 @@ TEST(Startup, ArgumentShapes) {
   EXPECT_FALSE(refuses({"helper", "--help", "--version"}));
 }
 
+// In the C locale GLib's own print handler would write "?" for every Chinese character.
+TEST(Startup, ToolkitPrintKeepsItsUtf8InTheCLocale) {
+  ASSERT_TRUE(std::setlocale(LC_ALL, "C"));
+  i18n::init();
+  CaptureStdout();
+  g_print("文件 %s 删除成功\n", "/tmp/a.log.1");
+  EXPECT_EQ(GetCapturedStdout(), "文件 /tmp/a.log.1 删除成功\n");
+  g_set_print_handler(nullptr);
+}
+
 TEST(Startup, ThreadNumberReadsLikeAtoi) {
   EXPECT_EQ(settings::thread_num_from_env(nullptr), 0);
   EXPECT_EQ(settings::thread_num_from_env(""), 0);
@@ -59,8 +71,10 @@ TEST_F(LauncherPathTest, FromEnvironmentOrProgramDirectory) {
   using settings::LauncherPath;
   EXPECT_EQ(settings::set_wine_app_path("/usr/bin/wine", "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/usr/bin/wine");
+  // Empty is unset: the version query, the buttons and 确定 all read this.
   EXPECT_EQ(settings::set_wine_app_path("", "/opt/app/bin"), LauncherPath::ok);
-  EXPECT_STREQ(wine_app_path, "");
+  EXPECT_STREQ(wine_app_path, "/opt/app/bin/nivra-wine-internal");
+  EXPECT_EQ(settings::set_wine_app_path("", nullptr), LauncherPath::no_exe_dir);
   EXPECT_EQ(settings::set_wine_app_path(nullptr, "/opt/app/bin"), LauncherPath::ok);
   EXPECT_STREQ(wine_app_path, "/opt/app/bin/nivra-wine-internal");
   EXPECT_EQ(settings::set_wine_app_path(nullptr, ""), LauncherPath::ok);
