@@ -185,6 +185,17 @@ template <typename Visit> void for_each_process(const char *proc_root, Visit vis
   }
 }
 
+// The ids of the processes whose folder descriptor satisfies keep, ascending.
+template <typename Keep> std::vector<int> pids_where(const char *proc_root, Keep keep) {
+  std::vector<int> ids;
+  for_each_process(proc_root, [&](int pid, int dir) {
+    if (keep(dir))
+      ids.push_back(pid);
+    return true;
+  });
+  return ids;
+}
+
 bool serves(int proc_dir, std::string_view folder) {
   std::string exe = link_target(proc_dir, "exe");
   return exe.compare(exe.rfind('/') + 1, 10, "wineserver") == 0 &&
@@ -211,23 +222,11 @@ void collect_pids(const char *proc_root, std::string_view folder, PidList &pids)
 }
 
 std::vector<int> windows_pids(const char *proc_root, std::string_view folder) {
-  std::vector<int> ids;
-  for_each_process(proc_root, [&](int pid, int dir) {
-    if (runs_windows_code_in(dir, folder))
-      ids.push_back(pid);
-    return true;
-  });
-  return ids;
+  return pids_where(proc_root, [folder](int dir) { return runs_windows_code_in(dir, folder); });
 }
 
 std::vector<int> server_pids(const char *proc_root, std::string_view folder) {
-  std::vector<int> ids;
-  for_each_process(proc_root, [&](int pid, int dir) {
-    if (serves(dir, folder))
-      ids.push_back(pid);
-    return true;
-  });
-  return ids;
+  return pids_where(proc_root, [folder](int dir) { return serves(dir, folder); });
 }
 
 } // namespace kill_prefix
