@@ -1,6 +1,7 @@
 #include "startup.hpp"
 
 #include "debuglog/log_sink.hpp"
+#include "launch/start_failure.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
@@ -262,7 +263,8 @@ int run(int argc, char **argv) {
     log4c_category_delete(mycat);
   log4c_fini();
   mycat = nullptr;
-  return 0;
+  // A window closed after the program could not be started is no success.
+  return start_failure::exit_status();
 }
 
 } // namespace startup

@@ -5,6 +5,7 @@
 #include "confirm/kill_prefix.hpp"
 #include "confirm/running_programs.hpp"
 #include "launch/cmd_runner.hpp"
+#include "launch/start_failure.hpp"
 #include "settings/settings.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
@@ -25,12 +26,20 @@ void pump_events() {
 }
 
 // The program this helper was started for, through the launcher; it outlives
-// this process.
-void start_program() {
+// this process. False, once the user has been told why, when the launcher
+// could not be started: the window then stays.
+bool start_program(GtkWidget *near) {
   if (!app_argv)
-    return;
+    return true;
   app_argv[0] = wine_app_path;
-  run_cmd_detached(wine_app_path, app_argv);
+  int err = 0;
+  run_cmd_detached(wine_app_path, app_argv, &err);
+  if (err != 0) {
+    start_failure::report(near, wine_app_path, err);
+    return false;
+  }
+  start_failure::clear();
+  return true;
 }
 
 // The quotes are shell quoting: reg gets the key as one word.
@@ -125,13 +134,16 @@ bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
 }
 
 gboolean finish(dpi_apply_data *data) {
+  // The main window, for a box that says the program could not be started.
+  GtkWindow *owner = nullptr;
   if (data->dialog) {
+    owner = gtk_window_get_transient_for(GTK_WINDOW(data->dialog));
     g_object_remove_weak_pointer(G_OBJECT(data->dialog),
                                  reinterpret_cast<gpointer *>(&data->dialog));
     gtk_widget_destroy(data->dialog);
   }
-  start_program();
-  gtk_main_quit();
+  if (start_program(reinterpret_cast<GtkWidget *>(owner)))
+    gtk_main_quit();
   g_free(data->target);
   g_free(data);
   return FALSE;
@@ -161,9 +173,8 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   }
 
   if (!change) {
-    if (!app_argv)
+    if (!app_argv || !start_program(button))
       return;
-    start_program();
     gtk_main_quit();
     std::exit(0);
   }

@@ -3,6 +3,8 @@
 #include "util/bounded.hpp"
 #include "util/shell_quote.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +42,19 @@ int wait_for(pid_t pid) {
   _exit(err == ENOENT || err == ENOTDIR ? 127 : 126);
 }
 
+void send_errno(int fd, int err) {
+  if (fd < 0)
+    return;
+  ssize_t rc = write(fd, &err, sizeof(err));
+  (void)rc;
+}
+
+void close_both(int (&fds)[2]) {
+  for (int fd : fds)
+    if (fd >= 0)
+      close(fd);
+}
+
 } // namespace
 
 namespace cmd_runner {
@@ -65,49 +80,109 @@ std::size_t full_cmd_line_length(const char *cmd, const char *const args[]) {
   return len;
 }
 
+int launcher_error(const char *path) {
+  auto runnable = [](const std::string &file) {
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0)
+      return errno;
+    if (S_ISDIR(st.st_mode))
+      return EACCES;
+    return access(file.c_str(), X_OK) == 0 ? 0 : errno;
+  };
+  if (!path || !*path)
+    return ENOENT;
+  if (std::strchr(path, '/'))
+    return runnable(path);
+  const char *search = std::getenv("PATH");
+  std::string dirs = search ? search : "/usr/local/bin:/usr/bin:/bin";
+  int found = ENOENT;
+  for (std::size_t start = 0; start <= dirs.size();) {
+    std::size_t end = std::min(dirs.find(':', start), dirs.size());
+    std::string dir = dirs.substr(start, end - start);
+    int err = runnable((dir.empty() ? "." : dir) + "/" + path);
+    if (err == 0)
+      return 0;
+    if (err == EACCES)
+      found = EACCES;
+    start = end + 1;
+  }
+  return found;
+}
+
 } // namespace cmd_runner
 
-void run_cmd_sync(const char *cmd, const char *const args[]) {
+int run_cmd_sync(const char *cmd, const char *const args[]) {
   // Built before the fork, so the child only prints and runs the shell.
   char line[cmd_runner::kLineSize];
   if (!cmd_runner::build_cmd_line(cmd, args, line)) {
     std::fprintf(stderr, "错误：启动器路径过长，无法组成命令行\n");
-    return;
+    return -1;
   }
   shell_quote::flush_std_streams();
   pid_t pid = fork();
   if (pid < 0) {
     std::printf("failed to fork, error %d\n", errno);
     std::fflush(stdout);
-    return;
+    return -1;
   }
   if (pid == 0) {
     std::printf("cmd [%s]\n", line);
     std::fflush(stdout);
     int rc = std::system(line);
-    (void)rc;
     std::fflush(stdout);
-    _exit(0);
+    // The shell's own status, so the caller can tell a launcher it could not run.
+    _exit(rc == -1 ? 127 : WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc));
   }
-  wait_for(pid);
+  return wait_for(pid);
 }
 
-int run_cmd_detached(const char *path, char *const argv[]) {
+int run_cmd_detached(const char *path, char *const argv[], int *exec_error) {
+  if (exec_error)
+    *exec_error = 0;
+  // The grandchild writes its errno here when it cannot start path; a
+  // successful exec closes the pipe, so the parent reads end-of-file at once.
+  int report[2] = {-1, -1};
+  if (pipe2(report, O_CLOEXEC) != 0)
+    report[0] = report[1] = -1;
   shell_quote::flush_std_streams();
   pid_t pid = fork();
   if (pid < 0) {
-    std::fprintf(stderr, "failed to fork, error %d\n", errno);
+    int err = errno;
+    std::fprintf(stderr, "failed to fork, error %d\n", err);
+    close_both(report);
+    if (exec_error)
+      *exec_error = err;
     return -1;
   }
   if (pid == 0) {
+    if (report[0] >= 0)
+      close(report[0]);
     pid_t grandchild = fork();
-    if (grandchild < 0)
+    if (grandchild < 0) {
+      send_errno(report[1], errno);
       _exit(1);
+    }
     if (grandchild == 0) {
       execvp(path, argv);
-      exec_failed(path, errno);
+      int err = errno;
+      send_errno(report[1], err);
+      exec_failed(path, err);
     }
     _exit(0);
   }
-  return wait_for(pid);
+  if (report[1] >= 0)
+    close(report[1]);
+  int status = wait_for(pid);
+  int err = 0;
+  if (report[0] >= 0) {
+    ssize_t n;
+    while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR) {
+    }
+    if (n != static_cast<ssize_t>(sizeof(err)))
+      err = 0;
+    close(report[0]);
+  }
+  if (exec_error)
+    *exec_error = err;
+  return status;
 }

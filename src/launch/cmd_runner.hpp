@@ -7,15 +7,19 @@
 
 // Runs the launcher cmd with args (ending in nullptr, possibly empty) through
 // the shell in a child, which prints "cmd [%s]\n" with the line first, and
-// waits for that child. The line is cut at 1022 characters.
-void run_cmd_sync(const char *cmd, const char *const args[]);
+// waits for that child. The line is cut at 1022 characters. Returns the
+// shell's wait status (127 or 126 when it could not run the launcher), or -1
+// when nothing was run.
+int run_cmd_sync(const char *cmd, const char *const args[]);
 
 // Starts path (searched along PATH when it holds no '/') with argv, entry 0
-// included, as a grandchild and returns at once: the wait status of the
-// intermediate child, or -1 when it could not be created. A grandchild that
-// cannot start path prints "错误：无法启动 <path>: <reason>" on stderr and
-// exits 127 (not found) or 126 (there but not runnable), as a shell does.
-int run_cmd_detached(const char *path, char *const argv[]);
+// included, as a grandchild and returns once it has been replaced by path, or
+// has failed to be: the wait status of the intermediate child, or -1 when it
+// could not be created. *exec_error (when given) is 0 once path runs, else the
+// errno of the failed exec or fork. A grandchild that cannot start path also
+// prints "错误：无法启动 <path>: <reason>" on stderr and exits 127 (not found)
+// or 126 (there but not runnable), as a shell does.
+int run_cmd_detached(const char *path, char *const argv[], int *exec_error = nullptr);
 
 namespace cmd_runner {
 
@@ -30,5 +34,9 @@ bool build_cmd_line(const char *cmd, const char *const args[], char (&line)[kLin
 
 // Length of that line before any cut; above kMaxLine it would be cut.
 std::size_t full_cmd_line_length(const char *cmd, const char *const args[]);
+
+// Why path could not be started as execvp would start it (searched along PATH
+// when it holds no '/'): ENOENT, EACCES, ... or 0 when it looks runnable.
+int launcher_error(const char *path);
 
 } // namespace cmd_runner

@@ -1,14 +1,31 @@
 #include "launch/tool_buttons.hpp"
 
 #include "launch/cmd_runner.hpp"
+#include "launch/start_failure.hpp"
 #include "settings/settings.hpp"
 
-void on_wine_cfg_btn_clicked(GtkWidget *, gpointer) {
-  const char *const args[] = {"winecfg", nullptr};
-  run_cmd_sync(wine_app_path, args);
+#include <sys/wait.h>
+
+namespace {
+
+// The shell says 127 or 126 when it could not run the launcher; a tool that
+// ends so on its own leaves a launcher that can run, and no box.
+void run_tool(GtkWidget *button, const char *const args[]) {
+  int status = run_cmd_sync(wine_app_path, args);
+  if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) < 126 || WEXITSTATUS(status) > 127)
+    return;
+  if (int err = cmd_runner::launcher_error(wine_app_path))
+    start_failure::report(button, wine_app_path, err);
 }
 
-void on_net_proxy_btn_clicked(GtkWidget *, gpointer) {
+} // namespace
+
+void on_wine_cfg_btn_clicked(GtkWidget *button, gpointer) {
+  const char *const args[] = {"winecfg", nullptr};
+  run_tool(button, args);
+}
+
+void on_net_proxy_btn_clicked(GtkWidget *button, gpointer) {
   const char *const args[] = {"rundll32.exe", "shell32.dll,Control_RunDLL", "inetcpl.cpl", nullptr};
-  run_cmd_sync(wine_app_path, args);
+  run_tool(button, args);
 }

@@ -368,6 +368,30 @@ TEST_F(ConfirmTest, EveryArgumentReachesTheProgramAsTyped) {
   }
 }
 
+// The launcher cannot be run: the window stays with the reason in a box, and
+// the helper, once its window is closed, ends as a shell would.
+TEST_F(ConfirmTest, UnrunnableLauncherIsSaidInTheWindowAndEndsNonZero) {
+  make_dirs(dir / "prefix");
+  write_file(dir / "not-executable", "#!/bin/sh\n");
+  const struct {
+    std::string launcher, button;
+    int status;
+    std::string reason;
+  } rows[] = {{dir / "missing", "确定", 127, "No such file or directory"},
+              {dir / "not-executable", "确定", 126, "Permission denied"},
+              {dir / "missing", "配置", 127, "No such file or directory"}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.launcher + " " + row.button);
+    ProcOptions o = options(dir / "prefix", row.launcher);
+    o.env["NIVRA_DRIVE_BUTTON"] = row.button;
+    ProcResult r = drive({"prog.exe"}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, row.status) << r.err;
+    EXPECT_THAT(r.err, HasSubstr("driver: error [无法启动 " + row.launcher + "|" + row.reason +
+                                 "]\ndriver: closing the window\n"));
+  }
+}
+
 TEST_F(ConfirmTest, ClosingTheWindowWritesNoFlagAndStartsNothing) {
   make_dirs(dir / "prefix");
   ProcOptions o = options(dir / "prefix", script_launcher(true));

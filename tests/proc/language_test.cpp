@@ -53,6 +53,11 @@ TEST(WindowLanguage, EnglishFromTheCatalogueChineseWithoutOneAndPrintedLinesAlik
       {"zh_CN.UTF-8", {{"LC_ALL", "zh_CN.UTF-8"}}, false},
       {"LANG=en_US.UTF-8", {{"LC_ALL", std::nullopt}, {"LANG", "en_US.UTF-8"}}, true},
       {"LANGUAGE=en before zh_CN.UTF-8", {{"LC_ALL", "zh_CN.UTF-8"}, {"LANGUAGE", "en"}}, true},
+      // Chinese listed first wins, though English has a catalogue and Chinese needs none.
+      {"LANGUAGE=zh_CN:en", {{"LC_ALL", "zh_CN.UTF-8"}, {"LANGUAGE", "zh_CN:en"}}, false},
+      {"LANGUAGE=zh_TW:en under en_US",
+       {{"LC_ALL", "en_US.UTF-8"}, {"LANGUAGE", "zh_TW:en"}},
+       false},
   };
   ProcResult reference;
   std::vector<std::string> reference_texts;

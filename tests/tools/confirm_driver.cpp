@@ -7,10 +7,12 @@
 //   NIVRA_DRIVE_ANSWER     the button to press when asked to close running
 //                          programs: "取消", which then closes the main
 //                          window, or "关闭并继续" (unset: "关闭并继续")
+//   NIVRA_DRIVE_BUTTON     the main window's button to click (unset: "确定")
 // Once the window is mapped it sets these and clicks "确定". It reports on
 // stderr "driver: clicked\n", "driver: question [LIST]\n" with the list of
-// programs when it is asked, and "driver: dialog 提示 shown\n" when a visible
-// window titled "提示" appears.
+// programs when it is asked, "driver: dialog 提示 shown\n" when a visible
+// window titled "提示" appears, and "driver: error [TEXT|REASON]\n" for a box
+// titled "错误", which it answers and then closes the main window.
 #include "find_widget.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
@@ -35,7 +37,7 @@ bool is_confirm(GtkWidget *w) {
 }
 
 gboolean close_main_window(gpointer) {
-  if (find_toplevel("关闭正在运行的程序"))
+  if (find_toplevel("关闭正在运行的程序") || find_toplevel("错误"))
     return G_SOURCE_CONTINUE;
   std::fprintf(stderr, "driver: closing the window\n");
   gtk_window_close(GTK_WINDOW(find_toplevel("wine辅助程序")));
@@ -43,6 +45,16 @@ gboolean close_main_window(gpointer) {
 }
 
 gboolean answer_question(gpointer) {
+  if (GtkWidget *box = find_toplevel("错误")) {
+    gchar *text = nullptr, *reason = nullptr;
+    g_object_get(box, "text", &text, "secondary-text", &reason, nullptr);
+    std::fprintf(stderr, "driver: error [%s|%s]\n", text ? text : "", reason ? reason : "");
+    g_free(text);
+    g_free(reason);
+    gtk_dialog_response(GTK_DIALOG(box), 2);
+    g_timeout_add(100, close_main_window, nullptr);
+    return G_SOURCE_REMOVE;
+  }
   if (GtkWidget *question = find_toplevel("关闭正在运行的程序")) {
     gchar *list = nullptr;
     g_object_get(question, "secondary-text", &list, nullptr);
@@ -87,9 +99,10 @@ gboolean drive(gpointer) {
     GtkWidget *check = find_widget(window, is_check);
     gtk_toggle_button_set_active(GTK_TOGGLE_BUTTON(check), std::strcmp(no_prompt, "1") == 0);
   }
-  GtkWidget *confirm = find_widget(window, is_confirm);
+  const char *label = std::getenv("NIVRA_DRIVE_BUTTON");
+  GtkWidget *confirm = label ? driver::find_button(window, label) : find_widget(window, is_confirm);
   if (!confirm) {
-    std::fprintf(stderr, "driver: no 确定 button\n");
+    std::fprintf(stderr, "driver: no %s button\n", label ? label : "确定");
     std::exit(3);
   }
   g_signal_add_emission_hook(g_signal_lookup("map", GTK_TYPE_WIDGET), 0, note_progress_dialog,

@@ -267,10 +267,13 @@ TEST(RunCmdDetached, ProgramIsNotOurChildAndGetsItsVectorUnchanged) {
   argv.push_back(nullptr);
   CaptureStdout();
   CaptureStderr();
-  int status = run_cmd_detached(prog.c_str(), argv.data());
+  int exec_error = -1;
+  int status = run_cmd_detached(prog.c_str(), argv.data(), &exec_error);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
   EXPECT_EQ(status, 0);
+  EXPECT_EQ(exec_error, 0);
+  EXPECT_EQ(cmd_runner::launcher_error(prog.c_str()), 0);
   EXPECT_EQ(out, "");
   EXPECT_EQ(err, "");
   // The intermediate child is reaped; nothing else is ours to wait for.
@@ -321,15 +324,17 @@ TEST(RunCmdDetached, UnrunnablePathIsNamedAndEndsWithTheShellsStatus) {
       prctl(PR_SET_CHILD_SUBREAPER, 1);
       std::string path = row.path;
       std::vector<char *> argv = {path.data(), nullptr};
-      int caller = run_cmd_detached(path.c_str(), argv.data());
+      int err = -1;
+      int caller = run_cmd_detached(path.c_str(), argv.data(), &err);
       int adopted = 0;
       while (wait(&adopted) < 0 && errno == EINTR) {
       }
-      std::printf("caller %d, program %d\n", caller,
+      std::printf("caller %d, %s, program %d\n", caller, std::strerror(err),
                   WIFEXITED(adopted) ? WEXITSTATUS(adopted) : -1);
       return 0;
     });
-    EXPECT_EQ(r.out, "caller 0, program " + std::to_string(row.status) + "\n");
+    EXPECT_EQ(r.out, "caller 0, " + row.reason + ", program " + std::to_string(row.status) + "\n");
+    EXPECT_EQ(cmd_runner::launcher_error(row.path.c_str()), row.status == 127 ? ENOENT : EACCES);
     EXPECT_EQ(r.err, "错误：无法启动 " + row.path + ": " + row.reason + "\n");
   }
 }
