@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Takes the README's pictures (docs/main-window.png, docs/debug-dialog.png,
+# Takes the documentation's pictures (docs/main-window.png, docs/debug-dialog.png,
 # docs/close-programs-dialog.png, and the same in English, docs/*-en.png) from the real program on
 # Xvfb, with GTK's stock theme and a clean home. For the last, two stand-ins for Windows programs
 # run in the prefix: copies of the tests' hold_files named ntdll.dll (mapped, as Wine's processes

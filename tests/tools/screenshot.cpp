@@ -1,5 +1,5 @@
-// Runs the real program (startup::run, with this program's arguments) and takes the README's
-// pictures of its windows from the X server:
+// Runs the real program (startup::run, with this program's arguments) and takes the pictures of
+// its windows for README.md and docs/ from the X server:
 //   NIVRA_SHOT_MAIN   PNG of the main window, the pointer resting on the focused "确定"
 //   NIVRA_SHOT_DEBUG  PNG of the debug dialog with logging on and a preset chosen (optional)
 //   NIVRA_SHOT_CLOSE  PNG of the question before a DPI change closes running programs, the
