@@ -4,8 +4,8 @@
 // reading; a map line the kernel would write for any path must give that path
 // back; at_or_below must keep a folder apart from its neighbours. PidList gets
 // the input's bytes as raw ints.
-#include "confirm/kill_prefix.hpp"
 #include "fuzz_support.hpp"
+#include "prefix/stop.hpp"
 
 #include <cinttypes>
 #include <cstring>

@@ -22,9 +22,16 @@
 // value on another fresh copy, the two taking turns as to which goes first,
 // each with the machine quiet of the other's Wine processes.
 //
-//   prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files] [dpi-rounds]
-// (rounds 0 leaves the first part out).
-#include "confirm/kill_prefix.hpp"
+// Then, for CLOSE-ROUNDS rounds, the DPI change with notepad open and holding
+// typed text, its save question answered at once with "No" (the tests' xwin,
+// bench_xwin beside this program): click on "确定" to the helper's exit,
+// against Wine's own `wine wineboot --end-session` on another copy of the same
+// prefix with notepad in the same state, answered the same way, from its start
+// to its end; the two take turns as to which goes first.
+//
+//   prefix_bench WORKDIR TEMPLATE-PREFIX DRIVER [rounds] [files] [dpi-rounds] [close-rounds]
+// (rounds 0 leaves the first part out, dpi-rounds 0 the second).
+#include "prefix/stop.hpp"
 #include "timing.hpp"
 #include "util/own.hpp"
 
@@ -163,7 +170,7 @@ Find time_find(const std::string &prefix, bool lsof_first) {
   auto helper = [&] {
     auto pids = std::make_unique<kill_prefix::PidList>();
     const auto t0 = Clock::now();
-    kill_prefix::collect_pids("/proc", folder, *pids);
+    kill_prefix::list_ids(kill_prefix::select("/proc", prefix_places_of(folder)), *pids);
     f.helper_s = seconds_since(t0);
     std::istringstream ids(pids->text());
     for (int id; ids >> id;)
@@ -396,6 +403,125 @@ int dpi_against_reg(const std::string &work, const std::string &tpl, const std::
   return failures;
 }
 
+std::string xwin_path() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  std::string dir(self, n > 0 ? static_cast<std::size_t>(n) : 0);
+  return dir.substr(0, dir.rfind('/') + 1) + "bench_xwin";
+}
+
+int xwin(const std::vector<std::string> &args) {
+  std::string cmd = quote(xwin_path());
+  for (const std::string &arg : args) {
+    cmd += ' ';
+    cmd += quote(arg);
+  }
+  const int status = std::system(cmd.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Starts notepad in prefix and types two letters into it; returns its group.
+pid_t start_notepad(const std::string &prefix) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    dup2(null, 2);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    execlp("wine", "wine", "notepad.exe", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  if (xwin({"wait", "Untitled - Notepad", "60000"}) != 0 ||
+      xwin({"key", "Untitled - Notepad", "10000", "h", "i"}) != 0)
+    std::fprintf(stderr, "notepad did not start in %s\n", prefix.c_str());
+  // Its services settle first, as they would have long before a user clicks.
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  return pid;
+}
+
+// Wine's own request to close, timed from its start to its end.
+double time_end_session(const std::string &prefix) {
+  std::fflush(nullptr);
+  const auto t0 = Clock::now();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    dup2(null, 1);
+    dup2(null, 2);
+    setenv("WINEPREFIX", prefix.c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    execlp("wine", "wine", "wineboot", "--end-session", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double s = seconds_since(t0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::fprintf(stderr, "wineboot --end-session failed (status %d)\n", status);
+    return -1;
+  }
+  return s;
+}
+
+// The DPI change with notepad asking to save against Wine's own end-session.
+int close_against_wineboot(const std::string &work, const std::string &tpl,
+                           const std::string &driver, int rounds) {
+  const std::string a = work + "/close-helper", b = work + "/close-wineboot";
+  std::vector<double> change, own, ratio;
+  int failures = 0;
+  for (int round = 0; round < rounds; ++round) {
+    sh("rm -rf " + quote(a) + " " + quote(b) + " && cp -a " + quote(tpl) + " " + quote(a) +
+       " && cp -a " + quote(tpl) + " " + quote(b) + " && sync");
+    Change c;
+    double w = -1;
+    int asked_helper = -1, asked_wine = -1;
+    for (int turn = 0; turn < 2; ++turn) {
+      const bool helper = (turn + round) % 2 == 0;
+      const std::string &prefix = helper ? a : b;
+      const pid_t group = start_notepad(prefix);
+      int &asked = helper ? asked_helper : asked_wine;
+      std::thread answer([&asked] { asked = xwin({"key", "Notepad", "60000", "n"}); });
+      if (helper)
+        c = time_change(driver, prefix);
+      else
+        w = time_end_session(prefix);
+      answer.join();
+      end_wine(prefix, group);
+    }
+    const bool ok = c.applied && c.on_disk && w > 0 && asked_helper == 0 && asked_wine == 0;
+    std::printf("close round %d: click to exit %.2f s, wineboot --end-session %.2f s, notepad "
+                "asked: %s/%s, ratio %.2f\n",
+                round + 1, c.click_to_exit_s, w, asked_helper == 0 ? "yes" : "NO",
+                asked_wine == 0 ? "yes" : "NO", ok ? c.click_to_exit_s / w : 0.0);
+    std::fflush(stdout);
+    if (!ok) {
+      ++failures;
+      continue;
+    }
+    change.push_back(c.click_to_exit_s);
+    own.push_back(w);
+    ratio.push_back(c.click_to_exit_s / w);
+  }
+  sh("rm -rf " + quote(a) + " " + quote(b));
+  if (!change.empty()) {
+    std::printf("\nDPI change with notepad asking to save, %zu rounds, medians:\n"
+                "| click on 确定 to exit | wineboot --end-session | ratio of medians | median of "
+                "the rounds' ratios |\n|---|---|---|---|\n| %.2f s | %.2f s | %.2fx | %.2fx |\n",
+                change.size(), median(change), median(own), median(change) / median(own),
+                median(ratio));
+    std::printf("each round: click to exit s %s; wineboot s %s\n", list(change, 1).c_str(),
+                list(own, 1).c_str());
+  }
+  if (failures)
+    std::printf("%d close rounds failed\n", failures);
+  return failures;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -408,8 +534,12 @@ int main(int argc, char **argv) {
   const int rounds = argc > 4 ? std::max(0, std::atoi(argv[4])) : 5;
   const int files = argc > 5 ? std::max(0, std::atoi(argv[5])) : 100000;
   const int dpi_rounds = argc > 6 ? std::max(0, std::atoi(argv[6])) : 7;
+  const int close_rounds = argc > 7 ? std::max(0, std::atoi(argv[7])) : 5;
   if (rounds == 0)
-    return dpi_against_reg(work, tpl, driver, dpi_rounds) ? 1 : 0;
+    return dpi_against_reg(work, tpl, driver, dpi_rounds) +
+                   close_against_wineboot(work, tpl, driver, close_rounds)
+               ? 1
+               : 0;
   const std::string large = work + "/large-template", prefix = work + "/prefix";
 
   std::printf("making the large template: %d files in %d folders\n", files, (files + 39) / 40);
@@ -475,7 +605,8 @@ int main(int argc, char **argv) {
                 k.name, list(k.helper, 1e3).c_str(), list(k.lsof, 1e3).c_str(),
                 list(k.change, 1).c_str(), list(k.after_stop, 1).c_str());
   std::printf("\n");
-  const int dpi_failures = dpi_against_reg(work, tpl, driver, dpi_rounds);
+  const int dpi_failures = dpi_against_reg(work, tpl, driver, dpi_rounds) +
+                           close_against_wineboot(work, tpl, driver, close_rounds);
   if (fresh.failures + big.failures + dpi_failures) {
     std::printf("%d runs failed (see above)\n", fresh.failures + big.failures + dpi_failures);
     return 1;

@@ -5,9 +5,12 @@
 # (this helper against `lsof -t +D`, which the script installs when missing)
 # and the DPI change through the real window, from the click on "确定" to the
 # helper's exit, on Xvfb. Then the DPI change on a fresh copy with nothing
-# running against a cold `wine reg add` on another copy, taking turns.
-#   bench/kill_prefix/run.sh [rounds] [files] [dpi-rounds]
-#     (default 5 rounds, 100000 files, 7 DPI rounds; 0 rounds: the DPI part only)
+# running against a cold `wine reg add` on another copy, taking turns; and the
+# DPI change with notepad asking to save against Wine's own
+# `wineboot --end-session`, answered the same way.
+#   bench/kill_prefix/run.sh [rounds] [files] [dpi-rounds] [close-rounds]
+#     (default 5 rounds, 100000 files, 7 DPI rounds, 5 close rounds; 0 rounds:
+#     the last two parts only)
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$src/build-bench}
@@ -21,7 +24,7 @@ if ! command -v lsof >/dev/null; then
 fi
 
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target prefix_bench bench_confirm_driver >/dev/null
+cmake --build "$build" -j"$(nproc)" --target prefix_bench bench_confirm_driver bench_xwin >/dev/null
 
 work=$(mktemp -d "${TMPDIR:-/var/tmp}/nivra-prefix-bench-XXXXXX")
 export HOME=$work/home WINE_APP=$(command -v wine)
@@ -39,4 +42,4 @@ WINEPREFIX=$work/template WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wine
 WINEPREFIX=$work/template wineserver -w
 xvfb-run -a -s "-screen 0 1280x1024x24" \
   "$build/bench-bin/prefix_bench" "$work" "$work/template" \
-  "$build/bench-stage/bin/bench_confirm_driver" "${1:-5}" "${2:-100000}" "${3:-7}"
+  "$build/bench-stage/bin/bench_confirm_driver" "${1:-5}" "${2:-100000}" "${3:-7}" "${4:-5}"

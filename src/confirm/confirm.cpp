@@ -2,10 +2,13 @@
 
 #include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
-#include "confirm/kill_prefix.hpp"
-#include "confirm/running_programs.hpp"
+#include "confirm/questions.hpp"
+#include "launch/child_watch.hpp"
 #include "launch/cmd_runner.hpp"
 #include "launch/start_failure.hpp"
+#include "prefix/end_session.hpp"
+#include "prefix/programs.hpp"
+#include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
@@ -15,6 +18,10 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+namespace confirm {
+int reg_limit_ms = kRegLimitMs;
+} // namespace confirm
 
 namespace {
 
@@ -42,26 +49,8 @@ bool start_program(GtkWidget *near) {
   return true;
 }
 
-// The quotes are shell quoting: reg gets the key as one word.
-void write_dpi_to_registry(const char *target) {
-  const char *const args[] = {"reg",
-                              "add",
-                              "\"HKEY_CURRENT_USER\\Control Panel\\Desktop\"",
-                              "/v",
-                              "\"LogPixels\"",
-                              "/t",
-                              "REG_DWORD",
-                              "/d",
-                              target,
-                              "/f",
-                              nullptr};
-  // A cut line could end in "/d 1" instead of "/d 120": write nothing rather
-  // than a wrong value. The checks then fail and say so.
-  if (cmd_runner::full_cmd_line_length(wine_app_path, args) > cmd_runner::kMaxLine) {
-    std::fprintf(stderr, "错误：注册表命令过长，未写入DPI值\n");
-    return;
-  }
-  run_cmd_sync(wine_app_path, args);
+std::vector<kill_prefix::Process> prefix_processes() {
+  return kill_prefix::select("/proc", current_prefix_places());
 }
 
 // Escape or the window manager's close button would take the dialog, and with
@@ -69,10 +58,10 @@ void write_dpi_to_registry(const char *target) {
 // be closed before the program is started, or "确定" clicked a second time.
 gboolean keep_open(GtkWidget *, GdkEvent *, gpointer) { return TRUE; }
 
-GtkWidget *show_progress_dialog(GtkWidget *button) {
-  GtkWidget *top = gtk_widget_get_toplevel(button);
+void show_progress_dialog(dpi_apply_data *data, const char *text) {
+  GtkWidget *top = gtk_widget_get_toplevel(data->near);
   if (!GTK_IS_WINDOW(top))
-    return nullptr;
+    return;
   GtkWidget *dialog = gtk_dialog_new();
   gtk_window_set_title(GTK_WINDOW(dialog), _("提示"));
   gtk_window_set_transient_for(GTK_WINDOW(dialog), GTK_WINDOW(top));
@@ -84,76 +73,207 @@ GtkWidget *show_progress_dialog(GtkWidget *button) {
   GtkWidget *box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_container_set_border_width(GTK_CONTAINER(box), 20);
   gtk_container_add(GTK_CONTAINER(content), box);
-  GtkWidget *label = gtk_label_new(_("正在设置DPI值，请稍候..."));
+  GtkWidget *label = gtk_label_new(text);
   gtk_label_set_xalign(GTK_LABEL(label), 0.5f);
   gtk_label_set_yalign(GTK_LABEL(label), 0.5f);
   gtk_box_pack_start(GTK_BOX(box), label, TRUE, TRUE, 0);
 
   gtk_window_set_default_size(GTK_WINDOW(dialog), 300, 100);
   gtk_widget_show_all(dialog);
-  // On screen before the timer's first call blocks the main loop.
+  // Destroyed with its parent, the dialog must not be destroyed a second time.
+  data->dialog = dialog;
+  data->label = label;
+  g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&data->dialog));
+  // On screen before the work starts.
   pump_events();
-  return dialog;
 }
 
-// Asks before the programs are stopped; true to go on. "取消" is the default
-// and holds the focus, so that an Enter held down since "确定" never kills.
-bool ask_to_close(GtkWidget *button, const std::vector<std::string> &programs) {
-  GtkWidget *top = gtk_widget_get_toplevel(button);
-  std::string list;
-  for (const std::string &name : programs) {
-    own::gchars shown(g_utf8_make_valid(name.c_str(), static_cast<gssize>(name.size())));
-    if (!list.empty())
-      list += '\n';
-    list += shown.get();
-  }
-  GtkWidget *question = gtk_message_dialog_new(
-      GTK_IS_WINDOW(top) ? GTK_WINDOW(top) : nullptr,
-      static_cast<GtkDialogFlags>(GTK_DIALOG_MODAL | GTK_DIALOG_DESTROY_WITH_PARENT),
-      GTK_MESSAGE_WARNING, GTK_BUTTONS_NONE, "%s",
-      _("更改DPI需要关闭此容器中正在运行的以下程序，未保存的内容将会丢失："));
-  gtk_message_dialog_format_secondary_text(GTK_MESSAGE_DIALOG(question), "%s", list.c_str());
-  gtk_window_set_title(GTK_WINDOW(question), _("关闭正在运行的程序"));
-  // The sentence on one line, the names under it as a list.
-  GList *labels = gtk_container_get_children(
-      GTK_CONTAINER(gtk_message_dialog_get_message_area(GTK_MESSAGE_DIALOG(question))));
-  for (GList *l = labels; l; l = l->next) {
-    gtk_label_set_line_wrap(GTK_LABEL(l->data), FALSE);
-    gtk_widget_set_halign(GTK_WIDGET(l->data), GTK_ALIGN_START);
-  }
-  g_list_free(labels);
-  GtkWidget *cancel = gtk_dialog_add_button(GTK_DIALOG(question), _("取消"), 1);
-  gtk_dialog_add_button(GTK_DIALOG(question), _("关闭并继续"), 2);
-  gtk_dialog_set_default_response(GTK_DIALOG(question), 1);
-  gtk_widget_grab_focus(cancel);
-  int response = gtk_dialog_run(GTK_DIALOG(question));
-  gtk_widget_destroy(question);
-  if (response != 1 && response != 2 && response != GTK_RESPONSE_DELETE_EVENT)
-    std::fprintf(stderr, "unknowed %d\n", response);
-  return response == 2;
+// The progress dialog makes way for a question, and comes back after it.
+void hide_progress(dpi_apply_data *data) {
+  if (data->dialog)
+    gtk_widget_hide(data->dialog);
+}
+
+void show_progress(dpi_apply_data *data, const char *text) {
+  if (!data->dialog)
+    return;
+  gtk_label_set_text(GTK_LABEL(data->label), text);
+  gtk_widget_show(data->dialog);
+  pump_events();
+}
+
+void destroy_progress(dpi_apply_data *data) {
+  if (!data->dialog)
+    return;
+  g_object_remove_weak_pointer(G_OBJECT(data->dialog), reinterpret_cast<gpointer *>(&data->dialog));
+  gtk_widget_destroy(data->dialog);
+  data->dialog = nullptr;
+}
+
+void free_data(dpi_apply_data *data) {
+  destroy_progress(data);
+  g_free(data->target);
+  delete data;
 }
 
 gboolean finish(dpi_apply_data *data) {
-  // The main window, for a box that says the program could not be started.
-  GtkWindow *owner = nullptr;
-  if (data->dialog) {
-    owner = gtk_window_get_transient_for(GTK_WINDOW(data->dialog));
-    g_object_remove_weak_pointer(G_OBJECT(data->dialog),
-                                 reinterpret_cast<gpointer *>(&data->dialog));
-    gtk_widget_destroy(data->dialog);
-  }
-  if (start_program(reinterpret_cast<GtkWidget *>(owner)))
+  GtkWidget *near = data->near;
+  destroy_progress(data);
+  if (start_program(near))
     gtk_main_quit();
-  g_free(data->target);
-  g_free(data);
+  free_data(data);
   return FALSE;
 }
 
-// The write and the first check; later checks one a second.
-gboolean first_call(gpointer data) {
+// Nothing has been stopped or written: the window stays as it was.
+void call_off(dpi_apply_data *data) {
+  if (!data->written) {
+    free_data(data);
+    return;
+  }
+  // The value is with the prefix's server, which saves it only when it ends.
+  std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
+  finish(data);
+}
+
+void after_write(dpi_apply_data *data, bool timed_out);
+
+// The quotes are shell quoting: reg gets the key as one word.
+void write_dpi_to_registry(dpi_apply_data *data) {
+  const char *const args[] = {"reg",
+                              "add",
+                              "\"HKEY_CURRENT_USER\\Control Panel\\Desktop\"",
+                              "/v",
+                              "\"LogPixels\"",
+                              "/t",
+                              "REG_DWORD",
+                              "/d",
+                              data->target,
+                              "/f",
+                              nullptr};
+  data->written = true;
+  // A cut line could end in "/d 1" instead of "/d 120": write nothing rather
+  // than a wrong value. The checks then fail and say so.
+  if (cmd_runner::full_cmd_line_length(wine_app_path, args) > cmd_runner::kMaxLine) {
+    std::fprintf(stderr, "错误：注册表命令过长，未写入DPI值\n");
+    after_write(data, false);
+    return;
+  }
+  pid_t pid = start_cmd(wine_app_path, args);
+  if (pid < 0) {
+    after_write(data, false);
+    return;
+  }
+  child_watch::watch(pid, confirm::reg_limit_ms,
+                     [data](int, bool timed_out) { after_write(data, timed_out); });
+}
+
+// The checks: at once, then one a second.
+void check_value(dpi_apply_data *data) {
   if (apply_dpi_timeout(data))
     g_timeout_add_seconds(1, apply_dpi_timeout, data);
+}
+
+void ask_programs_to_close(dpi_apply_data *data);
+
+// The list is taken again before anything is stopped: a program that came
+// since the question is asked about too, and nothing is stopped that the user
+// has not agreed to.
+void go_on(dpi_apply_data *data) {
+  std::vector<kill_prefix::Process> procs = prefix_processes();
+  std::vector<std::string> names = kill_prefix::program_names(procs);
+  if (!running_programs::not_among(names, data->approved).empty()) {
+    hide_progress(data);
+    if (!questions::ask_to_close(data->near, names)) {
+      call_off(data);
+      return;
+    }
+    data->approved = names;
+    show_progress(data, _("正在关闭程序，请稍候..."));
+    ask_programs_to_close(data);
+    return;
+  }
+  show_progress(data, _("正在设置DPI值，请稍候..."));
+  if (!data->written) {
+    write_flag_file(data->no_prompt);
+    kill_prefix::stop(procs);
+    write_dpi_to_registry(data);
+    return;
+  }
+  // The server writes user.reg when it ends, and on its own it ends two
+  // seconds or more after reg, once Wine's services have quit.
+  kill_prefix::stop(procs);
+  kill_prefix::end_servers(kill_prefix::servers("/proc", current_prefix_places()),
+                           [data] { check_value(data); });
+}
+
+void after_write(dpi_apply_data *data, bool timed_out) {
+  if (timed_out) {
+    int seconds = confirm::reg_limit_ms / 1000;
+    std::fprintf(stderr, "警告：写入DPI值的命令在 %d 秒内没有结束，已终止\n", seconds);
+    hide_progress(data);
+    questions::say_write_timed_out(data->near, seconds);
+    std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
+    finish(data);
+    return;
+  }
+  go_on(data);
+}
+
+void on_end_session(dpi_apply_data *data, end_session::Outcome outcome, int err) {
+  using end_session::Outcome;
+  switch (outcome) {
+  case Outcome::agreed:
+    go_on(data);
+    return;
+  case Outcome::cannot_start:
+    hide_progress(data);
+    start_failure::report(data->near, wine_app_path, err);
+    call_off(data);
+    return;
+  case Outcome::refused:
+    hide_progress(data);
+    questions::say_refused(data->near, kill_prefix::program_names(prefix_processes()));
+    call_off(data);
+    return;
+  case Outcome::no_answer:
+    break;
+  }
+  hide_progress(data);
+  std::vector<std::string> names = kill_prefix::program_names(prefix_processes());
+  if (!names.empty() &&
+      !questions::ask_to_force(data->near, names, end_session::answer_limit_ms / 1000)) {
+    call_off(data);
+    return;
+  }
+  data->approved.insert(data->approved.end(), names.begin(), names.end());
+  go_on(data);
+}
+
+// Every program gets its chance to ask its own questions, as at log-off.
+void ask_programs_to_close(dpi_apply_data *data) {
+  end_session::request(wine_app_path, [data](end_session::Outcome outcome, int err) {
+    on_end_session(data, outcome, err);
+  });
+}
+
+gboolean begin(gpointer user_data) {
+  auto *data = static_cast<dpi_apply_data *>(user_data);
+  if (data->approved.empty())
+    go_on(data);
+  else
+    ask_programs_to_close(data);
   return G_SOURCE_REMOVE;
+}
+
+// Once the value is in user.reg: what the change started in the prefix goes,
+// and what the user agreed to close; a program started since is left alone.
+void stop_again(const dpi_apply_data *data) {
+  std::vector<kill_prefix::Process> keep, procs = prefix_processes();
+  for (kill_prefix::Process &proc : procs)
+    if (proc.housekeeping || running_programs::not_among({proc.name}, data->approved).empty())
+      keep.push_back(std::move(proc));
+  kill_prefix::stop(keep);
 }
 
 } // namespace
@@ -161,7 +281,6 @@ gboolean first_call(gpointer data) {
 void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   auto *confirm = static_cast<confirm_data *>(user_data);
   bool no_prompt = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(confirm->no_prompt_check));
-  write_flag_file(no_prompt);
 
   own::gchars chosen(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(confirm->dpi_combo)));
   bool change = true;
@@ -173,41 +292,36 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   }
 
   if (!change) {
-    if (!app_argv || !start_program(button))
+    // The choice is recorded once the program is on its way.
+    if (app_argv && !start_program(button))
+      return;
+    write_flag_file(no_prompt);
+    if (!app_argv)
       return;
     gtk_main_quit();
     std::exit(0);
   }
 
-  // Nothing is stopped or written until the user has agreed to lose what
-  // these programs hold.
-  std::vector<std::string> programs = running_programs::in_prefix();
-  if (!programs.empty() && !ask_to_close(button, programs))
+  // Nothing is stopped or written, and nothing recorded, until the user has
+  // agreed to close these programs.
+  std::vector<std::string> programs = kill_prefix::program_names(prefix_processes());
+  if (!programs.empty() && !questions::ask_to_close(button, programs))
     return;
 
-  auto *data = g_new0(dpi_apply_data, 1);
-  data->dialog = show_progress_dialog(button);
-  // Destroyed with its parent, the dialog must not be destroyed a second time.
-  if (data->dialog)
-    g_object_add_weak_pointer(G_OBJECT(data->dialog), reinterpret_cast<gpointer *>(&data->dialog));
+  auto *data = new dpi_apply_data;
+  data->near = button;
+  data->no_prompt = no_prompt;
   data->target = chosen.release();
-  data->attempts = 0;
   data->max_attempts = kMaxAttempts;
-  data->done = 0;
-  // The first call at once, once the dialog is drawn; the seconds timer would
-  // come 0.75 to 1.75 s later.
-  g_idle_add(first_call, data);
+  data->approved = programs;
+  show_progress_dialog(data, programs.empty() ? _("正在设置DPI值，请稍候...")
+                                              : _("正在关闭程序，请稍候..."));
+  // At once, once the dialog is drawn.
+  g_idle_add(begin, data);
 }
 
 gboolean apply_dpi_timeout(gpointer user_data) {
   auto *data = static_cast<dpi_apply_data *>(user_data);
-  if (data->attempts == 0) {
-    kill_prefix_processes();
-    write_dpi_to_registry(data->target);
-    // The server writes user.reg when it ends, and on its own it ends two
-    // seconds or more after reg, once Wine's services have quit.
-    kill_prefix_processes_and_server();
-  }
   if (data->done)
     return finish(data);
   if (data->attempts >= data->max_attempts) {
@@ -217,7 +331,7 @@ gboolean apply_dpi_timeout(gpointer user_data) {
   if (std::strcmp(get_current_dpi(), data->target) == 0) {
     data->done = 1;
     std::printf("DPI设置成功生效，当前DPI值: %s\n", data->target);
-    kill_prefix_processes();
+    stop_again(data);
     return finish(data);
   }
   ++data->attempts;

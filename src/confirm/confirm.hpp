@@ -1,11 +1,18 @@
 #pragma once
-// The "确定" action: records the show-again choice, then either starts the
-// program at once and exits, or applies a changed DPI: it asks first when
-// programs of the user's run in the prefix, then, behind a modal progress
-// dialog, writes the value, checks it at once and then once a second, and
-// starts the program when the value has been verified or 20 checks have
-// failed. Main thread only.
+// The "确定" action: either starts the program at once and exits, or applies
+// a changed DPI. For a change, the programs of the user's that run in the
+// prefix are named in a question first and, once the user agrees, asked to
+// close as at the end of a Windows session, so that each may ask to save;
+// only then is anything stopped or written. Behind a modal progress dialog
+// that goes on drawing, the value is written, the server asked to save, the
+// value checked at once and then once a second, and the program started when
+// it has been verified or 20 checks have failed. The show-again choice is
+// recorded only when the change goes ahead or the program is started. Main
+// thread only.
 #include <gtk/gtk.h>
+
+#include <string>
+#include <vector>
 
 // Handed to the "确定" handler by the main window; allocated once, never freed.
 struct confirm_data {
@@ -14,18 +21,34 @@ struct confirm_data {
   const char *current_dpi; // the reader's buffer, not a copy
 };
 
-// Owned by the timer, which frees it (and target) when it finishes.
+// One change from the click to its end; the last step frees it.
 struct dpi_apply_data {
-  GtkWidget *dialog; // the progress dialog, or null
-  gchar *target;     // the DPI text to write, g_free
-  int attempts;      // checks that did not find the target
-  int max_attempts;
-  int done;
+  GtkWidget *dialog = nullptr; // the progress dialog, or null
+  gchar *target = nullptr;     // the DPI text to write, g_free
+  int attempts = 0;            // checks that did not find the target
+  int max_attempts = 20;
+  int done = 0;
+  GtkWidget *near = nullptr;         // the "确定" button: questions go over its window
+  GtkWidget *label = nullptr;        // the progress dialog's text
+  bool no_prompt = false;            // "不再提示" at the click
+  bool written = false;              // the value has been handed to reg
+  std::vector<std::string> approved; // the programs the user agreed to close
 };
 
 // "clicked" of "确定"; data is the main window's confirm_data.
 void on_confirm_btn_clicked(GtkWidget *button, gpointer data);
 
-// The write (first call) and each check; data is a dpi_apply_data. TRUE to be
-// called again a second later.
+// One check of the value written; data is a dpi_apply_data. TRUE to be called
+// again a second later.
 gboolean apply_dpi_timeout(gpointer data);
+
+namespace confirm {
+
+// A cold `reg add` takes a second or two; one that updates the prefix first
+// may take a minute.
+constexpr int kRegLimitMs = 120000;
+
+// The limit in force for the registry write; tests that drive the program lower it.
+extern int reg_limit_ms;
+
+} // namespace confirm

@@ -1,6 +1,6 @@
 #include "confirm/dpi_reader.hpp"
 
-#include "confirm/prefix_path.hpp"
+#include "prefix/prefix_path.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 

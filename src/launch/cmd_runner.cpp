@@ -111,7 +111,7 @@ int launcher_error(const char *path) {
 
 } // namespace cmd_runner
 
-int run_cmd_sync(const char *cmd, const char *const args[]) {
+pid_t start_cmd(const char *cmd, const char *const args[]) {
   // Built before the fork, so the child only prints and runs the shell.
   char line[cmd_runner::kLineSize];
   if (!cmd_runner::build_cmd_line(cmd, args, line)) {
@@ -126,6 +126,8 @@ int run_cmd_sync(const char *cmd, const char *const args[]) {
     return -1;
   }
   if (pid == 0) {
+    // A group of its own, so that a command past its time can be stopped whole.
+    setpgid(0, 0);
     std::printf("cmd [%s]\n", line);
     std::fflush(stdout);
     int rc = std::system(line);
@@ -133,7 +135,49 @@ int run_cmd_sync(const char *cmd, const char *const args[]) {
     // The shell's own status, so the caller can tell a launcher it could not run.
     _exit(rc == -1 ? 127 : WIFEXITED(rc) ? WEXITSTATUS(rc) : 128 + WTERMSIG(rc));
   }
-  return wait_for(pid);
+  setpgid(pid, pid);
+  return pid;
+}
+
+int run_cmd_sync(const char *cmd, const char *const args[]) {
+  pid_t pid = start_cmd(cmd, args);
+  return pid < 0 ? -1 : wait_for(pid);
+}
+
+pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error) {
+  *exec_error = 0;
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    *exec_error = errno;
+    return -1;
+  }
+  shell_quote::flush_std_streams();
+  pid_t pid = fork();
+  if (pid < 0) {
+    *exec_error = errno;
+    close_both(report);
+    return -1;
+  }
+  if (pid == 0) {
+    close(report[0]);
+    setpgid(0, 0);
+    execvp(path, argv);
+    send_errno(report[1], errno);
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  close(report[1]);
+  int err = 0;
+  ssize_t n;
+  while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR) {
+  }
+  close(report[0]);
+  if (n == static_cast<ssize_t>(sizeof(err)) && err != 0) {
+    *exec_error = err;
+    wait_for(pid);
+    return -1;
+  }
+  return pid;
 }
 
 int run_cmd_detached(const char *path, char *const argv[], int *exec_error) {

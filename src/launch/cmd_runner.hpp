@@ -3,6 +3,8 @@
 // directly as a grandchild that outlives this process (run_cmd_detached).
 // Main thread only. Both flush stdout and stderr before forking and reap their
 // own direct child; their children end with _exit.
+#include <sys/types.h>
+
 #include <cstddef>
 
 // Runs the launcher cmd with args (ending in nullptr, possibly empty) through
@@ -11,6 +13,15 @@
 // shell's wait status (127 or 126 when it could not run the launcher), or -1
 // when nothing was run.
 int run_cmd_sync(const char *cmd, const char *const args[]);
+
+// run_cmd_sync's child, started in a process group of its own and not waited
+// for: its pid (the group's id), or -1 when nothing was started.
+pid_t start_cmd(const char *cmd, const char *const args[]);
+
+// Starts path (searched along PATH) with argv as a child in a process group of
+// its own and returns its pid once it runs; -1 with *exec_error set when it
+// could not be started.
+pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error);
 
 // Starts path (searched along PATH when it holds no '/') with argv, entry 0
 // included, as a grandchild and returns once it has been replaced by path, or

@@ -43,6 +43,15 @@ public:
   }
   fd(const fd &) = delete;
   fd &operator=(const fd &) = delete;
+  fd(fd &&other) noexcept : f_(other.release()) {}
+  fd &operator=(fd &&other) noexcept {
+    if (this != &other) {
+      if (f_ >= 0)
+        close(f_);
+      f_ = other.release();
+    }
+    return *this;
+  }
   int get() const { return f_; }
   explicit operator bool() const { return f_ >= 0; }
   // Hands the descriptor to a new owner (fdopen, fdopendir).

@@ -244,14 +244,15 @@ TEST_F(ConfirmHandlerTest, HeldEnterOnTheQuestionCancelsAndStopsNothing) {
   on_confirm_btn_clicked(button, &data);
   out = GetCapturedStdout();
   EXPECT_EQ(answer.seen, std::vector<std::string>{"关闭正在运行的程序: "
-                                                  "更改DPI需要关闭此容器中正在运行的以下程序，未保"
-                                                  "存的内容将会丢失："});
+                                                  "更改DPI需要关闭此容器中正在运行的以下程序，程序"
+                                                  "可能会询问是否保存："});
   EXPECT_EQ(list, "ntdll.dll");
   EXPECT_EQ(focused, "取消");
   EXPECT_EQ(out, "") << "nothing may be stopped or written";
   EXPECT_EQ(find_toplevel("提示"), nullptr);
   EXPECT_TRUE(pid_alive(program.pid()));
-  EXPECT_EQ(flag(), "0");
+  EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"))
+      << "a change called off records nothing";
 }
 
 TEST_F(ConfirmHandlerTest, ChangeOutsideAWindowRunsWithoutDialog) {

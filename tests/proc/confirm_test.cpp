@@ -5,10 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,43 +204,104 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
       << "the program did not run";
 }
 
-TEST_F(ConfirmTest, RunningProgramIsAskedAboutAndCancelLosesNothing) {
+// The user's programs are named, then asked to close as at log-off; each
+// answer is kept: the user's own "取消", a program's own save question, a
+// program that does not answer.
+TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
   wine::TestPrefix prefix(dir / "prefix");
   struct StopAtEnd {
     int pid;
     ~StopAtEnd() { wine::stop(pid); }
-  } stop_running{wine::spawn("exec wine notepad.exe", prefix.path(), prefix / "drive_c")};
-  // Wine starts notepad through start.exe, beside its services: only notepad is named.
-  int notepad = settled_pid(prefix.path(), "notepad.exe");
-  ASSERT_GT(notepad, 0) << "notepad did not start";
+  };
+  // A console program started by a Unix path, with its folder outside the
+  // prefix: it holds nothing of the prefix, but the prefix's server serves it.
+  make_dirs(dir / "outside");
+  std::filesystem::copy_file(prefix / "drive_c/windows/system32/cmd.exe",
+                             dir / "outside/mycon.exe");
+  StopAtEnd console{
+      wine::spawn("sleep 600 | wine " + dir / "outside/mycon.exe", prefix.path(), dir / "outside")};
+  int mycon = settled_pid(prefix.path(), "mycon.exe");
+  ASSERT_GT(mycon, 0) << "the console program did not start";
+  std::unique_ptr<StopAtEnd> editor;
+  int notepad = -1;
+  auto start_notepad = [&](bool typed) {
+    editor.reset(
+        new StopAtEnd{wine::spawn("exec wine notepad.exe", prefix.path(), prefix / "drive_c")});
+    // Wine starts notepad through start.exe, beside its services: only notepad is named.
+    notepad = settled_pid(prefix.path(), "notepad.exe");
+    ASSERT_GT(notepad, 0) << "notepad did not start";
+    if (typed) {
+      ASSERT_EQ(
+          run_process({tool_path("xwin"), "key", "Untitled - Notepad", "30000", "h", "i"}).status,
+          0);
+    }
+  };
+  // Notepad asks only while it holds the typed text: Don't Save after Cancel
+  // shows that Cancel kept it.
+  int asked = -1;
+  auto notepad_asks = [&asked](const std::string &key) {
+    return std::thread([key, &asked] {
+      asked = run_process({tool_path("xwin"), "key", "Notepad", "60000", key}).status;
+    });
+  };
   const struct {
-    std::string answer;
+    std::string name, dpi, answer, notepad_key, driver_line;
     bool goes_on;
-  } rows[] = {{"取消", false}, {"关闭并继续", true}};
+  } rows[] = {
+      {"a console program outside the prefix", "120", "关闭并继续", "", "question [mycon.exe]",
+       true},
+      {"the user's own 取消", "144", "取消", "", "question [notepad.exe]", false},
+      {"Cancel in notepad's save question", "144", "关闭并继续", "Escape", "refused [notepad.exe]",
+       false},
+      {"Don't Save in notepad's save question", "144", "关闭并继续", "n", "question [notepad.exe]",
+       true},
+      {"a notepad that does not answer", "168", "关闭并继续", "", "no answer [notepad.exe]", false},
+  };
   for (const auto &row : rows) {
-    SCOPED_TRACE(row.answer);
+    SCOPED_TRACE(row.name);
+    if (&row == &rows[1])
+      start_notepad(true);
+    if (&row == &rows[4]) {
+      start_notepad(false);
+      ASSERT_EQ(kill(notepad, SIGSTOP), 0);
+    }
+    std::string before = desktop_logpixels(prefix / "user.reg");
+    remove_tree(dir / "home/.config/nivra-wine/enable_wine_start_helper");
+    remove_tree(prefix / "drive_c/mark.txt");
     ProcOptions o = options(prefix.path(), wine::launcher());
-    o.env["NIVRA_DRIVE_DPI"] = "144";
+    o.env["NIVRA_DRIVE_DPI"] = row.dpi;
     o.env["NIVRA_DRIVE_ANSWER"] = row.answer;
+    o.env["NIVRA_DRIVE_END_SESSION_MS"] = "7000"; // past wineboot's own five seconds
+    std::thread answer;
+    if (!row.notepad_key.empty())
+      answer = notepad_asks(row.notepad_key);
     ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
+    if (answer.joinable()) {
+      answer.join();
+      EXPECT_EQ(asked, 0) << "notepad did not ask to save";
+    }
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("driver: question [notepad.exe]\n"));
-    EXPECT_EQ(flag(), "0") << "the flag file is written before the question";
+    EXPECT_THAT(r.err, HasSubstr("driver: " + row.driver_line + "\n"));
+    EXPECT_EQ(flag(), row.goes_on ? "0" : "") << "the flag is written once the change goes on";
     if (!row.goes_on) {
-      EXPECT_THAT(r.err, Not(HasSubstr("driver: dialog")));
       EXPECT_THAT(r.out, Not(HasSubstr("已一次性终止")));
-      EXPECT_THAT(r.out, Not(HasSubstr("cmd [")));
+      EXPECT_THAT(r.out, Not(HasSubstr(" reg add ")));
       EXPECT_TRUE(pid_alive(notepad));
-      EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "");
+      EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), before);
       EXPECT_FALSE(exists(prefix / "drive_c/mark.txt")) << "the program was started";
+      // wineboot's own "Waiting for Program" went with it.
+      EXPECT_EQ(run_process({tool_path("xwin"), "wait", "Waiting for Program", "300"}).status, 2);
       continue;
     }
-    EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 144\n")) << r.out << r.err;
-    EXPECT_FALSE(pid_alive(notepad));
-    EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000090");
+    EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: " + row.dpi + "\n"))
+        << r.out << r.err;
+    EXPECT_FALSE(pid_alive(&row == &rows[0] ? mycon : notepad));
+    EXPECT_EQ(desktop_logpixels(prefix / "user.reg"),
+              "\"LogPixels\"=dword:" + std::string(row.dpi == "120" ? "00000078" : "00000090"));
     EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90));
   }
+  kill(notepad, SIGCONT);
 }
 
 TEST_F(ConfirmTest, WineOwnProcessesAloneBringNoQuestion) {
@@ -279,6 +343,33 @@ TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {
             "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t><REG_DWORD>"
             "</d><120></f>");
   EXPECT_EQ(read_file(dir / "started"), "<prog.exe><arg>");
+}
+
+// A reg that never ends is stopped with what it started; nothing claims
+// success, and the program is started all the same.
+TEST_F(ConfirmTest, RegistryWriteThatHangsIsStoppedAtItsLimit) {
+  make_dirs(dir / "prefix");
+  write_script(dir / "launcher", "case \"$1\" in\n"
+                                 "--version) echo wine-test ;;\n"
+                                 "reg) sleep 600 & echo $! > '" +
+                                     dir / "reg-pid" +
+                                     "'; wait ;;\n"
+                                     "*) touch '" +
+                                     dir / "started" + "' ;;\nesac\n");
+  ProcOptions o = options(dir / "prefix", dir / "launcher");
+  o.env["NIVRA_DRIVE_DPI"] = "120";
+  o.env["NIVRA_DRIVE_REG_MS"] = "1000";
+  ProcResult r = drive({"prog.exe"}, o);
+  EXPECT_FALSE(r.timed_out);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_THAT(
+      r.err,
+      HasSubstr("driver: error [写入DPI值的命令在 1 秒内没有结束，已被停止，DPI可能没有更改。|]"));
+  EXPECT_THAT(r.err, HasSubstr("警告：写入DPI值的命令在 1 秒内没有结束，已终止\n"));
+  EXPECT_THAT(r.err, HasSubstr("警告：DPI设置可能未生效，请检查注册表文件\n"));
+  EXPECT_THAT(r.out, Not(HasSubstr("DPI设置成功生效")));
+  EXPECT_TRUE(eventually([&] { return exists(dir / "started"); }, 10));
+  EXPECT_FALSE(pid_alive(std::stoi(read_file(dir / "reg-pid"))));
 }
 
 TEST_F(ConfirmTest, ScriptLauncherPaths) {

@@ -1,5 +1,5 @@
 // Stopping a prefix's processes with real Wine processes in a test prefix.
-#include "confirm/kill_prefix.hpp"
+#include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"

@@ -8,12 +8,22 @@
 //                          programs: "取消", which then closes the main
 //                          window, or "关闭并继续" (unset: "关闭并继续")
 //   NIVRA_DRIVE_BUTTON     the main window's button to click (unset: "确定")
+//   NIVRA_DRIVE_FORCE      the button to press when programs did not close in
+//                          time: "强制关闭" or "取消" (unset: "取消"), which then
+//                          closes the main window
+//   NIVRA_DRIVE_END_SESSION_MS, NIVRA_DRIVE_REG_MS
+//                          the limits for the programs to close and for the
+//                          registry write, in milliseconds (unset: the program's)
 // Once the window is mapped it sets these and clicks "确定". It reports on
 // stderr "driver: clicked\n", "driver: question [LIST]\n" with the list of
 // programs when it is asked, "driver: dialog 提示 shown\n" when a visible
 // window titled "提示" appears, and "driver: error [TEXT|REASON]\n" for a box
-// titled "错误", which it answers and then closes the main window.
+// titled "错误", which it answers and then closes the main window. When
+// programs did not close in time it reports "driver: no answer [LIST]\n", and
+// when one refused, "driver: refused [LIST]\n", answers and closes the window.
+#include "confirm/confirm.hpp"
 #include "find_widget.hpp"
+#include "prefix/end_session.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"
 
@@ -55,18 +65,33 @@ gboolean answer_question(gpointer) {
     g_timeout_add(100, close_main_window, nullptr);
     return G_SOURCE_REMOVE;
   }
-  if (GtkWidget *question = find_toplevel("关闭正在运行的程序")) {
-    gchar *list = nullptr;
-    g_object_get(question, "secondary-text", &list, nullptr);
-    std::fprintf(stderr, "driver: question [%s]\n", list ? list : "");
-    g_free(list);
-    const char *answer = std::getenv("NIVRA_DRIVE_ANSWER");
-    bool cancel = answer && std::strcmp(answer, "取消") == 0;
-    gtk_button_clicked(GTK_BUTTON(driver::find_button(question, cancel ? "取消" : "关闭并继续")));
-    if (cancel) {
-      g_timeout_add(100, close_main_window, nullptr);
-      return G_SOURCE_REMOVE;
-    }
+  GtkWidget *question = find_toplevel("关闭正在运行的程序");
+  if (!question)
+    return G_SOURCE_CONTINUE;
+  gchar *list = nullptr;
+  g_object_get(question, "secondary-text", &list, nullptr);
+  std::string names = list ? list : "";
+  g_free(list);
+  const bool to_force = driver::find_button(question, "强制关闭");
+  const bool to_close = driver::find_button(question, "关闭并继续");
+  std::fprintf(stderr, "driver: %s [%s]\n",
+               to_force   ? "no answer"
+               : to_close ? "question"
+                          : "refused",
+               names.c_str());
+  const char *answer = std::getenv(to_force ? "NIVRA_DRIVE_FORCE" : "NIVRA_DRIVE_ANSWER");
+  const char *go_on = to_force ? "强制关闭" : "关闭并继续";
+  bool cancel = to_force ? !answer || std::strcmp(answer, go_on) != 0
+                         : answer && std::strcmp(answer, "取消") == 0;
+  if (!to_force && !to_close) {
+    gtk_button_clicked(GTK_BUTTON(driver::find_button(question, "确定")));
+    cancel = true;
+  } else {
+    gtk_button_clicked(GTK_BUTTON(driver::find_button(question, cancel ? "取消" : go_on)));
+  }
+  if (cancel) {
+    g_timeout_add(100, close_main_window, nullptr);
+    return G_SOURCE_REMOVE;
   }
   return G_SOURCE_CONTINUE;
 }
@@ -116,6 +141,10 @@ gboolean drive(gpointer) {
 } // namespace
 
 int main(int argc, char **argv) {
+  if (const char *ms = std::getenv("NIVRA_DRIVE_END_SESSION_MS"))
+    end_session::answer_limit_ms = std::atoi(ms);
+  if (const char *ms = std::getenv("NIVRA_DRIVE_REG_MS"))
+    confirm::reg_limit_ms = std::atoi(ms);
   g_timeout_add(50, drive, nullptr);
   return startup::run(argc, argv);
 }

@@ -1,5 +1,5 @@
 #include "confirm/dpi_reader.hpp"
-#include "confirm/prefix_path.hpp"
+#include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 

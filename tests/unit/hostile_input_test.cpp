@@ -3,7 +3,7 @@
 // read. Nothing may run that the user did not ask for, and nothing may hang.
 #include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
-#include "confirm/kill_prefix.hpp"
+#include "prefix/stop.hpp"
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
 #include "launch/cmd_runner.hpp"

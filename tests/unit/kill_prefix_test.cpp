@@ -1,5 +1,5 @@
-#include "confirm/kill_prefix.hpp"
-#include "confirm/running_programs.hpp"
+#include "prefix/programs.hpp"
+#include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 
@@ -80,12 +80,15 @@ TEST(KillPrefixDecide, ReadMap) {
       "140000000-140001000 r--p 00000000 fe:01 2 /usr/lib/x86_64-linux-gnu/wine/x86_64-windows/"
       "ntdll.dll\n"
       "140002000-140003000 r--p 00000000 fe:01 3 /p/drive_c/windows/system32/cmd.exe\n";
+  // Every client of a prefix's server maps a file of the server's folder.
+  const std::string server_file = "7f00-7f01 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2a/tmpmap-1\n";
   struct Case {
     std::string map;
-    bool ntdll, maps_folder;
+    bool ntdll, maps_folder, maps_server = false;
+    std::vector<std::string> images = {};
   };
   const Case cases[] = {
-      {wine_map, true, true},
+      {wine_map, true, true, false, {"/p/drive_c/windows/system32/cmd.exe"}},
       {"55d0-55d1 r--p 0 fe:01 3 /usr/bin/sleep\n7f00-7f01 r--p 0 fe:01 4 /p/x.txt\n", false, true},
       {"", false, false},
       {"7f00-7f01 r--p 0 fe:01 5 /usr/lib/wine/ntdll.so\n7f01-7f02 r--p 0 fe:01 6 /px/y\n", false,
@@ -94,13 +97,23 @@ TEST(KillPrefixDecide, ReadMap) {
       {"7f00-7f01 r--p 0 fe:01 7 /" + std::string(3000, 'x') + "/ntdll.dll\n", true, false},
       {"7f00-7f01 r--p 0 fe:01 8 /" + std::string(3000, 'x') + "\n7f01-7f02 r--p 0 fe:01 9 /p\n",
        false, true},
+      {wine_map.substr(0, wine_map.rfind("140002000")) + server_file +
+           "1-2 r--p 0 fe:01 3 /tmp/out/MyCon.EXE\n1-2 r-xp 0 fe:01 3 /tmp/out/MyCon.EXE\n",
+       true,
+       false,
+       true,
+       {"/tmp/out/MyCon.EXE"}},
+      {server_file + " (deleted)\n", false, false, true},
+      {"7f00-7f01 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2ab/tmpmap-1\n", false, false, false},
   };
   for (const Case &c : cases) {
     MemFile f(c.map);
     ASSERT_NE(f.fp, nullptr);
-    kill_prefix::MapFacts facts = kill_prefix::read_map(f.fp, "/p");
+    kill_prefix::MapFacts facts = kill_prefix::read_map(f.fp, "/p", "server-fe00-2a");
     EXPECT_EQ(facts.ntdll, c.ntdll) << c.map.substr(0, 80);
     EXPECT_EQ(facts.maps_folder, c.maps_folder) << c.map.substr(0, 80);
+    EXPECT_EQ(facts.maps_server, c.maps_server) << c.map.substr(0, 80);
+    EXPECT_EQ(facts.images, c.images) << c.map.substr(0, 80);
   }
 }
 
@@ -155,12 +168,37 @@ TEST(RunningPrograms, WindowsFileNameAndWhoIsAskedAbout) {
   for (const Case &c : cases) {
     std::string name = running_programs::windows_file_name(c.cmdline, c.comm);
     EXPECT_EQ(name, c.name) << c.cmdline;
-    EXPECT_EQ(running_programs::to_ask_about({name}).size(), c.asked ? 1u : 0u) << c.name;
+    // As Wine runs its own: the builtin program, which it shows as system32's.
+    std::string builtin = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/" + name;
+    EXPECT_EQ(!name.empty() && !running_programs::is_housekeeping(name, {builtin}, "/p"), c.asked)
+        << c.name;
   }
   // In the order found, each program once.
-  EXPECT_THAT(running_programs::to_ask_about(
-                  {"b.exe", "services.exe", "a.exe", "B.EXE", "conhost.exe", "a.exe", "c.exe"}),
+  EXPECT_THAT(running_programs::to_ask_about({"b.exe", "a.exe", "B.EXE", "", "a.exe", "c.exe"}),
               ElementsAre("b.exe", "a.exe", "c.exe"));
+}
+
+// Where the program file is tells Wine's own from a user's of the same name.
+TEST(RunningPrograms, HousekeepingRunsFromWinesOwnPlaces) {
+  const struct {
+    std::string name, image;
+    bool housekeeping;
+  } rows[] = {
+      {"start.exe", "/usr/lib/i386-linux-gnu/wine/i386-windows/start.exe", true},
+      {"explorer.exe", "/opt/wine-8/lib/wine/x86_64-windows/explorer.exe", true},
+      {"SERVICES.EXE", "/p/drive_c/windows/system32/services.exe", true},
+      {"svchost.exe", "/p/drive_c/windows/syswow64/svchost.exe", true},
+      {"start.exe", "/p/drive_c/Games/X/start.exe", false},
+      {"explorer.exe", "/p/drive_c/windows/explorer.exe", false},
+      {"explorer.exe", "/home/u/x86_64-windows/explorer.exe", false},
+      {"start.exe", "/p/drive_c/windows/system32/sub/start.exe", false},
+      {"start.exe", "/usr/lib/wine/x86_64-windows/notstart.exe", false},
+      {"notepad.exe", "/usr/lib/wine/x86_64-windows/notepad.exe", false},
+  };
+  for (const auto &row : rows)
+    EXPECT_EQ(running_programs::is_housekeeping(row.name, {"/lib/a.exe", row.image}, "/p"),
+              row.housekeeping)
+        << row.image;
 }
 
 // A made-up /proc: each process a folder with the files and links the
@@ -186,7 +224,7 @@ protected:
   std::string collect(std::string *err = nullptr) {
     kill_prefix::PidList pids;
     CaptureStderr();
-    kill_prefix::collect_pids(dir.path().c_str(), "/w/prefix", pids);
+    kill_prefix::list_ids(kill_prefix::select(dir.path().c_str(), places), pids);
     std::string e = GetCapturedStderr();
     if (err)
       *err = e;
@@ -195,6 +233,7 @@ protected:
     return pids.text();
   }
   TempDir dir;
+  const PrefixPlaces places{"/w/prefix", "server-fe00-2a"};
 };
 
 TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
@@ -212,6 +251,11 @@ TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
   add("15", with({{"root", "/w/prefix"}}));
   add("16", with({{"exe", "/w/prefix/drive_c/a.exe"}}));
   add("9", with({{"fd/0", "/w/prefix"}}));
+  // A client of the prefix's server that holds nothing of the prefix, and one
+  // of another prefix's server.
+  const std::string server_file = "1-2 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2a/tmpmap-1\n";
+  add("17", with({{"cwd", "/tmp"}}, Process().maps + server_file));
+  add("25", with({{"cwd", "/tmp"}}, Process().maps + "1-2 r--s 0 00:1e 9 /tmp/server-fe00-2b/t\n"));
   // Holds the prefix without Windows code, or Windows code elsewhere.
   add("20", with({{"cwd", "/w/prefix"}}, prefix_dll));
   add("21", with({{"cwd", "/w/prefixX"}, {"fd/3", "/w/prefix (deleted)"}, {"fd/4", "pipe:[9]"}}));
@@ -228,7 +272,7 @@ TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
   // Not processes.
   for (const char *name : {"self", "007", "1x", "99999999999"})
     add(name, with({{"cwd", "/w/prefix"}}));
-  EXPECT_EQ(collect(), "9 12 13 14 15 16");
+  EXPECT_EQ(collect(), "9 12 13 14 15 16 17");
 }
 
 TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
@@ -246,7 +290,10 @@ TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
   add("34", server("/usr/lib/wine/wineserver64", "/w/prefix", "Z"));
   add("35", server("/usr/bin/bash", "/w/prefix"));
   add("36", server("/usr/bin/notwineserver", "/w/prefix"));
-  EXPECT_THAT(kill_prefix::server_pids(dir.path().c_str(), "/w/prefix"), ElementsAre(30, 31));
+  std::vector<int> found;
+  for (const kill_prefix::Process &proc : kill_prefix::servers(dir.path().c_str(), places))
+    found.push_back(proc.pid);
+  EXPECT_THAT(found, ElementsAre(30, 31));
 }
 
 TEST_F(FakeProc, StopsWhenTheListIsNearlyFull) {
@@ -302,7 +349,7 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
     ProcResult other = run_in_child(
         [&] {
           kill_prefix::PidList pids;
-          kill_prefix::collect_pids("/proc", prefix_text, pids);
+          kill_prefix::list_ids(kill_prefix::select("/proc", {prefix_text, ""}), pids);
           std::printf("%s", pids.text());
           return 0;
         },

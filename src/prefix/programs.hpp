@@ -1,7 +1,7 @@
 #pragma once
-// The user's programs that stopping the prefix would end: the Windows file
-// name of each Windows process of the prefix, Wine's own housekeeping left
-// out. The deciding half reads nothing; in_prefix reads /proc. Main thread only.
+// The user's programs among a prefix's Windows processes: the Windows file
+// name of each, and Wine's own housekeeping, told by its name and by where its
+// program file is. Decides only; reads nothing.
 #include <array>
 #include <string>
 #include <string_view>
@@ -17,7 +17,18 @@ inline constexpr std::array<std::string_view, 10> wine_housekeeping = {
     "explorer.exe", "wineboot.exe",   "conhost.exe",  "start.exe", "winemenubuilder.exe"};
 
 // Windows file names compare without regard to ASCII case.
+bool same_name(std::string_view a, std::string_view b);
 bool is_wine_housekeeping(std::string_view file_name);
+
+// True when image, a program file a process maps, is where Wine keeps its own
+// programs: a folder of Wine's builtin ones (".../wine/x86_64-windows/"), or
+// the prefix's system32 or syswow64.
+bool in_wine_place(std::string_view image, std::string_view prefix_folder);
+
+// Housekeeping is a name of the list whose program file, among the images the
+// process maps, is in a Wine place: a user's C:\Games\X\start.exe is not.
+bool is_housekeeping(std::string_view name, const std::vector<std::string> &images,
+                     std::string_view prefix_folder);
 
 // The Windows file name of a Wine process: the last part of the first word of
 // its /proc cmdline (Wine puts the program's Windows path there, a Unix path
@@ -25,12 +36,11 @@ bool is_wine_housekeeping(std::string_view file_name);
 // empty.
 std::string windows_file_name(std::string_view cmdline, std::string_view comm);
 
-// The names to ask about, in the order given: housekeeping left out, each
-// name once.
+// The names in the order given, each once, empty ones left out.
 std::vector<std::string> to_ask_about(const std::vector<std::string> &names);
 
-// The names to ask about for the processes kill_prefix_processes would stop
-// now under proc_root ("/proc"); empty when there are none.
-std::vector<std::string> in_prefix(const char *proc_root = "/proc");
+// The names of later that are not among earlier.
+std::vector<std::string> not_among(const std::vector<std::string> &later,
+                                   const std::vector<std::string> &earlier);
 
 } // namespace running_programs

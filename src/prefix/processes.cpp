@@ -1,14 +1,12 @@
-#include "confirm/kill_prefix.hpp"
+#include "prefix/processes.hpp"
 
-#include "confirm/prefix_path.hpp"
-#include "util/bounded.hpp"
-#include "util/own.hpp"
-#include "util/shell_quote.hpp"
+#include "prefix/programs.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,20 +17,6 @@
 #include <vector>
 
 namespace kill_prefix {
-
-bool PidList::add(int pid) {
-  if (count_ > 0)
-    bounded::append(text_, kSize, &length_, " ");
-  bounded::append(text_, kSize, &length_, "%d", pid);
-  ++count_;
-  return length_ < kFullAt;
-}
-
-std::string kill_command(const PidList &pids) {
-  char cmd[8192];
-  bounded::format(cmd, sizeof(cmd), "kill -9 %s 2>/dev/null", pids.text());
-  return cmd;
-}
 
 bool at_or_below(std::string_view path, std::string_view folder) {
   if (folder.empty() || path.substr(0, folder.size()) != folder)
@@ -73,7 +57,24 @@ std::string map_line_path(std::string_view line) {
   return path;
 }
 
-MapFacts read_map(std::FILE *maps, std::string_view folder) {
+namespace {
+
+bool ends_in_exe(std::string_view path) {
+  return path.size() > 4 && running_programs::same_name(path.substr(path.size() - 4), ".exe");
+}
+
+// The folder a mapped file lies in is named name: "/tmp/x/server-fe00-1/tmpmap-1 (deleted)".
+bool in_folder_named(std::string_view path, std::string_view name) {
+  std::size_t slash = path.rfind('/');
+  if (name.empty() || slash == std::string_view::npos || slash < name.size() + 1)
+    return false;
+  return path.substr(slash - name.size(), name.size()) == name &&
+         path[slash - name.size() - 1] == '/';
+}
+
+} // namespace
+
+MapFacts read_map(std::FILE *maps, std::string_view folder, std::string_view server_dir) {
   MapFacts facts;
   char *line = nullptr;
   std::size_t room = 0;
@@ -81,9 +82,12 @@ MapFacts read_map(std::FILE *maps, std::string_view folder) {
   while ((n = getline(&line, &room, maps)) > 0) {
     std::string_view text(line, static_cast<std::size_t>(n));
     facts.ntdll = facts.ntdll || text.find("ntdll.dll") != std::string_view::npos;
-    facts.maps_folder = facts.maps_folder || at_or_below(map_line_path(text), folder);
-    if (facts.ntdll && facts.maps_folder)
-      break;
+    std::string path = map_line_path(text);
+    facts.maps_folder = facts.maps_folder || at_or_below(path, folder);
+    facts.maps_server = facts.maps_server || in_folder_named(path, server_dir);
+    if (ends_in_exe(path) &&
+        std::find(facts.images.begin(), facts.images.end(), path) == facts.images.end())
+      facts.images.push_back(std::move(path));
   }
   std::free(line);
   return facts;
@@ -142,7 +146,20 @@ bool still_running(int proc_dir) {
   return std::string_view("ZXx").find(line[name_end + 2]) == std::string_view::npos;
 }
 
-bool runs_windows_code_in(int proc_dir, std::string_view folder) {
+std::string read_text(int proc_dir, const char *name) {
+  own::fd file(openat(proc_dir, name, O_RDONLY | O_CLOEXEC));
+  std::string text;
+  if (!file)
+    return text;
+  char buf[4096];
+  ssize_t n;
+  while ((n = read(file.get(), buf, sizeof(buf))) > 0 && text.size() < 65536)
+    text.append(buf, static_cast<std::size_t>(n));
+  return text;
+}
+
+// Whether the process runs Windows code in the prefix, and if so its name.
+bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
   own::fd maps_fd(openat(proc_dir, "maps", O_RDONLY | O_CLOEXEC));
   if (!maps_fd)
     return false;
@@ -150,10 +167,17 @@ bool runs_windows_code_in(int proc_dir, std::string_view folder) {
   if (!maps)
     return false;
   maps_fd.release();
-  MapFacts facts = read_map(maps.get(), folder);
-  return facts.ntdll && (facts.maps_folder || holds_through_links(proc_dir, folder)) &&
-         still_running(proc_dir);
+  MapFacts facts = read_map(maps.get(), prefix.folder, prefix.server_dir);
+  if (!facts.ntdll ||
+      !(facts.maps_folder || facts.maps_server || holds_through_links(proc_dir, prefix.folder)))
+    return false;
+  proc.name = running_programs::windows_file_name(read_text(proc_dir, "cmdline"),
+                                                  read_text(proc_dir, "comm"));
+  proc.housekeeping = running_programs::is_housekeeping(proc.name, facts.images, prefix.folder);
+  return true;
 }
+
+int open_pidfd(int pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
 // A folder name of /proc that is a process id, or 0.
 int pid_of_name(const char *name) {
@@ -185,93 +209,66 @@ template <typename Visit> void for_each_process(const char *proc_root, Visit vis
   }
 }
 
-// The ids of the processes whose folder descriptor satisfies keep, ascending.
-template <typename Keep> std::vector<int> pids_where(const char *proc_root, Keep keep) {
-  std::vector<int> ids;
+// The processes under proc_root that keep accepts, ascending. Under the real
+// /proc each gets a pidfd, opened after its folder: if the folder still
+// answers once the pidfd is open, both name the same process.
+template <typename Keep> std::vector<Process> processes_where(const char *proc_root, Keep keep) {
+  std::vector<Process> found;
+  const bool real = std::strcmp(proc_root, "/proc") == 0;
   for_each_process(proc_root, [&](int pid, int dir) {
-    if (keep(dir))
-      ids.push_back(pid);
+    Process proc;
+    proc.pid = pid;
+    if (!keep(dir, proc))
+      return true;
+    if (real) {
+      proc.pidfd = own::fd(open_pidfd(pid));
+      if (!proc.pidfd && errno != ENOSYS)
+        return true; // gone meanwhile
+    }
+    if (still_running(dir))
+      found.push_back(std::move(proc));
     return true;
   });
-  return ids;
+  return found;
 }
 
 bool serves(int proc_dir, std::string_view folder) {
   std::string exe = link_target(proc_dir, "exe");
   return exe.compare(exe.rfind('/') + 1, 10, "wineserver") == 0 &&
-         any_open(proc_dir, [folder](const std::string &path) { return path == folder; }) &&
-         still_running(proc_dir);
-}
-
-bool ended(int pid) {
-  own::fd dir(open(("/proc/" + std::to_string(pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return !dir || !still_running(dir.get());
+         any_open(proc_dir, [folder](const std::string &path) { return path == folder; });
 }
 
 } // namespace
 
-void collect_pids(const char *proc_root, std::string_view folder, PidList &pids) {
-  for_each_process(proc_root, [&](int pid, int dir) {
-    if (!runs_windows_code_in(dir, folder))
-      return true;
-    if (pids.add(pid))
-      return true;
-    std::fprintf(stderr, "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n", pids.count());
-    return false;
-  });
+std::vector<Process> select(const char *proc_root, const PrefixPlaces &prefix) {
+  if (prefix.empty())
+    return {};
+  return processes_where(proc_root,
+                         [&](int dir, Process &proc) { return examine(dir, prefix, proc); });
 }
 
-std::vector<int> windows_pids(const char *proc_root, std::string_view folder) {
-  return pids_where(proc_root, [folder](int dir) { return runs_windows_code_in(dir, folder); });
+std::vector<Process> servers(const char *proc_root, const PrefixPlaces &prefix) {
+  if (prefix.empty())
+    return {};
+  return processes_where(proc_root, [&](int dir, Process &) { return serves(dir, prefix.folder); });
 }
 
-std::vector<int> server_pids(const char *proc_root, std::string_view folder) {
-  return pids_where(proc_root, [folder](int dir) { return serves(dir, folder); });
+std::vector<std::string> program_names(const std::vector<Process> &procs) {
+  std::vector<std::string> names;
+  for (const Process &proc : procs)
+    if (!proc.housekeeping)
+      names.push_back(proc.name);
+  return running_programs::to_ask_about(names);
+}
+
+bool ended(const Process &proc) {
+  if (proc.pidfd) {
+    pollfd p{proc.pidfd.get(), POLLIN, 0};
+    return poll(&p, 1, 0) != 0;
+  }
+  own::fd dir(
+      open(("/proc/" + std::to_string(proc.pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return !dir || !still_running(dir.get());
 }
 
 } // namespace kill_prefix
-
-std::string resolved_prefix_folder() {
-  // The same expanded path the DPI reader uses.
-  std::string prefix = prefix_path::current();
-  if (prefix.empty())
-    return {};
-  char folder[PATH_MAX];
-  struct stat st {};
-  if (!realpath(prefix.c_str(), folder) || stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
-    return {};
-  return folder;
-}
-
-void kill_prefix_processes() {
-  std::string folder = resolved_prefix_folder();
-  if (folder.empty())
-    return;
-  kill_prefix::PidList pids;
-  kill_prefix::collect_pids("/proc", folder, pids);
-  if (pids.count() == 0)
-    return;
-  shell_quote::flush_std_streams();
-  int rc = std::system(kill_prefix::kill_command(pids).c_str());
-  (void)rc;
-  std::printf("已一次性终止 %d 个进程: %s\n", pids.count(), pids.text());
-  std::fflush(stdout);
-}
-
-void kill_prefix_processes_and_server() {
-  kill_prefix_processes();
-  std::string folder = resolved_prefix_folder();
-  if (folder.empty())
-    return;
-  // On SIGTERM the server writes the registry files and exits; without it, it
-  // first waits for the killed processes to be reaped, then saves.
-  std::vector<int> servers = kill_prefix::server_pids("/proc", folder);
-  for (int pid : servers)
-    kill(pid, SIGTERM);
-  constexpr int kStepMs = 5;
-  for (int waited = 0; waited < kill_prefix::kServerWaitMs; waited += kStepMs) {
-    if (std::all_of(servers.begin(), servers.end(), kill_prefix::ended))
-      return;
-    usleep(kStepMs * 1000);
-  }
-}

@@ -1,0 +1,47 @@
+#include "prefix/prefix_path.hpp"
+
+#include "settings/settings.hpp"
+
+#include <sys/stat.h>
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+
+namespace prefix_path {
+
+std::string expand(const char *text, const char *home) {
+  if (!text)
+    return {};
+  std::string path(text);
+  if (home && path[0] == '~' && (path.size() == 1 || path[1] == '/'))
+    path.replace(0, 1, home);
+  return path;
+}
+
+std::string current() { return expand(wine_prefix, std::getenv("HOME")); }
+
+std::string server_dir_name(unsigned long long dev, unsigned long long ino) {
+  char name[64];
+  std::snprintf(name, sizeof(name), "server-%llx-%llx", dev, ino);
+  return name;
+}
+
+} // namespace prefix_path
+
+PrefixPlaces current_prefix_places() {
+  // The same expanded path the DPI reader uses.
+  return prefix_places_of(prefix_path::current());
+}
+
+PrefixPlaces prefix_places_of(const std::string &prefix) {
+  if (prefix.empty())
+    return {};
+  char folder[PATH_MAX];
+  struct stat st {};
+  if (!realpath(prefix.c_str(), folder) || stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
+    return {};
+  return {folder, prefix_path::server_dir_name(st.st_dev, st.st_ino)};
+}
+
+std::string resolved_prefix_folder() { return current_prefix_places().folder; }
