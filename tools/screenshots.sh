@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Takes the documentation's pictures (docs/main-window.png, docs/debug-dialog.png,
 # docs/close-programs-dialog.png, and the same in English, docs/*-en.png) from the real program on
-# Xvfb, with GTK's stock theme and a clean home. For the last, two stand-ins for Windows programs
-# run in the prefix: copies of the tests' hold_files named ntdll.dll (mapped, as Wine's processes
-# map it), whose command lines begin with Windows paths, as Wine's do.
+# Xvfb, with GTK's stock theme and a clean home, and the main window once more on a desktop that
+# scales by two (docs/main-window-hidpi.png). For the question to close programs, two stand-ins
+# for Windows programs run in the prefix: copies of the tests' hold_files named ntdll.dll (mapped,
+# as Wine's processes map it), whose command lines begin with Windows paths, as Wine's do.
 #   tools/screenshots.sh [build-folder]      (default: build, configured by ./test.sh or cmake)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,5 +32,11 @@ for shot in "C.UTF-8 " "en_US.UTF-8 -en"; do
     timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
     'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
 done
-echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png and their" \
-  "English twins (-en) redrawn"
+# The DPI row's suggestion, on a desktop that scales by two.
+env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
+  WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 GDK_SCALE=2 \
+  NIVRA_SHOT_MAIN="$PWD/docs/main-window-hidpi.png" \
+  timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
+  'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
+echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png, their" \
+  "English twins (-en) and docs/main-window-hidpi.png redrawn"

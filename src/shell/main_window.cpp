@@ -5,12 +5,14 @@
 #include "debuglog/debug_dialog.hpp"
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
+#include "shell/dpi_suggestion.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 const char *const dpi_values[12] = {"96",  "120", "144", "168", "192", "216",
                                     "240", "288", "336", "384", "432", "480"};
@@ -70,6 +72,59 @@ GtkWidget *add_row_button(GtkWidget *row, const char *text, GCallback on_clicked
   g_signal_connect(button, "clicked", on_clicked, nullptr);
   gtk_box_pack_end(GTK_BOX(row), button, FALSE, FALSE, 0);
   return button;
+}
+
+// What the DPI row's suggestion is worked out from, owned by the suggestion's label.
+struct dpi_hint {
+  GtkWidget *combo;
+  const char *current_dpi; // the prefix's value; a later read of the registry refills it
+};
+
+// Shows the value that suits the desktop where the window is now, or hides the label when there
+// is none. Connected swapped, so every signal hands the label first.
+void refresh_dpi_hint(GtkWidget *label) {
+  auto *hint = static_cast<dpi_hint *>(g_object_get_data(G_OBJECT(label), "dpi-hint"));
+  GtkWidget *window = gtk_widget_get_toplevel(label);
+  dpi_suggestion s = suggest_dpi(gtk_widget_get_scale_factor(window),
+                                 gdk_screen_get_resolution(gtk_widget_get_screen(window)),
+                                 hint->current_dpi, dpi_values);
+  AtkObject *combo = gtk_widget_get_accessible(hint->combo);
+  if (s.index < 0) {
+    gtk_widget_hide(label);
+    atk_object_set_description(combo, "");
+    return;
+  }
+  // TRANSLATORS: after the DPI box, the value that makes text the size of the rest of the desktop.
+  own::gchars text(g_strdup_printf(_("建议 %s"), dpi_values[s.index]));
+  const char *why_format =
+      // TRANSLATORS: %s is the suggested DPI, %d%% the desktop's scale, such as 200%.
+      _("建议 %s dpi：此处桌面缩放为 %d%%，选用此值时文字与桌面其他部分一样大");
+  own::gchars why(g_strdup_printf(why_format, dpi_values[s.index], s.percent));
+  gtk_label_set_text(GTK_LABEL(label), text.get());
+  gtk_widget_set_tooltip_text(label, why.get());
+  atk_object_set_description(combo, why.get());
+  gtk_widget_show(label);
+}
+
+// A quieter label after "dpi", hidden until the desktop's scale suggests another value than the
+// prefix's. It follows the window to a monitor of another scale and the desktop's text scaling.
+void add_dpi_hint(GtkWidget *window, GtkWidget *row, GtkWidget *combo, const char *current) {
+  GtkWidget *label = gtk_label_new(nullptr);
+  gtk_style_context_add_class(gtk_widget_get_style_context(label), GTK_STYLE_CLASS_DIM_LABEL);
+  gtk_widget_set_no_show_all(label, TRUE);
+  gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
+  auto *hint = g_new(dpi_hint, 1);
+  *hint = {combo, current};
+  g_object_set_data_full(G_OBJECT(label), "dpi-hint", hint, g_free);
+  auto refresh = G_CALLBACK(refresh_dpi_hint);
+  // Connected to the label, so the screen and its settings, which outlive the window, let go
+  // of the handlers when it is gone.
+  for (auto [source, signal] :
+       {std::pair<gpointer, const char *>{window, "realize"},
+        {window, "notify::scale-factor"},
+        {gtk_widget_get_screen(window), "notify::resolution"},
+        {gtk_settings_get_for_screen(gtk_widget_get_screen(window)), "notify::gtk-xft-dpi"}})
+    g_signal_connect_object(source, signal, refresh, label, G_CONNECT_SWAPPED);
 }
 
 } // namespace
@@ -143,6 +198,7 @@ GtkWidget *build_main_window() {
   }
   gtk_combo_box_set_active(GTK_COMBO_BOX(dpi_combo), index);
   gtk_box_pack_start(GTK_BOX(row), gtk_label_new("dpi"), FALSE, FALSE, 0);
+  add_dpi_hint(window, row, dpi_combo, dpi);
   add_separator(vbox);
 
   row = new_row(vbox, _("程序调试"));

@@ -64,9 +64,10 @@ def main():
         wine_prefix(prefix)
         home = os.path.join(work, "home")
         os.makedirs(os.path.join(home, ".config/nivra-wine"))
-        # The texts as the sources write them, whatever the machine's language.
+        # The texts as the sources write them, whatever the machine's language, on a desktop
+        # that scales by two.
         env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINE_APP=shutil.which("wine"),
-                   LC_ALL="C.UTF-8", **WINE_ENV)
+                   LC_ALL="C.UTF-8", GDK_SCALE="2", **WINE_ENV)
         env.pop("LANGUAGE", None)
         helper = subprocess.Popen(
             [HELPER, "cmd.exe", "/c", "echo", "a11y", ">", "C:\\a11y-mark.txt"], env=env,
@@ -82,6 +83,8 @@ def main():
         combo = frame.child(roleName="combo box", name="屏幕分辨率")
         check(combo.labeller is not None and combo.labeller.name == "屏幕分辨率",
               "the DPI box is labelled by its row's label")
+        check(combo.description.startswith("建议 192 dpi：") and "200%" in combo.description,
+              "the DPI box describes the suggestion: %s" % combo.description)
         check(frame.child(roleName="check box", name="不再提示").checked, "不再提示 is ticked")
         confirm = frame.child(roleName="push button", name="确定")
         check(confirm.focused, "the keyboard focus is on 确定")

@@ -5,6 +5,7 @@
 #include "test_support.hpp"
 #include "util/own.hpp"
 
+#include <gdk/gdkx.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
@@ -90,7 +91,11 @@ TEST_F(MainWindowTest, TreeTitleAndPacking) {
                                                 {5, {"程序调试", "调试"}},
                                                 {7, {"网络代理", "设置"}},
                                                 {9, {"不再提示", "确定"}}}) {
-    auto kids = children(rows[row.index]);
+    // What the row shows: the DPI row's suggestion is hidden while there is none.
+    std::vector<GtkWidget *> kids;
+    for (GtkWidget *kid : children(rows[row.index]))
+      if (gtk_widget_get_visible(kid))
+        kids.push_back(kid);
     ASSERT_EQ(kids.size(), row.texts.size()) << row.index;
     EXPECT_EQ(gtk_box_get_spacing(GTK_BOX(rows[row.index])), 10);
     for (size_t i = 0; i < kids.size(); ++i) {
@@ -119,6 +124,45 @@ TEST_F(MainWindowTest, ComboHoldsTwelveValuesAndOpensOnStoredDpi) {
   EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo())), 2);
   EXPECT_EQ(err, "");
   EXPECT_EQ(out, "从文件 " + dir.path() + "/user.reg 解析到DPI: 144\n");
+}
+
+// The desktop changes under the open window, one change a row: the scale of its monitor (set as
+// GDK_SCALE=2 sets it) or the font resolution (GNOME's text scaling, KDE's font DPI).
+TEST_F(MainWindowTest, SuggestionFollowsTheDesktopAndLeavesTheComboAlone) {
+  open_with_registry(kDesktop + "\"LogPixels\"=dword:00000060\n");
+  GtkSettings *settings = gtk_settings_get_default();
+  int saved_xft_dpi = 0;
+  g_object_get(settings, "gtk-xft-dpi", &saved_xft_dpi, nullptr);
+  GtkWidget *hint = children(rows[3]).at(3);
+  const struct {
+    int scale, font_dpi;         // 0: unchanged; font_dpi -1: the desktop sets none
+    const char *label, *percent; // label "": hidden
+  } steps[] = {{0, 0, "", ""},
+               {2, 0, "建议 192", "200%"},
+               {0, 144, "建议 288", "300%"},
+               {1, 0, "建议 144", "150%"},
+               {0, -1, "", ""}};
+  CaptureStdout();
+  CaptureStderr();
+  for (const auto &step : steps) {
+    SCOPED_TRACE(std::to_string(step.scale) + " " + std::to_string(step.font_dpi));
+    if (step.scale)
+      gdk_x11_display_set_window_scale(gdk_display_get_default(), step.scale);
+    if (step.font_dpi)
+      g_object_set(settings, "gtk-xft-dpi", step.font_dpi < 0 ? -1 : step.font_dpi * 1024, nullptr);
+    EXPECT_TRUE(eventually(
+        [&] { return pump(), (gtk_widget_get_visible(hint) ? text_of(hint) : "") == step.label; },
+        5));
+    own::gchars tip(gtk_widget_get_tooltip_text(hint));
+    std::string description = atk_object_get_description(gtk_widget_get_accessible(combo()));
+    EXPECT_EQ(description, *step.label && tip ? tip.get() : "");
+    EXPECT_THAT(description, HasSubstr(step.percent));
+    EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(combo())), 0);
+  }
+  EXPECT_EQ(GetCapturedStdout() + GetCapturedStderr(), "");
+  EXPECT_TRUE(gtk_style_context_has_class(gtk_widget_get_style_context(hint), "dim-label"));
+  gdk_x11_display_set_window_scale(gdk_display_get_default(), 1);
+  g_object_set(settings, "gtk-xft-dpi", saved_xft_dpi, nullptr);
 }
 
 TEST_F(MainWindowTest, UnknownDpiWarnsAndOpensOn96) {

@@ -76,6 +76,8 @@ TEST(WindowLanguage, EnglishFromTheCatalogueChineseWithoutOneAndPrintedLinesAlik
     o.env["WINEPREFIX"] = dir / "prefix";
     o.env["WINE_APP"] = dir / "launcher";
     o.env["NO_AT_BRIDGE"] = "1";
+    // A desktop that scales by two, so that the DPI row shows its suggestion too.
+    o.env["GDK_SCALE"] = "2";
     o.env["NIVRA_TEXTS"] = dir / "texts";
     o.timeout_s = 60;
     ProcResult r = run_process({tool_path("window_texts"), "prog.exe", "a b"}, o);
@@ -86,6 +88,7 @@ TEST(WindowLanguage, EnglishFromTheCatalogueChineseWithoutOneAndPrintedLinesAlik
       reference_texts = texts;
       ASSERT_GT(texts.size(), 40u);
       EXPECT_TRUE(has_chinese(read_file(dir / "texts")));
+      EXPECT_THAT(texts, testing::Contains("label\t建议 192"));
       EXPECT_THAT(r.out, HasSubstr("ran prog.exe a b\n保存的位置: 无\n")) << "the run printed";
       continue;
     }

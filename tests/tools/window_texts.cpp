@@ -1,8 +1,8 @@
 // Runs the real program (startup::run, with this program's arguments) and writes what a user
 // reads or hears of its main window and its debug dialog to the file NIVRA_TEXTS, one line
-// each as "what<TAB>text" (title, label, tooltip, item of a combo box, accessible name) in
-// the order of the widget tree. Then it answers the debug dialog with "运行", so that the
-// run prints its lines, and closes the main window.
+// each as "what<TAB>text" (title, label, tooltip, item of a combo box, accessible name and
+// description) in the order of the widget tree. Then it answers the debug dialog with "运行",
+// so that the run prints its lines, and closes the main window.
 #include "find_widget.hpp"
 #include "startup.hpp"
 
@@ -31,6 +31,7 @@ void walk(GtkWidget *w, gpointer) {
   put("tooltip", tip);
   g_free(tip);
   put("name", atk_object_get_name(gtk_widget_get_accessible(w)));
+  put("description", atk_object_get_description(gtk_widget_get_accessible(w)));
   if (GTK_IS_COMBO_BOX_TEXT(w)) {
     GtkTreeModel *model = gtk_combo_box_get_model(GTK_COMBO_BOX(w));
     GtkTreeIter it;
