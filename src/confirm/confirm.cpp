@@ -196,7 +196,14 @@ void go_on(dpi_apply_data *data) {
   show_progress(data, _("正在设置DPI值，请稍候..."));
   if (!data->written) {
     write_flag_file(data->no_prompt);
-    kill_prefix::stop(procs);
+    // The user's programs go before the write. Wine's own stay until after it:
+    // with them gone, reg would start the prefix anew (half a second and more)
+    // rather than ask the running server (a tenth).
+    std::vector<kill_prefix::Process> programs;
+    for (kill_prefix::Process &proc : procs)
+      if (!proc.housekeeping)
+        programs.push_back(std::move(proc));
+    kill_prefix::stop(programs);
     write_dpi_to_registry(data);
     return;
   }

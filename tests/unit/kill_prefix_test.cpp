@@ -377,6 +377,23 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
   EXPECT_TRUE(pid_alive(plain.pid()));
 }
 
+// Through the pidfd opened when it was examined, or, where the kernel has
+// none, by one kill command: either way the same line.
+TEST_F(KillPrefixTest, StopsByPidfdOrWithoutOneByOneCommand) {
+  for (bool pidfd : {true, false}) {
+    FileHolder holder(windows, prefix_text + "/drive_c", "", "");
+    std::vector<kill_prefix::Process> procs = kill_prefix::select("/proc", {prefix_text, ""});
+    ASSERT_EQ(procs.size(), 1u);
+    EXPECT_TRUE(procs[0].pidfd) << "examined without a pidfd";
+    if (!pidfd)
+      procs[0].pidfd = own::fd(-1);
+    CaptureStdout();
+    kill_prefix::stop(procs);
+    EXPECT_EQ(GetCapturedStdout(), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
+    EXPECT_TRUE(eventually([&] { return !pid_alive(holder.pid()); }, 5, 20)) << pidfd;
+  }
+}
+
 TEST_F(KillPrefixTest, LeadingTildeIsTheHomeFolder) {
   FileHolder holder(windows, prefix_text + "/drive_c", "", "");
   ScopedEnv home("HOME", prefix_text);
