@@ -3,10 +3,10 @@
 // read. Nothing may run that the user did not ask for, and nothing may hang.
 #include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
-#include "prefix/stop.hpp"
 #include "debuglog/capture.hpp"
 #include "debuglog/log_sink.hpp"
 #include "launch/cmd_runner.hpp"
+#include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "startup.hpp"
 #include "test_support.hpp"
