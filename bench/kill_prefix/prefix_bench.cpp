@@ -92,25 +92,59 @@ bool runs_cmd(const std::set<int> &pids) {
   return false;
 }
 
-// Starts `sleep 600 | wine cmd.exe` in the prefix and waits until cmd runs
-// and Wine's services have stopped coming and going. Returns the group.
-pid_t start_program(const std::string &prefix) {
+// In a child for prefix, its output discarded (and, with in_group, its input
+// too, in a process group of its own, in drive_c).
+pid_t fork_for_prefix(const std::string &prefix, bool in_group) {
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    setpgid(0, 0);
+    if (in_group)
+      setpgid(0, 0);
     const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
+    if (in_group)
+      dup2(null, 0);
     dup2(null, 1);
     dup2(null, 2);
     setenv("WINEPREFIX", prefix.c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
-    if (chdir((prefix + "/drive_c").c_str()) != 0)
+    if (in_group && chdir((prefix + "/drive_c").c_str()) != 0)
       _exit(126);
-    execl("/bin/sh", "sh", "-c", "sleep 600 | wine cmd.exe", static_cast<char *>(nullptr));
+  } else if (pid > 0 && in_group) {
+    setpgid(pid, pid);
+  }
+  return pid;
+}
+
+// `sh -c script` in prefix, in a group of its own that end_wine stops.
+pid_t start_in_prefix(const std::string &prefix, const char *script) {
+  const pid_t pid = fork_for_prefix(prefix, true);
+  if (pid == 0) {
+    execl("/bin/sh", "sh", "-c", script, static_cast<char *>(nullptr));
     _exit(127);
   }
-  setpgid(pid, pid);
+  return pid;
+}
+
+// Runs Wine's launcher with args in prefix and waits: its wait status.
+int run_wine(const std::string &prefix, const std::vector<const char *> &args) {
+  const char *wine = std::getenv("WINE_APP");
+  const pid_t pid = fork_for_prefix(prefix, false);
+  if (pid == 0) {
+    std::vector<const char *> argv{"wine"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.push_back(nullptr);
+    execvp(wine ? wine : "wine", const_cast<char *const *>(argv.data()));
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+// Starts `sleep 600 | wine cmd.exe` in the prefix and waits until cmd runs
+// and Wine's services have stopped coming and going. Returns the group.
+pid_t start_program(const std::string &prefix) {
+  const pid_t pid = start_in_prefix(prefix, "sleep 600 | wine cmd.exe");
   const auto until = Clock::now() + std::chrono::seconds(120);
   std::set<int> last;
   int stable = 0;
@@ -327,22 +361,9 @@ struct ColdReg {
 // from the start to the end of the launcher, as the helper runs it, and on to
 // the moment user.reg holds the value.
 ColdReg time_cold_reg(const std::string &prefix) {
-  const char *wine = std::getenv("WINE_APP");
-  std::fflush(nullptr);
   const auto t0 = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 1);
-    dup2(null, 2);
-    setenv("WINEPREFIX", prefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    execlp(wine ? wine : "wine", "wine", "reg", "add", "HKEY_CURRENT_USER\\Control Panel\\Desktop",
-           "/v", "LogPixels", "/t", "REG_DWORD", "/d", "120", "/f", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const int status = run_wine(prefix, {"reg", "add", "HKEY_CURRENT_USER\\Control Panel\\Desktop",
+                                       "/v", "LogPixels", "/t", "REG_DWORD", "/d", "120", "/f"});
   ColdReg r;
   r.end_s = seconds_since(t0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
@@ -440,20 +461,7 @@ int xwin(const std::vector<std::string> &args) {
 
 // Starts notepad in prefix and types two letters into it; returns its group.
 pid_t start_notepad(const std::string &prefix) {
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    setenv("WINEPREFIX", prefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    execlp("wine", "wine", "notepad.exe", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  setpgid(pid, pid);
+  const pid_t pid = start_in_prefix(prefix, "exec wine notepad.exe");
   if (xwin({"wait", "Untitled - Notepad", "60000"}) != 0 ||
       xwin({"key", "Untitled - Notepad", "10000", "h", "i"}) != 0)
     std::fprintf(stderr, "notepad did not start in %s\n", prefix.c_str());
@@ -464,20 +472,8 @@ pid_t start_notepad(const std::string &prefix) {
 
 // Wine's own request to close, timed from its start to its end.
 double time_end_session(const std::string &prefix) {
-  std::fflush(nullptr);
   const auto t0 = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    dup2(null, 1);
-    dup2(null, 2);
-    setenv("WINEPREFIX", prefix.c_str(), 1);
-    setenv("WINEDEBUG", "-all", 1);
-    execlp("wine", "wine", "wineboot", "--end-session", static_cast<char *>(nullptr));
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  const int status = run_wine(prefix, {"wineboot", "--end-session"});
   const double s = seconds_since(t0);
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     std::fprintf(stderr, "wineboot --end-session failed (status %d)\n", status);

@@ -49,6 +49,18 @@ void send_errno(int fd, int err) {
   (void)rc;
 }
 
+// What send_errno wrote, or 0 at end-of-file: the exec went through. Closes fd.
+int receive_errno(int fd) {
+  if (fd < 0)
+    return 0;
+  int err = 0;
+  ssize_t n;
+  while ((n = read(fd, &err, sizeof(err))) < 0 && errno == EINTR) {
+  }
+  close(fd);
+  return n == static_cast<ssize_t>(sizeof(err)) ? err : 0;
+}
+
 void close_both(int (&fds)[2]) {
   for (int fd : fds)
     if (fd >= 0)
@@ -167,12 +179,7 @@ pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error) {
   }
   setpgid(pid, pid);
   close(report[1]);
-  int err = 0;
-  ssize_t n;
-  while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR) {
-  }
-  close(report[0]);
-  if (n == static_cast<ssize_t>(sizeof(err)) && err != 0) {
+  if (int err = receive_errno(report[0])) {
     *exec_error = err;
     wait_for(pid);
     return -1;
@@ -217,15 +224,7 @@ int run_cmd_detached(const char *path, char *const argv[], int *exec_error) {
   if (report[1] >= 0)
     close(report[1]);
   int status = wait_for(pid);
-  int err = 0;
-  if (report[0] >= 0) {
-    ssize_t n;
-    while ((n = read(report[0], &err, sizeof(err))) < 0 && errno == EINTR) {
-    }
-    if (n != static_cast<ssize_t>(sizeof(err)))
-      err = 0;
-    close(report[0]);
-  }
+  int err = receive_errno(report[0]);
   if (exec_error)
     *exec_error = err;
   return status;

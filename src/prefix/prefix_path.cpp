@@ -43,5 +43,3 @@ PrefixPlaces prefix_places_of(const std::string &prefix) {
     return {};
   return {folder, prefix_path::server_dir_name(st.st_dev, st.st_ino)};
 }
-
-std::string resolved_prefix_folder() { return current_prefix_places().folder; }

@@ -31,6 +31,3 @@ PrefixPlaces prefix_places_of(const std::string &path);
 
 // The current prefix's places; empty when wine_prefix is unset or names no folder.
 PrefixPlaces current_prefix_places();
-
-// current_prefix_places().folder.
-std::string resolved_prefix_folder();
