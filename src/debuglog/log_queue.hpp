@@ -57,5 +57,11 @@ void log_queue_resize(log_queue *queue, std::uint64_t size);
 void log_queue_add_writer(log_queue *queue);
 // Writer thread entry; takes ownership of arg (a writer_arg).
 void *output_log_thread(void *arg);
+// Writer threads that make sense here: four per processor, at least 4, at most the
+// store's largest size.
+int log_writers_for_machine();
+// wanted, cut to log_writers_for_machine() and, under a process limit, to half the room
+// the user has left (a warning says so). A count of 0 or less is returned as it is.
+int log_writers_allowed(int wanted);
 // Drains, ends the writers and releases the queue. Does nothing for nullptr.
 void log_queue_destroy(log_queue *queue);
