@@ -100,10 +100,11 @@ public:
         hole = std::numeric_limits<off_t>::max();
       for (pos = data; pos < hole;) {
         if (left_ == 0) {
-          *cut = true;
+          char next;
+          *cut = pread(fd_, &next, 1, pos) > 0;
           return finish(take);
         }
-        std::size_t want = std::min<std::size_t>({sizeof(buf_), left_});
+        std::size_t want = std::min(sizeof(buf_), left_);
         if (hole - pos < static_cast<off_t>(want))
           want = static_cast<std::size_t>(hole - pos);
         ssize_t n = pread(fd_, buf_, want, pos);

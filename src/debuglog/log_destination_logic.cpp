@@ -67,10 +67,7 @@ bool has_name_prefix(const char *name, const char *prefix) {
   return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
 
-namespace {
-
-// The index of a log file name prefix.N (decimal, no leading zeros), or -1.
-std::int64_t log_index(std::string_view name, std::string_view prefix) {
+std::int64_t log_file_index(std::string_view name, std::string_view prefix) {
   if (name.size() < prefix.size() + 2 || name.substr(0, prefix.size()) != prefix ||
       name[prefix.size()] != '.')
     return -1;
@@ -86,8 +83,6 @@ std::int64_t log_index(std::string_view name, std::string_view prefix) {
   return index;
 }
 
-} // namespace
-
 std::vector<std::string> foreign_log_entries(const char *dir, const char *prefix,
                                              std::int64_t count) {
   std::vector<std::string> found;
@@ -95,7 +90,7 @@ std::vector<std::string> foreign_log_entries(const char *dir, const char *prefix
   if (!listing)
     return found;
   while (const dirent *entry = readdir(listing.get())) {
-    const std::int64_t index = log_index(entry->d_name, prefix);
+    const std::int64_t index = log_file_index(entry->d_name, prefix);
     if (index < 0 || index >= count)
       continue;
     struct stat st {};

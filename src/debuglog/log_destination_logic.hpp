@@ -7,6 +7,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace log_destination {
@@ -31,6 +32,10 @@ int parse_size_input(const char *size_text, const char *count_text, const char *
 
 // True when name begins with prefix, byte for byte (a name equal to it included).
 bool has_name_prefix(const char *name, const char *prefix);
+
+// The index N of a log file name prefix.N (decimal, no leading zeros, at most 18 digits), or
+// -1 for any other name.
+std::int64_t log_file_index(std::string_view name, std::string_view prefix);
 
 // Names of the log files prefix.0 .. prefix.(count - 1) in dir that are there but are not the
 // user's own regular file with a single name (a link, a folder, a FIFO, another user's file, a

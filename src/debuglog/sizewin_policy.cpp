@@ -7,9 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
-
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -133,8 +132,8 @@ void take_fallback(sizewin_udata &sw, FILE **fpp) {
     sw.flags &= ~flag_shared_stderr;
 }
 
-// Index 0, opened without following a link, or -1. A fresh start makes a new file (it was
-// moved away, so nothing may be there); otherwise the user's own file there is appended to.
+// Index 0, opened without following a link, or -1. Where nothing is there a new file is made
+// (*made); otherwise only the user's own file there is opened, for appending.
 int open_zero_fd(const std::string &path, bool *made) {
   constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
   *made = true;

@@ -6,6 +6,7 @@
 #include "test_support.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
@@ -338,7 +339,8 @@ TEST_F(LogDestinationTest, PrefixQuestionsForRegularFilesInListingOrder) {
 
 // Another user plants dbg.log.0, a link to the victim's own file, in a shared sticky folder,
 // and folders at .1 and .2 so that no roll can move it: the box names them when the log is
-// chosen, and the run's output never reaches the link's target.
+// chosen (not .7, which three files never reach), the other user's dbg.log.old is not offered
+// for deletion, and the run's output never reaches the link's target.
 TEST_F(LogDestinationTest, PlantedLinkInAStickyFolderIsNamedAndNeverWritten) {
   if (geteuid() != 0)
     GTEST_SKIP() << "a second user can only be played by root";
@@ -351,7 +353,9 @@ TEST_F(LogDestinationTest, PlantedLinkInAStickyFolderIsNamedAndNeverWritten) {
       [&] {
         return symlink(victim.c_str(), (shared + "/dbg.log.0").c_str()) == 0 &&
                        mkdir((shared + "/dbg.log.1").c_str(), 0755) == 0 &&
-                       mkdir((shared + "/dbg.log.2").c_str(), 0755) == 0
+                       mkdir((shared + "/dbg.log.2").c_str(), 0755) == 0 &&
+                       symlink(victim.c_str(), (shared + "/dbg.log.7").c_str()) == 0 &&
+                       creat((shared + "/dbg.log.old").c_str(), 0666) >= 0
                    ? 0
                    : 1;
       },
