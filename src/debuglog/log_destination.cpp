@@ -53,10 +53,10 @@ void warn_foreign_log_entries(GtkWindow *parent, const char *dir, const char *na
     names += (names.empty() ? "" : "\n") + entry;
   if (names.empty())
     return;
-  own::gchars text(g_strdup_printf(
-      _("%s\n不是您自己的普通文件，日志不会写入、移动或删除它。\n这个名字的日志无法正常轮转，"
-        "建议换一个文件名或文件夹。"),
-      names.c_str()));
+  own::gchars text(
+      g_strdup_printf(_("这些文件不是您自己的普通文件，日志不会写入、移动或删除：\n%s\n"
+                        "这个名字的日志无法正常轮转，建议换一个文件名或文件夹。"),
+                      names.c_str()));
   ask(parent, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "Warning", text.get());
 }
 

@@ -371,9 +371,9 @@ TEST_F(LogDestinationTest, PlantedLinkInAStickyFolderIsNamedAndNeverWritten) {
   press(driver);
   EXPECT_THAT(driver.seen,
               ElementsAre("Save File", kSizeTitle,
-                          "Warning: dbg.log.0\ndbg.log.1\ndbg.log.2\n不是您自己的普通文件，日志不会"
-                          "写入、移动或删除它。\n这个名字的日志无法正常轮转，建议换一个文件名或"
-                          "文件夹。"));
+                          "Warning: 这些文件不是您自己的普通文件，日志不会写入、移动或删除：\n"
+                          "dbg.log.0\ndbg.log.1\ndbg.log.2\n这个名字的日志无法正常轮转，建议换一"
+                          "个文件名或文件夹。"));
   ASSERT_NE(mycat, nullptr);
   CaptureStdout();
   CaptureStderr();
