@@ -235,10 +235,7 @@ void *output_log_thread(void *arg) {
   return nullptr;
 }
 
-namespace {
-
-// Tasks (threads included) that run under the real user id uid, as the process limit counts them.
-long tasks_of_user(uid_t uid) {
+long log_user_tasks(uid_t uid) {
   own::dir proc(opendir("/proc"));
   if (!proc)
     return -1;
@@ -263,8 +260,6 @@ long tasks_of_user(uid_t uid) {
   return tasks;
 }
 
-} // namespace
-
 int log_writers_for_machine() {
   const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
   const long by_cpus = 4 * (cpus > 0 ? cpus : 1);
@@ -279,7 +274,7 @@ int log_writers_allowed(int wanted) {
   // debugged, and the shell that starts it, need the rest. Root is not held to the limit.
   rlimit limit{};
   if (geteuid() != 0 && getrlimit(RLIMIT_NPROC, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    const long used = tasks_of_user(getuid());
+    const long used = log_user_tasks(getuid());
     if (used >= 0) {
       const long room = static_cast<long>(limit.rlim_cur) - used;
       allowed = static_cast<int>(std::clamp<long>(room / 2, 0, allowed));

@@ -2,6 +2,7 @@
 // command, and which mode runs.
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/debug_run.hpp"
+#include "debuglog/log_queue.hpp"
 #include "debuglog/log_sink.hpp"
 #include "run_modes.hpp"
 #include "settings/settings.hpp"
@@ -17,8 +18,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace {
@@ -94,24 +93,6 @@ TEST_F(ProcessDebugLogTest, Modes) {
   }
 }
 
-// Tasks (threads included) of the real user uid.
-long tasks_of(uid_t uid) {
-  long tasks = 0;
-  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream status(entry.path() / "status");
-    std::string key;
-    long real_uid = -1;
-    while (status >> key) {
-      if (key == "Uid:") {
-        status >> real_uid;
-      } else if (key == "Threads:" && status >> key) {
-        tasks += real_uid == static_cast<long>(uid) ? std::stol(key) : 0;
-      }
-    }
-  }
-  return tasks;
-}
-
 // A huge MULTI_THREAD_NUM under a low process limit: the writers are capped and the program
 // still gets room to run, at once.
 TEST_F(ProcessDebugLogTest, HugeWriterCountUnderALowProcessLimitRunsAtOnce) {
@@ -127,7 +108,7 @@ TEST_F(ProcessDebugLogTest, HugeWriterCountUnderALowProcessLimitRunsAtOnce) {
   ProcResult run = run_in_child(
       [&] {
         alarm(30); // what a writer loop that never gives up would take for ever
-        const rlim_t cap = static_cast<rlim_t>(tasks_of(getuid())) + 6;
+        const rlim_t cap = static_cast<rlim_t>(log_user_tasks(getuid())) + 6;
         const rlimit limit{cap, cap};
         if (setrlimit(RLIMIT_NPROC, &limit) != 0)
           return 3;
