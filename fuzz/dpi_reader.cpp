@@ -1,16 +1,19 @@
 // The user.reg reader against a model of it: fgets pieces of at most 1023
 // bytes, each seen up to its first NUL and cut at its first CR or LF; the value
 // taken only from the first line inside [Control Panel\\Desktop] whose number
-// parses. parse_dword against a %x reference with exact overflow checks.
+// parses; only the bytes before the read limit are seen, and holes read as
+// zeros. parse_dword against a %x reference with exact overflow checks.
 #include "confirm/dpi_reader.hpp"
 #include "fuzz_support.hpp"
 
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -93,15 +96,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   std::string_view in = fuzz::bytes(data, size);
   FUZZ_CHECK(dpi_reader::parse_dword(in) == reference_dword(in));
 
+  // One input in three is read under a lower size limit (the reader then sees only the bytes
+  // before it); one in three is split by a run of zeros, a real hole of the file when it
+  // spans whole pages, which the reader skips but must see as fgets would.
   FUZZ_CHECK(ftruncate(reg_fd, 0) == 0);
-  FUZZ_CHECK(pwrite(reg_fd, data, size, 0) == static_cast<ssize_t>(size));
+  std::string seen(in);
+  dpi_reader::read_limit = dpi_reader::default_read_limit;
+  if (size % 3 == 1) {
+    dpi_reader::read_limit = size / 3;
+    seen.resize(std::min(size, dpi_reader::read_limit));
+    FUZZ_CHECK(pwrite(reg_fd, data, size, 0) == static_cast<ssize_t>(size));
+  } else if (size % 3 == 2) {
+    const std::size_t at = (size * 7 / 13) % (size + 1);
+    const std::size_t gap = (size % 5 == 0) ? (std::size_t{1} << 20) + size : 4096 * (size % 4);
+    seen = std::string(in.substr(0, at)) + std::string(gap, '\0') + std::string(in.substr(at));
+    FUZZ_CHECK(pwrite(reg_fd, data, at, 0) == static_cast<ssize_t>(at));
+    FUZZ_CHECK(pwrite(reg_fd, data + at, size - at, static_cast<off_t>(at + gap)) ==
+               static_cast<ssize_t>(size - at));
+  } else {
+    FUZZ_CHECK(pwrite(reg_fd, data, size, 0) == static_cast<ssize_t>(size));
+  }
 
   // Exact-size heap buffers, so a write past the size is a sanitizer report.
   constexpr std::size_t kDpiSize = 20;
   auto dest = std::make_unique<char[]>(kDpiSize);
   std::memset(dest.get(), 'x', kDpiSize);
   const bool found = read_dpi_from_user_reg(reg_path, dest.get(), kDpiSize);
-  const std::optional<unsigned> expected = reference_scan(in);
+  const std::optional<unsigned> expected = reference_scan(seen);
   FUZZ_CHECK(found == expected.has_value());
   if (in.find(kHeader) == std::string_view::npos)
     FUZZ_CHECK(!found);

@@ -1,10 +1,13 @@
 // split_path on any path, at '/' and at the input's last byte as separator:
 // with a separator, dir + sep + name gives the path back and name holds none;
 // without, dir is "." and name the path. Places already filled stay as they are.
+// log_file_index on the name after the dir as prefix: an index only for a name
+// that is prefix "." and that index written back, and for every such index.
 #include "debuglog/log_destination_logic.hpp"
 #include "fuzz_support.hpp"
 
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -31,6 +34,14 @@ void check_split(const std::string &path, char sep) {
   char *dir_only = nullptr;
   split_path(path.c_str(), sep, &dir_only, nullptr);
   FUZZ_CHECK(dir_only && std::strcmp(dir_only, dir) == 0);
+
+  // The log sink names its files prefix.N: only those names are taken for its own.
+  const std::int64_t index = log_destination::log_file_index(name, dir);
+  if (index >= 0)
+    FUZZ_CHECK(std::string(dir) + "." + std::to_string(index) == name);
+  const std::string own = std::string(dir) + "." + std::to_string(path.size() * 7919);
+  FUZZ_CHECK(log_destination::log_file_index(own, dir) ==
+             static_cast<std::int64_t>(path.size() * 7919));
 
   std::free(dir);
   std::free(name);

@@ -168,18 +168,14 @@ int version_query_timeout_ms = 10000;
 } // namespace startup
 
 void get_wine_version() {
-  char cmd[1024];
   char line[128];
   std::size_t got = 0;
-  // A launcher path with blanks or shell characters is passed as one word.
-  std::string launcher = shell_quote::quote_if_needed(wine_app_path);
-  if (!bounded::format(cmd, sizeof(cmd), "%s --version", launcher.c_str())) {
-    // Cut inside its quotes, the word could name some other program.
-    std::fprintf(stderr, "错误：Wine 启动器路径加上引号后过长，不查询其版本\n");
-  } else {
+  // A launcher path with blanks or shell characters is passed as one word, whole.
+  std::string cmd = shell_quote::quote_if_needed(wine_app_path) + " --version";
+  {
     shell_quote::flush_std_streams();
     version_query query;
-    if (!query.start(cmd)) {
+    if (!query.start(cmd.data())) {
       perror("popen failed");
       return;
     }

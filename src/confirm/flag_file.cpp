@@ -2,6 +2,11 @@
 
 #include "util/own.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -50,10 +55,23 @@ void write_flag_file(bool no_prompt) {
   char path[256];
   if (!get_real_flag_file_name(path, sizeof(path), kFlagFileName))
     return;
-  own::file fp(std::fopen(path, "w"));
-  if (!fp) {
+  // Never through a link, and never into a FIFO or a device: whatever is there instead of
+  // the user's own file is left as it is.
+  own::fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
+  struct stat st {};
+  if (!fd && errno == ELOOP) {
+    std::fprintf(stderr, "错误：%s 是一个链接，不写入，保持原样\n", path);
+    return;
+  }
+  if (!fd && errno != ENXIO) {
     std::perror("无法打开文件");
     return;
   }
-  std::fputc(no_prompt ? '0' : '1', fp.get());
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "错误：%s 不是普通文件，不写入，保持原样\n", path);
+    return;
+  }
+  const char byte = no_prompt ? '0' : '1';
+  if (ftruncate(fd.get(), 0) != 0 || write(fd.get(), &byte, 1) != 1)
+    std::perror("无法写入文件");
 }

@@ -107,10 +107,10 @@ log_queue *start_writers(int wanted) {
     pthread_t thread;
     const int rc = arg ? start_thread(&thread, nullptr, output_log_thread, arg) : ENOMEM;
     if (rc != 0) {
+      // The next start would fail the same way: go on with the writers running.
       delete arg;
-      if (!first_error)
-        first_error = rc;
-      continue;
+      first_error = rc;
+      break;
     }
     pthread_detach(thread);
     log_queue_add_writer(queue);

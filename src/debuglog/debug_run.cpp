@@ -2,6 +2,7 @@
 
 #include "debuglog/capture.hpp"
 #include "debuglog/debug_dialog.hpp"
+#include "debuglog/log_queue.hpp"
 #include "settings/settings.hpp"
 
 #include <cerrno>
@@ -28,5 +29,5 @@ void process_debug_log() {
   const char *channel = gtk_entry_get_text(GTK_ENTRY(log_channel_entry));
   const char *cmdline = gtk_entry_get_text(GTK_ENTRY(cmdline_entry));
   capture::run_debug(log_enabled != 0, log_file_path != nullptr, channel, env, cmdline,
-                     multi_thread_num);
+                     log_enabled && log_file_path ? log_writers_allowed(multi_thread_num) : 0);
 }

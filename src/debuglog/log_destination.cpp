@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 namespace {
 
@@ -43,6 +44,20 @@ void release_sink() {
     return;
   log4c_category_delete(mycat);
   mycat = nullptr;
+}
+
+// Says which log files of this name the log will leave alone; the destination stays chosen.
+void warn_foreign_log_entries(GtkWindow *parent, const char *dir, const char *name, int count) {
+  std::string names;
+  for (const std::string &entry : log_destination::foreign_log_entries(dir, name, count))
+    names += (names.empty() ? "" : "\n") + entry;
+  if (names.empty())
+    return;
+  own::gchars text(
+      g_strdup_printf(_("这些文件不是您自己的普通文件，日志不会写入、移动或删除：\n%s\n"
+                        "这个名字的日志无法正常轮转，建议换一个文件名或文件夹。"),
+                      names.c_str()));
+  ask(parent, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "Warning", text.get());
 }
 
 void pack(GtkWidget *box, GtkWidget *widget) {
@@ -192,6 +207,7 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   if (!dir || !name)
     return;
 
+  warn_foreign_log_entries(dialog, dir.get(), name.get(), count);
   check_same_prefix_files(dialog, dir.get(), name.get());
   gtk_entry_set_text(GTK_ENTRY(log_file_entry), log_file_path);
   long long bytes = std::atoll(bytes_text);

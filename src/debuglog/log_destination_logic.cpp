@@ -4,8 +4,13 @@
 #include "util/own.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <glib.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <string_view>
 
 #include <cerrno>
 #include <climits>
@@ -62,6 +67,41 @@ bool has_name_prefix(const char *name, const char *prefix) {
   return std::strncmp(name, prefix, std::strlen(prefix)) == 0;
 }
 
+std::int64_t log_file_index(std::string_view name, std::string_view prefix) {
+  if (name.size() < prefix.size() + 2 || name.substr(0, prefix.size()) != prefix ||
+      name[prefix.size()] != '.')
+    return -1;
+  std::string_view digits = name.substr(prefix.size() + 1);
+  if (digits.size() > 18 || (digits.size() > 1 && digits[0] == '0'))
+    return -1;
+  std::int64_t index = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9')
+      return -1;
+    index = index * 10 + (c - '0');
+  }
+  return index;
+}
+
+std::vector<std::string> foreign_log_entries(const char *dir, const char *prefix,
+                                             std::int64_t count) {
+  std::vector<std::string> found;
+  own::dir listing(opendir(dir));
+  if (!listing)
+    return found;
+  while (const dirent *entry = readdir(listing.get())) {
+    const std::int64_t index = log_file_index(entry->d_name, prefix);
+    if (index < 0 || index >= count)
+      continue;
+    struct stat st {};
+    if (fstatat(dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode) || st.st_uid != geteuid() || st.st_nlink != 1)
+      found.emplace_back(entry->d_name);
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
 void scan_same_prefix_files(const char *dir, const char *prefix,
                             const std::function<bool(const char *name)> &ask) {
   own::dir listing(opendir(dir));
@@ -71,6 +111,11 @@ void scan_same_prefix_files(const char *dir, const char *prefix,
   }
   while (const dirent *entry = readdir(listing.get())) {
     if (entry->d_type != DT_REG || !has_name_prefix(entry->d_name, prefix))
+      continue;
+    // Another user's file is not ours to offer for deletion.
+    struct stat st {};
+    if (fstatat(dirfd(listing.get()), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        st.st_uid != geteuid())
       continue;
     // Copy the name: the questions run the main loop, and readdir may reuse its buffer later.
     std::string name = entry->d_name;

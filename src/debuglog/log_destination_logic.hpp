@@ -6,6 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace log_destination {
 
@@ -30,9 +33,19 @@ int parse_size_input(const char *size_text, const char *count_text, const char *
 // True when name begins with prefix, byte for byte (a name equal to it included).
 bool has_name_prefix(const char *name, const char *prefix);
 
-// Offers every regular file of dir whose name begins with prefix, in listing order, to
-// ask(entry name); deletes those it answers true for, and prints the outcome of each deletion.
-// A folder that cannot be opened is reported with perror and nothing is asked.
+// The index N of a log file name prefix.N (decimal, no leading zeros, at most 18 digits), or
+// -1 for any other name.
+std::int64_t log_file_index(std::string_view name, std::string_view prefix);
+
+// Names of the log files prefix.0 .. prefix.(count - 1) in dir that are there but are not the
+// user's own regular file with a single name (a link, a folder, a FIFO, another user's file, a
+// second name of some file): the log never writes, moves or deletes them. Sorted.
+std::vector<std::string> foreign_log_entries(const char *dir, const char *prefix,
+                                             std::int64_t count);
+
+// Offers every regular file of the user's own of dir whose name begins with prefix, in listing
+// order, to ask(entry name); deletes those it answers true for, and prints the outcome of each
+// deletion. A folder that cannot be opened is reported with perror and nothing is asked.
 void scan_same_prefix_files(const char *dir, const char *prefix,
                             const std::function<bool(const char *name)> &ask);
 

@@ -1,6 +1,10 @@
 #include "debuglog/log_queue.hpp"
 
 #include "debuglog/log_sink.hpp"
+#include "util/own.hpp"
+
+#include <dirent.h>
+#include <sys/resource.h>
 
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace {
 
@@ -228,6 +233,58 @@ void *output_log_thread(void *arg) {
   pthread_cond_signal(&q->ended);
   pthread_mutex_unlock(&q->mutex);
   return nullptr;
+}
+
+long log_user_tasks(uid_t uid) {
+  own::dir proc(opendir("/proc"));
+  if (!proc)
+    return -1;
+  long tasks = 0;
+  while (const dirent *e = readdir(proc.get())) {
+    if (e->d_name[0] < '1' || e->d_name[0] > '9')
+      continue;
+    own::file status(std::fopen((std::string("/proc/") + e->d_name + "/status").c_str(), "re"));
+    if (!status)
+      continue;
+    char line[256];
+    long real_uid = -1, threads = 0;
+    while (std::fgets(line, sizeof(line), status.get())) {
+      if (std::sscanf(line, "Uid: %ld", &real_uid) == 1)
+        continue;
+      if (std::sscanf(line, "Threads: %ld", &threads) == 1)
+        break;
+    }
+    if (real_uid == static_cast<long>(uid))
+      tasks += threads;
+  }
+  return tasks;
+}
+
+int log_writers_for_machine() {
+  const long cpus = sysconf(_SC_NPROCESSORS_ONLN);
+  const long by_cpus = 4 * (cpus > 0 ? cpus : 1);
+  return static_cast<int>(std::clamp<long>(by_cpus, 4, kMaxCapacity));
+}
+
+int log_writers_allowed(int wanted) {
+  if (wanted <= 0)
+    return wanted;
+  int allowed = std::min(wanted, log_writers_for_machine());
+  // Under a process limit, writers take at most half of the room left: the program being
+  // debugged, and the shell that starts it, need the rest. Root is not held to the limit.
+  rlimit limit{};
+  if (geteuid() != 0 && getrlimit(RLIMIT_NPROC, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+    const long used = log_user_tasks(getuid());
+    if (used >= 0) {
+      const long room = static_cast<long>(limit.rlim_cur) - used;
+      allowed = static_cast<int>(std::clamp<long>(room / 2, 0, allowed));
+    }
+  }
+  if (allowed < wanted)
+    std::fprintf(stderr,
+                 "警告：MULTI_THREAD_NUM 为 %d，本机此时最多用 %d 个日志写入线程，按 %d 处理\n",
+                 wanted, allowed, allowed);
+  return allowed;
 }
 
 void log_queue_destroy(log_queue *q) {

@@ -9,6 +9,7 @@
 // looks again. log_queue_destroy (producer thread, after the last push) returns
 // only when every stored block is written and every writer has ended.
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -57,5 +58,14 @@ void log_queue_resize(log_queue *queue, std::uint64_t size);
 void log_queue_add_writer(log_queue *queue);
 // Writer thread entry; takes ownership of arg (a writer_arg).
 void *output_log_thread(void *arg);
+// Tasks (threads included) running under the real user id uid, as the process limit
+// (RLIMIT_NPROC) counts them; -1 when /proc cannot be read.
+long log_user_tasks(uid_t uid);
+// Writer threads that make sense here: four per processor, at least 4, at most the
+// store's largest size.
+int log_writers_for_machine();
+// wanted, cut to log_writers_for_machine() and, under a process limit, to half the room
+// the user has left (a warning says so). A count of 0 or less is returned as it is.
+int log_writers_allowed(int wanted);
 // Drains, ends the writers and releases the queue. Does nothing for nullptr.
 void log_queue_destroy(log_queue *queue);

@@ -4,9 +4,11 @@
 #include <log4c/logging_event.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -22,7 +24,26 @@ std::string name_of(const sizewin_udata &sw, std::int64_t index) {
   return file_name(sw.logdir, sw.prefix, index);
 }
 
-bool file_exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+// An entry is there, whatever it is; a dangling link is there too.
+bool entry_exists(const std::string &path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool own_regular(const struct stat &st) {
+  // A second name means the content is someone else's too (a hard link planted beside it).
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid() && st.st_nlink == 1;
+}
+
+enum class entry { absent, own, foreign };
+
+// What is at path, looked at without following a link.
+entry entry_of(const std::string &path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0)
+    return errno == ENOENT ? entry::absent : entry::foreign;
+  return own_regular(st) ? entry::own : entry::foreign;
+}
 
 // Where records go when index 0 cannot be opened: a close-on-exec duplicate of standard
 // error, so that whoever closes the stream (the appender does at its close) never closes
@@ -61,39 +82,111 @@ bool close_current(const sizewin_udata &sw, FILE **fpp) {
   return std::fclose(fp) == 0;
 }
 
+// Moves from to to, never over an entry at to (someone else's, planted since it was looked
+// at). Where the file system cannot promise that, to is looked at just before.
+int move_no_replace(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+    return 0;
+  if (errno != EINVAL && errno != ENOSYS)
+    return -1;
+  if (entry_exists(to)) {
+    errno = EEXIST;
+    return -1;
+  }
+  return std::rename(from, to);
+}
+
 // Step: move index i to i + 1 for i from top down to 0. A missing file has nothing to move
-// (someone removed it), so the shift goes on past it. Stops at the first rename that fails
-// and returns that index, or -1 when everything moved.
-std::int64_t shift_up(const sizewin_udata &sw, std::int64_t top) {
+// (someone removed it), so the shift goes on past it. Stops at the first move that fails
+// and returns that index (its errno in *err), or -1 when everything moved.
+std::int64_t shift_up(const sizewin_udata &sw, std::int64_t top, int *err) {
   for (std::int64_t i = top; i >= 0; --i) {
-    if (std::rename(name_of(sw, i).c_str(), name_of(sw, i + 1).c_str()) != 0 && errno != ENOENT)
+    if (move_no_replace(name_of(sw, i).c_str(), name_of(sw, i + 1).c_str()) != 0 &&
+        errno != ENOENT) {
+      *err = errno;
       return i;
+    }
   }
   return -1;
 }
 
-// Step: open index 0 unbuffered and close-on-exec. A fresh start truncates it and writes the
-// header; when index 0 could not be moved away it is appended to instead, so nothing in it is
+std::string failure(const sizewin_udata &sw, std::int64_t index, int err) {
+  return name_of(sw, index) + "：" + std::strerror(err);
+}
+
+// Says once per failure, not at every record that tries the roll again.
+void say_once(sizewin_udata &sw, int flag, const std::string &message) {
+  if (sw.flags & flag)
+    return;
+  sw.flags |= flag;
+  std::fputs(message.c_str(), stderr);
+}
+
+void take_fallback(sizewin_udata &sw, FILE **fpp) {
+  bool shared = false;
+  *fpp = stderr_fallback(&shared);
+  sw.flags |= flag_start_failed;
+  if (shared)
+    sw.flags |= flag_shared_stderr;
+  else
+    sw.flags &= ~flag_shared_stderr;
+}
+
+// Index 0, opened without following a link, or -1. Where nothing is there a new file is made
+// (*made); otherwise only the user's own file there is opened, for appending.
+int open_zero_fd(const std::string &path, bool *made) {
+  constexpr int kFlags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
+  *made = true;
+  int fd = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666); // the umask decides the rest
+  if (fd >= 0 || errno != EEXIST)
+    return fd;
+  *made = false;
+  if (entry_of(path) != entry::own)
+    return -1;
+  fd = open(path.c_str(), kFlags | O_APPEND);
+  struct stat st {};
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !own_regular(st))) {
+    close(fd);
+    errno = EPERM;
+    return -1;
+  }
+  return fd;
+}
+
+// Step: open index 0 unbuffered and close-on-exec. A fresh start writes the header into a new
+// file; when index 0 could not be moved away it is appended to instead, so nothing in it is
 // lost. The stream is never left null: standard error takes over when the file cannot open.
 // Returns 0 for a fresh start, 1 for appending or the fallback (both let the record through).
 int open_zero(sizewin_udata &sw, FILE **fpp, bool fresh) {
-  FILE *fp = std::fopen(name_of(sw, 0).c_str(), fresh ? "w+e" : "a+e");
+  const std::string path = name_of(sw, 0);
+  bool made = false;
+  int fd = -1;
+  if (entry_of(path) == entry::foreign)
+    say_once(sw, flag_foreign_said,
+             "错误：" + path + " 不是您自己的普通文件，日志不会写入它；记录改写到标准错误\n");
+  else
+    fd = open_zero_fd(path, &made);
+  FILE *fp = fd >= 0 ? fdopen(fd, made ? "w+" : "a+") : nullptr;
   if (!fp) {
-    bool shared = false;
-    *fpp = stderr_fallback(&shared);
-    sw.flags |= flag_start_failed;
-    if (shared)
-      sw.flags |= flag_shared_stderr;
-    else
-      sw.flags &= ~flag_shared_stderr;
+    if (fd >= 0)
+      close(fd);
+    take_fallback(sw, fpp);
     return 1;
   }
   setvbuf(fp, nullptr, _IONBF, 0);
-  if (fresh && sw.header)
+  if (made && sw.header)
     std::fputs(sw.header, fp);
   sw.flags &= ~(flag_start_failed | flag_shared_stderr);
   *fpp = fp;
-  return fresh ? 0 : 1;
+  return fresh && made ? 0 : 1;
+}
+
+// The first entry from index top down to 0 that is not the user's own regular file, or -1.
+std::int64_t first_foreign(const sizewin_udata &sw, std::int64_t top) {
+  for (std::int64_t i = top; i >= 0; --i)
+    if (entry_of(name_of(sw, i)) == entry::foreign)
+      return i;
+  return -1;
 }
 
 int sizewin_init(log4c_rollingpolicy_t *policy, rollingfile_udata_t *rfup) {
@@ -110,7 +203,7 @@ int sizewin_init(log4c_rollingpolicy_t *policy, rollingfile_udata_t *rfup) {
     sw->max_num_files = 1;
   // The files in use are the unbroken run from index 0.
   sw->last_index = -1;
-  while (sw->last_index + 1 < sw->max_num_files && file_exists(name_of(*sw, sw->last_index + 1)))
+  while (sw->last_index + 1 < sw->max_num_files && entry_exists(name_of(*sw, sw->last_index + 1)))
     ++sw->last_index;
   return 0;
 }
@@ -144,25 +237,44 @@ int sizewin_rollover(log4c_rollingpolicy_t *policy, FILE **fpp) {
   }
 
   // Index 0 is started afresh only when every step before succeeded; otherwise it still
-  // holds records that were not moved away, and the next roll tries again.
+  // holds records that were not moved away, and the next roll tries again. An entry that is
+  // not the user's own file is never deleted, moved or moved over: the roll is refused.
   std::int64_t top = sw->last_index;
-  bool moved = true;
-  if (top >= sw->max_num_files - 1) {
+  std::string why; // the step that failed, with the system's reason
+  bool refused = false;
+  if (std::int64_t at = first_foreign(*sw, top); at >= 0) {
+    const std::string zero = name_of(*sw, 0);
+    say_once(*sw, flag_foreign_said,
+             "错误：" + name_of(*sw, at) + " 不是您自己的普通文件，日志不会移动、删除或写入它；" +
+                 (entry_of(zero) == entry::foreign
+                      ? std::string("记录改写到标准错误\n")
+                      : "日志不再轮转，记录继续追加到 " + zero + "\n"));
+    why = "refused";
+    refused = true;
+  } else if (top >= sw->max_num_files - 1) {
     if (delete_oldest(*sw, top))
       --top;
     else
-      moved = false;
+      why = failure(*sw, top, errno);
   }
-  if (!close_current(*sw, fpp))
-    moved = false;
-  if (moved) {
-    std::int64_t failed_at = shift_up(*sw, top);
+  if (!close_current(*sw, fpp) && why.empty())
+    why = failure(*sw, 0, errno);
+  if (why.empty()) {
+    int err = 0;
+    std::int64_t failed_at = shift_up(*sw, top, &err);
     // Files above a failed rename have moved up already: the highest index is top + 1, and
     // keeping the old one would let the next roll rename over the file moved last.
     if (failed_at < top)
       sw->last_index = top + 1;
-    moved = failed_at < 0;
+    if (failed_at >= 0)
+      why = failure(*sw, failed_at, err);
   }
+  if (why.empty())
+    sw->flags &= ~flag_roll_said;
+  else if (!refused)
+    say_once(*sw, flag_roll_said,
+             "错误：日志无法轮转（" + why + "），记录继续追加到 " + name_of(*sw, 0) + "\n");
+  const bool moved = why.empty();
   return open_zero(*sw, fpp, moved);
 }
 

@@ -2,6 +2,9 @@
 // The size-window rolling policy with a header: dir/prefix.0 is written, older files move up one
 // index at each roll, the oldest beyond the count is deleted, and every file the policy starts
 // begins with the header. log4c's rolling-file appender calls it under its own lock.
+// No log file is opened through a link, a file it starts is always new, and an entry at
+// prefix.N that is not the user's own regular file is never written, moved, moved over or
+// deleted: the roll is refused with a message and records go on where they can.
 //
 // log4c exports C functions with these same names and calls them through the dynamic linker,
 // so ours live in a C++ namespace only: never give them C linkage.
@@ -18,6 +21,10 @@ enum : int {
   flag_start_failed = 1 << 0,
   // The fallback is the process's own stderr (its duplicate could not be made): never close it.
   flag_shared_stderr = 1 << 1,
+  // An entry that is not the user's own file stopped a roll or index 0; said once.
+  flag_foreign_said = 1 << 2,
+  // A roll failed and records go on into index 0; said once until a roll succeeds.
+  flag_roll_said = 1 << 3,
 };
 
 // Owned by the policy once set with log4c_rollingpolicy_set_udata: its fini frees it.

@@ -6,11 +6,18 @@
 
 #include <sys/wait.h>
 
+#include <cstdio>
+
 namespace {
 
 // The shell says 127 or 126 when it could not run the launcher; a tool that
 // ends so on its own leaves a launcher that can run, and no box.
 void run_tool(GtkWidget *button, const char *const args[]) {
+  // A launcher path long enough to cut the tool's name off the line runs nothing.
+  if (cmd_runner::full_cmd_line_length(wine_app_path, args) > cmd_runner::kMaxLine) {
+    std::fprintf(stderr, "错误：启动器路径过长，无法组成命令行\n");
+    return;
+  }
   int status = run_cmd_sync(wine_app_path, args);
   if (status < 0 || !WIFEXITED(status) || WEXITSTATUS(status) < 126 || WEXITSTATUS(status) > 127)
     return;

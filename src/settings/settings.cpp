@@ -11,10 +11,10 @@
 
 char **app_argv = nullptr;
 const char *wine_prefix = nullptr;
-char wine_app_path[512];
+char wine_app_path[PATH_MAX];
 int multi_thread_num = 0;
 char sys_info[1024];
-char exe_dir[256];
+char exe_dir[PATH_MAX];
 
 namespace {
 constexpr char kLauncherName[] = "/nivra-wine-internal";
@@ -22,9 +22,9 @@ constexpr char kDefaultPrefix[] = "~/.wine";
 } // namespace
 
 char *get_exe_dir() {
-  // Read into a larger buffer first so a target that does not fit exe_dir is
-  // refused instead of being cut.
-  char target[4096];
+  // One byte more than exe_dir, so a target that does not fit is refused instead
+  // of being cut.
+  char target[sizeof(exe_dir) + 1];
   ssize_t n = readlink("/proc/self/exe", target, sizeof(target));
   if (n >= 0 && static_cast<size_t>(n) >= sizeof(exe_dir)) {
     errno = ENAMETOOLONG;

@@ -2,14 +2,16 @@
 // Process-wide settings and the readers that turn the environment into them.
 // Start-up writes each once, before GTK starts; afterwards they are only read,
 // on the main thread (entry 0 of app_argv is rewritten just before launch).
+#include <climits>
 #include <cstddef>
 
 extern char **app_argv;
 extern const char *wine_prefix;
-extern char wine_app_path[512];
+// As long as a path the system takes; longer ones are refused, never cut.
+extern char wine_app_path[PATH_MAX];
 extern int multi_thread_num;
 extern char sys_info[1024];
-extern char exe_dir[256];
+extern char exe_dir[PATH_MAX];
 
 // Directory of the running executable, or nullptr (with "readlink failed"
 // through perror) when it cannot be read or does not fit exe_dir.

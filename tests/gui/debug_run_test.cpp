@@ -2,6 +2,7 @@
 // command, and which mode runs.
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/debug_run.hpp"
+#include "debuglog/log_queue.hpp"
 #include "debuglog/log_sink.hpp"
 #include "run_modes.hpp"
 #include "settings/settings.hpp"
@@ -10,6 +11,11 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -85,6 +91,43 @@ TEST_F(ProcessDebugLogTest, Modes) {
       EXPECT_THAT(log, HasSubstr(" INFO     nivra-wine- captured-line\n"));
     }
   }
+}
+
+// A huge MULTI_THREAD_NUM under a low process limit: the writers are capped and the program
+// still gets room to run, at once.
+TEST_F(ProcessDebugLogTest, HugeWriterCountUnderALowProcessLimitRunsAtOnce) {
+  chmod(tmp.path().c_str(), 0755);
+  const std::string logs = tmp / "logs";
+  make_dirs(logs);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(logs.c_str(), 65534, 65534), 0);
+  }
+  gtk_entry_set_text(GTK_ENTRY(cmdline_entry), "echo captured-line");
+  const auto start = std::chrono::steady_clock::now();
+  // Root is not held to the limit: the run is made by a user it binds.
+  ProcResult run = run_in_child(
+      [&] {
+        alarm(30); // what a writer loop that never gives up would take for ever
+        const rlim_t cap = static_cast<rlim_t>(log_user_tasks(getuid())) + 6;
+        const rlimit limit{cap, cap};
+        if (setrlimit(RLIMIT_NPROC, &limit) != 0)
+          return 3;
+        multi_thread_num = 2000000000;
+        log_enabled = 1;
+        log_file_path = g_strdup((logs + "/run.log").c_str());
+        init_log_sink(logs.c_str(), "run.log", 1 << 20, 3);
+        process_debug_log();
+        return read_file(logs + "/run.log.0").find(" INFO     nivra-wine- captured-line\n") !=
+                       std::string::npos
+                   ? 0
+                   : 4;
+      },
+      true);
+  if (run.status == kNoUnprivilegedUser)
+    GTEST_SKIP() << "cannot switch to an unprivileged user here";
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+  EXPECT_THAT(run.err, HasSubstr("警告：MULTI_THREAD_NUM 为 2000000000，本机此时最多用 "));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "debuglog/capture.hpp"
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_destination.hpp"
 #include "debuglog/log_sink.hpp"
@@ -5,8 +6,11 @@
 #include "test_support.hpp"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <deque>
 #include <functional>
@@ -331,6 +335,57 @@ TEST_F(LogDestinationTest, PrefixQuestionsForRegularFilesInListingOrder) {
   EXPECT_EQ(captured_print, deleted);
   EXPECT_EQ(entry_text(), dir / "Untitled.log");
   EXPECT_THAT(out, HasSubstr("size: 1024, num: 2\n"));
+}
+
+// Another user plants dbg.log.0, a link to the victim's own file, in a shared sticky folder,
+// and folders at .1 and .2 so that no roll can move it: the box names them when the log is
+// chosen (not .7, which three files never reach), the other user's dbg.log.old is not offered
+// for deletion, and the run's output never reaches the link's target.
+TEST_F(LogDestinationTest, PlantedLinkInAStickyFolderIsNamedAndNeverWritten) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a second user can only be played by root";
+  chmod(dir.path().c_str(), 0755);
+  const std::string shared = dir / "shared", victim = dir / "bashrc";
+  make_dirs(shared);
+  chmod(shared.c_str(), 01777);
+  write_file(victim, "echo safe\n");
+  ProcResult planted = run_in_child(
+      [&] {
+        return symlink(victim.c_str(), (shared + "/dbg.log.0").c_str()) == 0 &&
+                       mkdir((shared + "/dbg.log.1").c_str(), 0755) == 0 &&
+                       mkdir((shared + "/dbg.log.2").c_str(), 0755) == 0 &&
+                       symlink(victim.c_str(), (shared + "/dbg.log.7").c_str()) == 0 &&
+                       creat((shared + "/dbg.log.old").c_str(), 0666) >= 0
+                   ? 0
+                   : 1;
+      },
+      true);
+  if (planted.status == kNoUnprivilegedUser)
+    GTEST_SKIP() << "cannot switch to an unprivileged user here";
+  ASSERT_EQ(planted.status, 0) << planted.err;
+
+  Driver driver(dialog);
+  driver.until("Save File", save_as(shared, "dbg.log"))
+      .then(kSizeTitle, confirm_size("1", "KB", "3"))
+      .answer("Warning", GTK_RESPONSE_OK);
+  press(driver);
+  EXPECT_THAT(driver.seen,
+              ElementsAre("Save File", kSizeTitle,
+                          "Warning: 这些文件不是您自己的普通文件，日志不会写入、移动或删除：\n"
+                          "dbg.log.0\ndbg.log.1\ndbg.log.2\n这个名字的日志无法正常轮转，建议换一"
+                          "个文件名或文件夹。"));
+  ASSERT_NE(mycat, nullptr);
+  CaptureStdout();
+  CaptureStderr();
+  capture::run_captured("", "", "echo 'touch pwned'", 0);
+  GetCapturedStdout();
+  const std::string run_err = GetCapturedStderr();
+  EXPECT_EQ(read_file(victim), "echo safe\n");
+  EXPECT_THAT(run_err, HasSubstr("dbg.log.2 不是您自己的普通文件"));
+  EXPECT_THAT(run_err, HasSubstr("touch pwned\n"));
+  struct stat st {};
+  ASSERT_EQ(lstat((shared + "/dbg.log.0").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
 }
 
 // A file chosen directly under "/" leaves an empty folder text, which cannot be opened.

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -62,6 +65,54 @@ TEST_F(HostileEnv, LauncherThatNeverAnswersDelaysTheWindowOnly10Seconds) {
         << "process " << pid << " of the query outlived start-up";
   }
   EXPECT_EQ(seen, 2);
+}
+
+// A prefix is a folder users download and unpack: its user.reg may be a FIFO, a device or a
+// huge sparse file. The window comes at once with 96 and the message for a missing file.
+TEST_F(HostileEnv, SpecialUserRegShowsTheWindowAtOnce) {
+  struct Case {
+    const char *name;
+    std::function<void(const std::string &path)> make;
+    const char *dpi;
+  } cases[] = {
+      {"FIFO", [](const std::string &p) { mkfifo(p.c_str(), 0600); }, nullptr},
+      {"link to /dev/zero", [](const std::string &p) { symlink("/dev/zero", p.c_str()); }, nullptr},
+      {"2 GB sparse file",
+       [](const std::string &p) {
+         write_file(p, "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000090\n");
+         truncate(p.c_str(), off_t{2} << 30);
+       },
+       "144"},
+  };
+  write_script(dir / "wine", "echo wine-test\n");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string prefix = dir / c.name;
+    make_dirs(prefix);
+    c.make(prefix + "/user.reg");
+    ProcOptions o;
+    o.env["HOME"] = dir.path();
+    o.env["WINEPREFIX"] = prefix;
+    o.env["WINE_APP"] = dir / "wine";
+    o.timeout_s = 30;
+    o.while_running = [](int, void *) {
+      std::thread([] {
+        run_process({tool_path("xwin"), "close", "wine辅助程序", "20000"});
+      }).detach();
+    };
+    auto start = std::chrono::steady_clock::now();
+    ProcResult r = run_process({helper_path(), "prog.exe"}, o);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    if (c.dpi) {
+      EXPECT_THAT(r.out, HasSubstr("user.reg 解析到DPI: 144\n"));
+    } else {
+      EXPECT_THAT(r.err, HasSubstr("无法打开注册表文件: " + prefix +
+                                   "/user.reg\n"
+                                   "警告：无法从注册表文件读取DPI值，使用默认值96\n"));
+    }
+  }
 }
 
 // Start-up, the DPI change and the start of the program with every path

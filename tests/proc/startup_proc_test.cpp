@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstdlib>
 #include <thread>
 
@@ -81,7 +82,7 @@ TEST(StartupProcess, SilentLauncherGivesFailedVersionLine) {
 TEST(StartupProcess, OverlongLauncherPathIsRefused) {
   TempDir dir;
   ProcOptions o = base_options(dir);
-  o.env["WINE_APP"] = "/" + std::string(511, 'w');
+  o.env["WINE_APP"] = "/" + std::string(PATH_MAX - 1, 'w');
   o.env["DISPLAY"] = std::nullopt;
   ProcResult r = run_process({helper_path(), "prog.exe"}, o);
   EXPECT_EQ(r.status, 1);

@@ -281,9 +281,10 @@ TEST_F(DebugRun, WritersThatCannotStartAreNotCounted) {
   capture::run_captured("", "", "seq 1 3000", 4);
   std::string out = GetCapturedStdout();
   std::string err = GetCapturedStderr();
-  EXPECT_THAT(err, HasSubstr("错误：2 个日志写入线程无法启动"));
+  // Starting stops at the first failure: the next would fail the same way.
+  EXPECT_THAT(err, HasSubstr("错误：3 个日志写入线程无法启动"));
   EXPECT_THAT(err, HasSubstr("output log thread start, id 0\n"));
-  EXPECT_THAT(err, HasSubstr("output log thread start, id 2\n"));
+  EXPECT_THAT(err, Not(HasSubstr("output log thread start, id 2\n")));
   EXPECT_THAT(err, Not(HasSubstr("output log thread start, id 1\n")));
   std::string joined;
   for (auto &m : log.messages())

@@ -5,7 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <functional>
 
 using namespace testsupport;
 
@@ -17,7 +22,19 @@ struct DpiCase {
   const char *name;
   std::string content;
   const char *expected; // nullptr: not found
+  // Makes the file at path instead of writing content into it.
+  std::function<void(const std::string &path)> make = {};
+  std::size_t limit = dpi_reader::default_read_limit;
+  bool opens = true; // false: treated like a missing file
+  bool cut = false;  // the read stops at the limit, with a warning
 };
+
+// A 2 GB file of which only the first and the last few bytes hold data.
+void sparse_2gb(const std::string &path, const std::string &head, const std::string &tail) {
+  write_file(path, head);
+  ASSERT_EQ(truncate(path.c_str(), (off_t{2} << 30) - static_cast<off_t>(tail.size())), 0);
+  std::ofstream(path, std::ios::app) << tail;
+}
 
 void PrintTo(const DpiCase &c, std::ostream *os) { *os << c.name; }
 
@@ -26,13 +43,28 @@ class DpiFileTest : public testing::TestWithParam<DpiCase> {};
 TEST_P(DpiFileTest, ReadsOrRejects) {
   TempDir dir;
   std::string path = dir / "user.reg";
-  write_file(path, GetParam().content);
+  if (GetParam().make)
+    GetParam().make(path);
+  else
+    write_file(path, GetParam().content);
   char dest[20] = "keep";
+  dpi_reader::read_limit = GetParam().limit;
   CaptureStdout();
   CaptureStderr();
   bool ok = read_dpi_from_user_reg(path.c_str(), dest, sizeof(dest));
   std::string out = GetCapturedStdout(), err = GetCapturedStderr();
-  if (GetParam().expected) {
+  dpi_reader::read_limit = dpi_reader::default_read_limit;
+  if (GetParam().cut) {
+    const std::string cut = "警告：注册表文件 " + path + " 超过 " +
+                            std::to_string(GetParam().limit) + " 字节，后面的内容没有读取\n";
+    ASSERT_THAT(err, StartsWith(cut));
+    err.erase(0, cut.size());
+  }
+  if (!GetParam().opens) {
+    EXPECT_FALSE(ok);
+    EXPECT_STREQ(dest, "keep");
+    EXPECT_EQ(err, "无法打开注册表文件: " + path + "\n");
+  } else if (GetParam().expected) {
     EXPECT_TRUE(ok);
     EXPECT_STREQ(dest, GetParam().expected);
     EXPECT_EQ(out, "从文件 " + path + " 解析到DPI: " + GetParam().expected + "\n");
@@ -75,7 +107,26 @@ INSTANTIATE_TEST_SUITE_P(
         DpiCase{"longLineTail", kHeader + std::string(1023, 'x') + "\"LogPixels\"=dword:00000078\n",
                 "120"},
         DpiCase{"hugeJunkLine",
-                kHeader + std::string(100000, '\x01') + "\n\"LogPixels\"=dword:000000a8\n", "168"}),
+                kHeader + std::string(100000, '\x01') + "\n\"LogPixels\"=dword:000000a8\n", "168"},
+        // A prefix is a folder users download: what is there may be no file at all, or huge.
+        DpiCase{"fifo", "", nullptr, [](const std::string &p) { mkfifo(p.c_str(), 0600); },
+                dpi_reader::default_read_limit, false},
+        DpiCase{"linkToDevZero", "", nullptr,
+                [](const std::string &p) { symlink("/dev/zero", p.c_str()); },
+                dpi_reader::default_read_limit, false},
+        DpiCase{"sparse2GbValueAtTheEnd", "", "144",
+                [](const std::string &p) {
+                  sparse_2gb(p, kHeader, "\n\"LogPixels\"=dword:00000090\n");
+                }},
+        DpiCase{"cutAtTheReadLimit",
+                kHeader + std::string(2000, 'x') + "\n\"LogPixels\"=dword:00000090\n",
+                nullptr,
+                {},
+                1024,
+                true,
+                true},
+        DpiCase{
+            "valueBeforeTheReadLimit", kHeader + "\"LogPixels\"=dword:00000090\n", "144", {}, 64}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(DpiParse, ReadsLikePercentX) {
@@ -151,18 +202,38 @@ TEST_F(CurrentDpiTest, EmptyOrMissingPrefix) {
   }
 }
 
-TEST_F(CurrentDpiTest, PrefixLengthLimit) {
-  std::string ok_prefix = "/" + std::string(1013, 'p'); // 1014 characters
-  wine_prefix = ok_prefix.c_str();
-  CaptureStderr();
-  get_current_dpi();
-  EXPECT_THAT(GetCapturedStderr(), StartsWith("无法打开注册表文件: " + ok_prefix + "/user.reg\n"));
-
-  std::string long_prefix = ok_prefix + "q"; // 1015 characters
-  wine_prefix = long_prefix.c_str();
-  CaptureStderr();
-  get_current_dpi();
-  EXPECT_EQ(GetCapturedStderr(), "错误：容器路径过长\n");
+// No length of ours: a prefix is read as long as the system takes its path.
+TEST_F(CurrentDpiTest, PrefixAsLongAsTheSystemTakes) {
+  std::string deep = dir.path();
+  while (deep.size() < 1102)
+    deep += "/" + std::string(std::min<std::size_t>(200, 1102 - deep.size() - 1), 'p');
+  ASSERT_EQ(deep.size(), 1102u);
+  make_dirs(deep);
+  write_file(deep + "/user.reg", kHeader + "\"LogPixels\"=dword:00000090\n");
+  struct Case {
+    std::string prefix;
+    const char *dpi;
+  } cases[] = {
+      {deep, "144"},                           // 1,102 bytes
+      {"/" + std::string(1013, 'p'), nullptr}, // 1,014: there is no such folder
+      {"/" + std::string(1014, 'p'), nullptr}, // 1,015
+      {"/" + std::string(5000, 'p'), nullptr}, // longer than the system takes
+  };
+  for (const Case &c : cases) {
+    std::strcpy(current_dpi, "96");
+    wine_prefix = c.prefix.c_str();
+    CaptureStdout();
+    CaptureStderr();
+    EXPECT_STREQ(get_current_dpi(), c.dpi ? c.dpi : "96");
+    std::string out = GetCapturedStdout(), err = GetCapturedStderr();
+    if (c.dpi) {
+      EXPECT_EQ(err, "");
+      EXPECT_EQ(out, "从文件 " + c.prefix + "/user.reg 解析到DPI: 144\n");
+    } else {
+      EXPECT_EQ(err, "无法打开注册表文件: " + c.prefix +
+                         "/user.reg\n警告：无法从注册表文件读取DPI值，使用默认值96\n");
+    }
+  }
 }
 
 TEST_F(CurrentDpiTest, TrailingSlashGivesDoubledSlash) {

@@ -3,8 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -18,25 +22,43 @@ TEST(FlagFile, WritesOneByteReplacingEarlierContent) {
   TempDir home;
   make_dirs(home / kFlagDir);
   std::string flag = home / ".config/nivra-wine/enable_wine_start_helper";
+  std::string other = home / "other";
   ScopedEnv env("HOME", home.path());
   struct Case {
     bool ticked;
     const char *before; // null: no file yet
-    const char *after;
+    const char *after;  // null: the flag path is left as planted, other keeps "theirs"
+    std::function<void()> plant = {};
+    std::string err = "";
   };
+  const std::string link_said = "错误：" + flag + " 是一个链接，不写入，保持原样\n";
   const Case cases[] = {
       {true, nullptr, "0"},
       {false, "0", "1"},
       {true, "something much longer\n", "0"},
       {false, "1\n", "1"},
+      // Whatever is there instead of the user's own file is left as it is.
+      {true, nullptr, nullptr, [&] { symlink(other.c_str(), flag.c_str()); }, link_said},
+      {true, nullptr, nullptr, [&] { symlink((other + ".new").c_str(), flag.c_str()); }, link_said},
+      {true, nullptr, nullptr, [&] { mkfifo(flag.c_str(), 0600); },
+       "错误：" + flag + " 不是普通文件，不写入，保持原样\n"},
   };
   for (const Case &c : cases) {
+    std::filesystem::remove(flag);
+    write_file(other, "theirs");
     if (c.before)
       write_file(flag, c.before);
+    if (c.plant)
+      c.plant();
     CaptureStderr();
     write_flag_file(c.ticked);
-    EXPECT_EQ(GetCapturedStderr(), "");
-    EXPECT_EQ(read_file(flag), c.after) << c.ticked;
+    EXPECT_EQ(GetCapturedStderr(), c.err);
+    EXPECT_EQ(read_file(other), "theirs");
+    EXPECT_FALSE(exists(other + ".new"));
+    if (c.after)
+      EXPECT_EQ(read_file(flag), c.after) << c.ticked;
+    else
+      EXPECT_FALSE(std::filesystem::is_regular_file(std::filesystem::symlink_status(flag)));
   }
 }
 

@@ -71,6 +71,13 @@ TEST_F(ToolButtonTest, ButtonsPrintAndRunTheirLines) {
     EXPECT_EQ(err, "");
     EXPECT_EQ(read_file(rec), c.recorded);
   }
+  // A launcher path so long that the line would lose the tool's name runs nothing.
+  set_launcher("/" + std::string(1015, 'w'));
+  CaptureStdout();
+  CaptureStderr();
+  on_wine_cfg_btn_clicked(nullptr, nullptr);
+  EXPECT_EQ(GetCapturedStdout(), "");
+  EXPECT_EQ(GetCapturedStderr(), "错误：启动器路径过长，无法组成命令行\n");
 }
 
 TEST(CmdLine, JoinsWithBlanksAndCutsAt1022) {

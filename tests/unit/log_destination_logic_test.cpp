@@ -143,6 +143,13 @@ TEST(HasNamePrefix, ByteForByteAndCaseSensitive) {
   EXPECT_FALSE(log_destination::has_name_prefix("Untitled.lo", "Untitled.log"));
   EXPECT_TRUE(log_destination::has_name_prefix("日志.0", "日志"));
   EXPECT_FALSE(log_destination::has_name_prefix("日志.0", "日忘"));
+  // Of those, the log's own names are prefix.N, N written as the sink writes it.
+  EXPECT_EQ(log_destination::log_file_index("Untitled.log.0", "Untitled.log"), 0);
+  EXPECT_EQ(log_destination::log_file_index("Untitled.log.12", "Untitled.log"), 12);
+  for (const char *other :
+       {"Untitled.log", "Untitled.log.", "Untitled.log.01", "Untitled.log.1x", "Untitled.logx1",
+        "Untitled.log.-1", "Untitled.log.9999999999999999999"})
+    EXPECT_EQ(log_destination::log_file_index(other, "Untitled.log"), -1) << other;
 }
 
 // Collects what g_print prints while it lives.

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -25,7 +26,8 @@ namespace {
 int renames_until_failure = -1;
 } // namespace
 
-extern "C" int rename(const char *from, const char *to) {
+extern "C" int renameat2(int from_dir, const char *from, int to_dir, const char *to,
+                         unsigned flags) {
   if (renames_until_failure == 0) {
     renames_until_failure = -1;
     errno = EACCES;
@@ -33,9 +35,9 @@ extern "C" int rename(const char *from, const char *to) {
   }
   if (renames_until_failure > 0)
     --renames_until_failure;
-  using rename_fn = int (*)(const char *, const char *);
-  static auto real = reinterpret_cast<rename_fn>(dlsym(RTLD_NEXT, "rename"));
-  return real(from, to);
+  using rename_fn = int (*)(int, const char *, int, const char *, unsigned);
+  static auto real = reinterpret_cast<rename_fn>(dlsym(RTLD_NEXT, "renameat2"));
+  return real(from_dir, from, to_dir, to, flags);
 }
 
 namespace {
@@ -238,6 +240,99 @@ TEST_F(SizewinPolicy, RenameFailingHalfwayLosesNothingOnLaterRolls) {
   EXPECT_EQ(content(5), "two\n");
 }
 
+// What another user (or a crafted archive) can leave at prefix.N: the policy never writes
+// through it, moves it, moves over it or deletes it, and says so once.
+TEST_F(SizewinPolicy, EntriesThatAreNotTheUsersOwnAreNeverTouched) {
+  struct Case {
+    const char *name;
+    std::function<void(const std::function<std::string(int)> &name, const std::string &victim)>
+        plant;
+    std::int64_t max_files;
+    bool planted_after_init; // between choosing the log and its first record
+    const char *zero_after;  // index 0's content after two records; nullptr: records to stderr
+    const char *message;
+  } cases[] = {
+      {"zero links to the victim",
+       [](const auto &name, const std::string &v) { symlink(v.c_str(), name(0).c_str()); }, 3,
+       false, nullptr,
+       "app.log.0 不是您自己的普通文件，日志不会移动、删除或写入它；记录改写到标准错误"},
+      {"dangling link at zero",
+       [](const auto &name, const std::string &v) {
+         symlink((v + ".new").c_str(), name(0).c_str());
+       },
+       3, false, nullptr, "不是您自己的普通文件"},
+      {"link planted after the choice",
+       [](const auto &name, const std::string &v) { symlink(v.c_str(), name(0).c_str()); }, 3, true,
+       nullptr, "app.log.0 不是您自己的普通文件，日志不会写入它；记录改写到标准错误"},
+      {"second name of the victim",
+       [](const auto &name, const std::string &v) { link(v.c_str(), name(0).c_str()); }, 3, false,
+       nullptr, "不是您自己的普通文件"},
+      {"FIFO at zero", [](const auto &name, const std::string &) { mkfifo(name(0).c_str(), 0666); },
+       3, false, nullptr, "不是您自己的普通文件"},
+      {"oldest is a link: not deleted, no roll",
+       [](const auto &name, const std::string &v) {
+         write_file(name(0), "zero\n");
+         symlink(v.c_str(), name(1).c_str());
+       },
+       2, false, "zero\na\nb\n",
+       "app.log.1 不是您自己的普通文件，日志不会移动、删除或写入它；日志不再轮转，记录继续追加到"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    fresh_folder();
+    const std::string victim = *dir_ / "bashrc";
+    write_file(victim, "victim's own\n");
+    auto named = [this](int i) { return name(i); };
+    if (!c.planted_after_init)
+      c.plant(named, victim);
+    ASSERT_EQ(make(c.max_files), 0);
+    if (c.planted_after_init)
+      c.plant(named, victim);
+    struct stat before {};
+    lstat(name(0).c_str(), &before);
+    CaptureStderr();
+    roll();
+    write("a\n");
+    roll();
+    write("b\n");
+    std::fflush(fp_);
+    const std::string err = GetCapturedStderr();
+    EXPECT_EQ(read_file(victim), "victim's own\n");
+    EXPECT_FALSE(exists(victim + ".new"));
+    EXPECT_THAT(err, HasSubstr(c.message));
+    EXPECT_EQ(err.find("不是您自己的普通文件"), err.rfind("不是您自己的普通文件")) << "said once";
+    struct stat after {};
+    ASSERT_EQ(lstat(name(0).c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino) << "index 0 was replaced";
+    if (c.zero_after)
+      EXPECT_EQ(content(0), c.zero_after);
+    else
+      EXPECT_NE(swup_->flags & sw::flag_start_failed, 0);
+  }
+}
+
+// A roll that cannot move the files is said, once, and index 0 goes on; a new index 0 is a
+// new file with the permissions the umask gives.
+TEST_F(SizewinPolicy, FailedRollIsSaidAndNewFilesFollowTheUmask) {
+  const mode_t old_mask = umask(027);
+  write_file(name(0), "zero\n");
+  ASSERT_EQ(make(3), 0);
+  renames_until_failure = 0;
+  CaptureStderr();
+  roll();
+  write("a\n");
+  const std::string err = GetCapturedStderr();
+  EXPECT_EQ(err, "错误：日志无法轮转（" + name(0) + "：Permission denied），记录继续追加到 " +
+                     name(0) + "\n");
+  EXPECT_EQ(content(0), "zero\na\n");
+  roll();
+  struct stat st {};
+  ASSERT_EQ(stat(name(0).c_str(), &st), 0);
+  umask(old_mask);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(content(1), "zero\na\n");
+}
+
 // Standard error redirected into a file for the length of a test.
 class StderrCapture {
 public:
@@ -276,7 +371,9 @@ TEST_F(SizewinPolicy, UnopenableIndexZeroFallsBackToAStderrThatSurvivesClosing) 
     EXPECT_NE(fcntl(STDERR_FILENO, F_GETFD), -1);
     std::fputs("still here\n", stderr);
   }
-  EXPECT_EQ(read_file(*dir_ / "stderr.txt"), "lost?\nstill here\n");
+  EXPECT_EQ(read_file(*dir_ / "stderr.txt"),
+            "错误：" + name(0) + " 不是您自己的普通文件，日志不会写入它；记录改写到标准错误\n" +
+                "lost?\nstill here\n");
 }
 
 // log4c calls its own functions of these names through the dynamic linker; a C-linkage

@@ -81,18 +81,32 @@ TEST_F(LauncherPathTest, FromEnvironmentOrProgramDirectory) {
   EXPECT_STREQ(wine_app_path, "/nivra-wine-internal");
 }
 
+// Any path the system takes fits; one it would refuse is refused here, never cut.
 TEST_F(LauncherPathTest, NeverStoresAShortenedPath) {
   using settings::LauncherPath;
-  std::string fits(511, 'a'), too_long(512, 'a');
-  EXPECT_EQ(settings::set_wine_app_path(fits.c_str(), nullptr), LauncherPath::ok);
-  EXPECT_EQ(std::string(wine_app_path), fits);
-  std::memset(wine_app_path, 0, sizeof(wine_app_path));
-  EXPECT_EQ(settings::set_wine_app_path(too_long.c_str(), nullptr), LauncherPath::too_long);
-  EXPECT_STREQ(wine_app_path, "");
-  std::string dir(512 - 21, 'd');
-  EXPECT_EQ(settings::set_wine_app_path(nullptr, dir.c_str()), LauncherPath::ok);
-  std::string dir_too_long(512 - 20, 'd');
-  EXPECT_EQ(settings::set_wine_app_path(nullptr, dir_too_long.c_str()), LauncherPath::too_long);
+  struct Case {
+    std::size_t env_len, dir_len; // 0: unset
+    LauncherPath result;
+  } cases[] = {
+      {600, 0, LauncherPath::ok},
+      {PATH_MAX - 1, 0, LauncherPath::ok},
+      {PATH_MAX, 0, LauncherPath::too_long},
+      {0, 600, LauncherPath::ok},
+      {0, PATH_MAX - 21, LauncherPath::ok},
+      {0, PATH_MAX - 20, LauncherPath::too_long},
+  };
+  for (const Case &c : cases) {
+    std::string env(c.env_len, 'a'), dir(c.dir_len, 'd');
+    std::memset(wine_app_path, 0, sizeof(wine_app_path));
+    EXPECT_EQ(settings::set_wine_app_path(c.env_len ? env.c_str() : nullptr,
+                                          c.dir_len ? dir.c_str() : nullptr),
+              c.result)
+        << c.env_len << " " << c.dir_len;
+    if (c.result != LauncherPath::ok)
+      EXPECT_STREQ(wine_app_path, "");
+    else
+      EXPECT_EQ(std::string(wine_app_path), c.env_len ? env : dir + "/nivra-wine-internal");
+  }
   EXPECT_EQ(settings::set_wine_app_path(nullptr, nullptr), LauncherPath::no_exe_dir);
 }
 
