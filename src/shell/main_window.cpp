@@ -6,9 +6,14 @@
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
+#include "shell/dpi_suggestion_x11.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
+
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -74,20 +79,52 @@ GtkWidget *add_row_button(GtkWidget *row, const char *text, GCallback on_clicked
   return button;
 }
 
+// Escape closes the window as its close button does; a widget that takes Escape itself (an
+// open list) keeps it, since this runs after the window has offered the key to its focus.
+gboolean close_on_escape(GtkWidget *window, GdkEventKey *event, gpointer) {
+  if (event->keyval != GDK_KEY_Escape || (event->state & gtk_accelerator_get_default_mod_mask()))
+    return FALSE;
+  gtk_window_close(GTK_WINDOW(window));
+  return TRUE;
+}
+
 // What the DPI row's suggestion is worked out from, owned by the suggestion's label.
 struct dpi_hint {
   GtkWidget *combo;
   const char *current_dpi; // the prefix's value; a later read of the registry refills it
 };
 
+// Where the helper is a Wayland client, Wine's windows go to Xwayland: how its screen compares
+// with the desktop's logical layout tells whether the compositor enlarges X windows itself.
+desktop_view desktop_of(GtkWidget *window) {
+  desktop_view view{gtk_widget_get_scale_factor(window),
+                    gdk_screen_get_resolution(gtk_widget_get_screen(window))};
+#ifdef GDK_WINDOWING_WAYLAND
+  GdkDisplay *display = gtk_widget_get_display(window);
+  if (!GDK_IS_WAYLAND_DISPLAY(display))
+    return view;
+  view.wayland = true;
+  GdkRectangle layout{0, 0, 0, 0};
+  for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
+    GdkRectangle geometry;
+    gdk_monitor_get_geometry(gdk_display_get_monitor(display, i), &geometry);
+    gdk_rectangle_union(&layout, &geometry, &layout);
+  }
+  x_side x;
+  if (layout.width > 0 && read_x_side(nullptr, &x) && x.width > 0) {
+    view.x_per_logical = static_cast<double>(x.width) / layout.width;
+    view.x_dpi = x.dpi;
+  }
+#endif
+  return view;
+}
+
 // Shows the value that suits the desktop where the window is now, or hides the label when there
 // is none. Connected swapped, so every signal hands the label first.
 void refresh_dpi_hint(GtkWidget *label) {
   auto *hint = static_cast<dpi_hint *>(g_object_get_data(G_OBJECT(label), "dpi-hint"));
   GtkWidget *window = gtk_widget_get_toplevel(label);
-  dpi_suggestion s = suggest_dpi(gtk_widget_get_scale_factor(window),
-                                 gdk_screen_get_resolution(gtk_widget_get_screen(window)),
-                                 hint->current_dpi, dpi_values);
+  dpi_suggestion s = suggest_dpi(desktop_of(window), hint->current_dpi, dpi_values);
   AtkObject *combo = gtk_widget_get_accessible(hint->combo);
   if (s.index < 0) {
     gtk_widget_hide(label);
@@ -100,6 +137,13 @@ void refresh_dpi_hint(GtkWidget *label) {
       // TRANSLATORS: %s is the suggested DPI, %d%% the desktop's scale, such as 200%.
       _("建议 %s dpi：此处桌面缩放为 %d%%，选用此值时文字与桌面其他部分一样大");
   own::gchars why(g_strdup_printf(why_format, dpi_values[s.index], s.percent));
+  if (s.x_percent != 100)
+    why.reset(g_strdup_printf(
+        // TRANSLATORS: %s is the suggested DPI, the first %d%% the desktop's scale, the second
+        // how much the desktop itself enlarges the windows of Windows programs.
+        _("建议 %s dpi：此处桌面缩放为 %d%%，并已将 Wine 的窗口放大到 "
+          "%d%%；选用此值时文字与桌面其他部分一样大"),
+        dpi_values[s.index], s.percent, s.x_percent));
   gtk_label_set_text(GTK_LABEL(label), text.get());
   gtk_widget_set_tooltip_text(label, why.get());
   atk_object_set_description(combo, why.get());
@@ -123,6 +167,7 @@ void add_dpi_hint(GtkWidget *window, GtkWidget *row, GtkWidget *combo, const cha
        {std::pair<gpointer, const char *>{window, "realize"},
         {window, "notify::scale-factor"},
         {gtk_widget_get_screen(window), "notify::resolution"},
+        {gtk_widget_get_screen(window), "monitors-changed"},
         {gtk_settings_get_for_screen(gtk_widget_get_screen(window)), "notify::gtk-xft-dpi"}})
     g_signal_connect_object(source, signal, refresh, label, G_CONNECT_SWAPPED);
 }
@@ -165,6 +210,7 @@ GtkWidget *build_main_window() {
 
   g_signal_connect(window, "delete_event", G_CALLBACK(gtk_main_quit), nullptr);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+  g_signal_connect_after(window, "key-press-event", G_CALLBACK(close_on_escape), nullptr);
 
   GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_container_add(GTK_CONTAINER(window), vbox);
