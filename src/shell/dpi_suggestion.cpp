@@ -14,16 +14,16 @@ dpi_suggestion suggest_dpi(const desktop_view &desktop, const char *current,
   // The DPI at which text is drawn as large as the desktop draws its own.
   double wanted = scale * text_dpi;
   double x_scale = 1;
+  const int percent = static_cast<int>(std::lround(wanted * 100 / 96));
   if (desktop.wayland) {
-    if (desktop.x_per_logical <= 0)
-      return {-1, static_cast<int>(std::lround(wanted * 100 / 96)), 100};
-    // GTK's text in X pixels; a DPI announced to X programs that leaves out the compositor's own
-    // scale (an Xft.dpi of 96 kept from an X11 session) must not make it smaller.
-    x_scale = scale / desktop.x_per_logical;
-    wanted = std::fmax(text_dpi * desktop.x_per_logical, desktop.x_dpi);
+    if (desktop.x_zoom <= 0)
+      return {-1, percent, 100};
+    // A DPI announced to X programs that leaves out the compositor's own scale (an Xft.dpi of 96
+    // kept from an X11 session) must not make it smaller.
+    x_scale = desktop.x_zoom;
+    wanted = std::fmax(wanted / x_scale, desktop.x_dpi);
   }
-  dpi_suggestion s{-1, static_cast<int>(std::lround(wanted * x_scale * 100 / 96)),
-                   static_cast<int>(std::lround(x_scale * 100))};
+  dpi_suggestion s{-1, percent, static_cast<int>(std::lround(x_scale * 100))};
   if (values.empty())
     return s;
   int best = 0;

@@ -16,16 +16,17 @@ struct desktop_view {
   double resolution; // GTK's font DPI; 0 or less when the desktop sets none, which counts as 96
   // The rest counts only where GTK is a Wayland client and Wine's windows go through Xwayland.
   bool wayland = false;
-  // X screen pixels per logical pixel of the desktop's layout: the scale where the compositor
-  // draws X windows 1:1, 1 where it enlarges them itself; 0 or less when there is no X display.
-  double x_per_logical = 0;
+  // How many of the monitor's pixels the compositor gives a pixel of an X window, across: 1 where
+  // it draws X windows 1:1 (mutter's default), the scale where it enlarges them itself (weston,
+  // mutter's fractional scaling); 0 or less when there is no X display.
+  double x_zoom = 0;
   double x_dpi = 0; // the DPI announced to X programs (Xft.dpi, XSETTINGS Xft/DPI), 0 or less: none
 };
 
 // values are decimal DPI texts in ascending order. On X11 the wanted DPI is 96 × the scale × the
-// text scaling; on Wayland it is GTK's text DPI in X pixels, or the DPI announced to X programs
-// where that is larger. The nearest value wins, the lower one on a tie; nothing is suggested
-// when it is the text current, nor on Wayland without an X display.
+// text scaling; on Wayland the compositor's own zoom of X windows is taken out of that, and the
+// DPI announced to X programs is taken where it is larger. The nearest value wins, the lower one on
+// a tie; nothing is suggested when it is the text current, nor on Wayland without an X display.
 dpi_suggestion suggest_dpi(const desktop_view &desktop, const char *current,
                            std::span<const char *const> values);
 

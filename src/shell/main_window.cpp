@@ -6,15 +6,12 @@
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
-#include "shell/dpi_suggestion_x11.hpp"
+#include "shell/dpi_suggestion_display.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
 
-#ifdef GDK_WINDOWING_WAYLAND
-#include <gdk/gdkwayland.h>
-#endif
-
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -131,27 +128,19 @@ struct dpi_hint {
 };
 
 // Where the helper is a Wayland client, Wine's windows go to Xwayland: how its screen compares
-// with the desktop's logical layout tells whether the compositor enlarges X windows itself.
+// with the monitors' own pixels tells whether the compositor enlarges X windows itself.
 desktop_view desktop_of(GtkWidget *window) {
   desktop_view view{gtk_widget_get_scale_factor(window),
                     gdk_screen_get_resolution(gtk_widget_get_screen(window))};
-#ifdef GDK_WINDOWING_WAYLAND
-  GdkDisplay *display = gtk_widget_get_display(window);
-  if (!GDK_IS_WAYLAND_DISPLAY(display))
+  double pixels = monitor_pixel_area(gtk_widget_get_display(window));
+  if (pixels <= 0)
     return view;
   view.wayland = true;
-  GdkRectangle layout{0, 0, 0, 0};
-  for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
-    GdkRectangle geometry;
-    gdk_monitor_get_geometry(gdk_display_get_monitor(display, i), &geometry);
-    gdk_rectangle_union(&layout, &geometry, &layout);
-  }
   x_side x;
-  if (layout.width > 0 && read_x_side(nullptr, &x) && x.width > 0) {
-    view.x_per_logical = static_cast<double>(x.width) / layout.width;
+  if (read_x_side(nullptr, &x) && x.width > 0 && x.height > 0) {
+    view.x_zoom = std::sqrt(pixels / (static_cast<double>(x.width) * x.height));
     view.x_dpi = x.dpi;
   }
-#endif
   return view;
 }
 

@@ -9,10 +9,8 @@
 namespace {
 
 // GDK_DPI_SCALE=1.1 on a desktop at 96 makes its resolution 105.6, nearer 96 than 120; 108 and
-// 264 lie halfway between two values, and the lower wins. On Wayland, a 2560x1600 monitor at
-// scale 2 gives Xwayland a screen of 2560x1600 where the compositor draws X windows 1:1 (mutter's
-// default: 2 X pixels a logical one) and of 1280x800 where it enlarges them (weston, mutter's
-// fractional mode: 1).
+// 264 lie halfway between two values, and the lower wins. On Wayland, at scale 2, mutter's default
+// draws X windows 1:1 (zoom 1), weston and mutter's fractional mode enlarge them (zoom 2).
 TEST(DpiSuggestion, NearestOfTheTwelveForWhatTheDesktopDoesWithWineWindows) {
   const struct {
     desktop_view desktop;
@@ -36,24 +34,24 @@ TEST(DpiSuggestion, NearestOfTheTwelveForWhatTheDesktopDoesWithWineWindows) {
       {{1, 96, true, 1}, "96", "", 100, 100},
       {{1, 144, true, 1}, "96", "144", 150, 100},
       // weston and mutter's fractional mode at scale 2
-      {{2, 96, true, 1}, "96", "", 200, 200},
-      {{2, 96, true, 1}, "192", "96", 200, 200},
-      {{2, 120, true, 1}, "96", "120", 250, 200},
+      {{2, 96, true, 2}, "96", "", 200, 200},
+      {{2, 96, true, 2}, "192", "96", 200, 200},
+      {{2, 120, true, 2}, "96", "120", 250, 200},
       // mutter's default at scale 2
-      {{2, 96, true, 2}, "96", "192", 200, 100},
-      {{2, 96, true, 2}, "192", "", 200, 100},
+      {{2, 96, true, 1}, "96", "192", 200, 100},
+      {{2, 96, true, 1}, "192", "", 200, 100},
       // a compositor that lets X programs scale themselves and tells them so
-      {{2, 96, true, 2, 192}, "96", "192", 200, 100},
-      {{1, 96, true, 1, 144}, "96", "144", 150, 100},
+      {{2, 96, true, 1, 192}, "96", "192", 200, 100},
+      {{1, 96, true, 1, 144}, "96", "144", 100, 100},
       // an Xft.dpi of 96 left from an X11 session does not halve the suggestion
-      {{2, 96, true, 2, 96}, "96", "192", 200, 100},
+      {{2, 96, true, 1, 96}, "96", "192", 200, 100},
       // no X display for Wine's windows: nothing to measure
       {{2, 96, true, 0}, "192", "", 200, 100},
   };
   for (const auto &r : rows) {
     const desktop_view &d = r.desktop;
     SCOPED_TRACE(std::to_string(d.scale_factor) + " × " + std::to_string(d.resolution) +
-                 (d.wayland ? " wayland x/logical " + std::to_string(d.x_per_logical) + " x dpi " +
+                 (d.wayland ? " wayland zoom " + std::to_string(d.x_zoom) + " x dpi " +
                                   std::to_string(d.x_dpi)
                             : "") +
                  " at " + r.current);
