@@ -170,6 +170,16 @@ def one_run(run, n, env, tr, prefix, home, wayland):
             check(confirm.focused, "the keyboard focus is on 确定")
 
         if run.choose:
+            # The debug dialog opens over the window, every control named, and "取消" closes it.
+            frame.child(roleName="push button", name=tr("调试")).doActionNamed("click")
+            dialog = app.child(roleName="dialog", name=tr("调试启动"))
+            fields = dialog.findChildren(
+                lambda n: n.roleName in ("push button", "check box", "combo box", "text"))
+            check(len(fields) > 5 and all(f.name for f in fields),
+                  "every control of the debug dialog has a name: %s" % sorted(f.name for f in fields))
+            dialog.child(roleName="push button", name=tr("取消")).doActionNamed("click")
+            check(wait_for(lambda: not [d for d in app.children if d.roleName == "dialog"], 10),
+                  "取消 closes the debug dialog")
             selection.selectChild(items.index(run.choose))
             check(wait_for(lambda: selection.isChildSelected(items.index(run.choose)), 10),
                   "%s is chosen" % run.choose)
