@@ -138,6 +138,8 @@ desktop_view desktop_of(GtkWidget *window) {
   view.wayland = true;
   x_side x;
   if (read_x_side(nullptr, &x) && x.width > 0 && x.height > 0) {
+    // Areas, so that monitors side by side or stacked count alike; exact for one monitor or
+    // several of one scale.
     view.x_zoom = std::sqrt(pixels / (static_cast<double>(x.width) * x.height));
     view.x_dpi = x.dpi;
   }
