@@ -2,7 +2,8 @@
 # Takes the documentation's pictures (docs/main-window.png, docs/debug-dialog.png,
 # docs/close-programs-dialog.png, and the same in English, docs/*-en.png) from the real program on
 # Xvfb, with GTK's stock theme and a clean home, and the main window once more on a desktop that
-# scales by two (docs/main-window-hidpi.png). For the question to close programs, two stand-ins
+# scales by two (docs/main-window-hidpi.png), and under weston at scale 2
+# (docs/main-window-weston.png). For the question to close programs, two stand-ins
 # for Windows programs run in the prefix: copies of the tests' hold_files named ntdll.dll (mapped,
 # as Wine's processes map it), whose command lines begin with Windows paths, as Wine's do.
 #   tools/screenshots.sh [build-folder]      (default: build, configured by ./test.sh or cmake)
@@ -38,5 +39,9 @@ env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
   NIVRA_SHOT_MAIN="$PWD/docs/main-window-hidpi.png" \
   timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
   'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
+# The same window as weston draws it at scale 2, the helper a Wayland client, taken with weston's
+# own screenshooter.
+/usr/bin/python3 tools/weston_screenshot.py "$build/stage/bin/nivra-wine-helper" \
+  docs/main-window-weston.png >/dev/null
 echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png, their" \
-  "English twins (-en) and docs/main-window-hidpi.png redrawn"
+  "English twins (-en), docs/main-window-hidpi.png and docs/main-window-weston.png redrawn"

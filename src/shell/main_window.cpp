@@ -6,10 +6,12 @@
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
+#include "shell/dpi_suggestion_display.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -74,20 +76,82 @@ GtkWidget *add_row_button(GtkWidget *row, const char *text, GCallback on_clicked
   return button;
 }
 
+// The handlers of "调试" and "确定" open modal windows. They run from the main loop, not inside
+// the click: a click that comes through the accessibility bus is answered only when its handler
+// returns, and until then the bus can reach none of the windows the handler opens. A second
+// click while one waits is the same click.
+struct deferred_click {
+  void (*handler)(GtkWidget *, gpointer);
+  gpointer data;
+  guint idle;
+  GtkWidget *button;
+};
+
+gboolean run_deferred_click(gpointer p) {
+  auto *click = static_cast<deferred_click *>(p);
+  click->idle = 0;
+  click->handler(click->button, click->data);
+  return G_SOURCE_REMOVE;
+}
+
+void on_deferred_clicked(GtkWidget *, gpointer p) {
+  auto *click = static_cast<deferred_click *>(p);
+  if (!click->idle)
+    click->idle = g_idle_add(run_deferred_click, click);
+}
+
+void connect_deferred(GtkWidget *button, void (*handler)(GtkWidget *, gpointer), gpointer data) {
+  auto *click = g_new(deferred_click, 1);
+  *click = {handler, data, 0, button};
+  g_object_set_data_full(G_OBJECT(button), "deferred-click", click, [](gpointer p) {
+    auto *c = static_cast<deferred_click *>(p);
+    if (c->idle)
+      g_source_remove(c->idle);
+    g_free(c);
+  });
+  g_signal_connect(button, "clicked", G_CALLBACK(on_deferred_clicked), click);
+}
+
+// Escape closes the window as its close button does; a widget that takes Escape itself (an
+// open list) keeps it, since this runs after the window has offered the key to its focus.
+gboolean close_on_escape(GtkWidget *window, GdkEventKey *event, gpointer) {
+  if (event->keyval != GDK_KEY_Escape || (event->state & gtk_accelerator_get_default_mod_mask()))
+    return FALSE;
+  gtk_window_close(GTK_WINDOW(window));
+  return TRUE;
+}
+
 // What the DPI row's suggestion is worked out from, owned by the suggestion's label.
 struct dpi_hint {
   GtkWidget *combo;
   const char *current_dpi; // the prefix's value; a later read of the registry refills it
 };
 
+// Where the helper is a Wayland client, Wine's windows go to Xwayland: how its screen compares
+// with the monitors' own pixels tells whether the compositor enlarges X windows itself.
+desktop_view desktop_of(GtkWidget *window) {
+  desktop_view view{gtk_widget_get_scale_factor(window),
+                    gdk_screen_get_resolution(gtk_widget_get_screen(window))};
+  double pixels = monitor_pixel_area(gtk_widget_get_display(window));
+  if (pixels <= 0)
+    return view;
+  view.wayland = true;
+  x_side x;
+  if (read_x_side(nullptr, &x) && x.width > 0 && x.height > 0) {
+    // Areas, so that monitors side by side or stacked count alike; exact for one monitor or
+    // several of one scale.
+    view.x_zoom = std::sqrt(pixels / (static_cast<double>(x.width) * x.height));
+    view.x_dpi = x.dpi;
+  }
+  return view;
+}
+
 // Shows the value that suits the desktop where the window is now, or hides the label when there
 // is none. Connected swapped, so every signal hands the label first.
 void refresh_dpi_hint(GtkWidget *label) {
   auto *hint = static_cast<dpi_hint *>(g_object_get_data(G_OBJECT(label), "dpi-hint"));
   GtkWidget *window = gtk_widget_get_toplevel(label);
-  dpi_suggestion s = suggest_dpi(gtk_widget_get_scale_factor(window),
-                                 gdk_screen_get_resolution(gtk_widget_get_screen(window)),
-                                 hint->current_dpi, dpi_values);
+  dpi_suggestion s = suggest_dpi(desktop_of(window), hint->current_dpi, dpi_values);
   AtkObject *combo = gtk_widget_get_accessible(hint->combo);
   if (s.index < 0) {
     gtk_widget_hide(label);
@@ -100,6 +164,13 @@ void refresh_dpi_hint(GtkWidget *label) {
       // TRANSLATORS: %s is the suggested DPI, %d%% the desktop's scale, such as 200%.
       _("建议 %s dpi：此处桌面缩放为 %d%%，选用此值时文字与桌面其他部分一样大");
   own::gchars why(g_strdup_printf(why_format, dpi_values[s.index], s.percent));
+  if (s.x_percent != 100)
+    why.reset(g_strdup_printf(
+        // TRANSLATORS: %s is the suggested DPI, the first %d%% the desktop's scale, the second
+        // how much the desktop itself enlarges the windows of Windows programs.
+        _("建议 %s dpi：此处桌面缩放为 %d%%，并已将 Wine 的窗口放大到 "
+          "%d%%；选用此值时文字与桌面其他部分一样大"),
+        dpi_values[s.index], s.percent, s.x_percent));
   gtk_label_set_text(GTK_LABEL(label), text.get());
   gtk_widget_set_tooltip_text(label, why.get());
   atk_object_set_description(combo, why.get());
@@ -123,6 +194,7 @@ void add_dpi_hint(GtkWidget *window, GtkWidget *row, GtkWidget *combo, const cha
        {std::pair<gpointer, const char *>{window, "realize"},
         {window, "notify::scale-factor"},
         {gtk_widget_get_screen(window), "notify::resolution"},
+        {gtk_widget_get_screen(window), "monitors-changed"},
         {gtk_settings_get_for_screen(gtk_widget_get_screen(window)), "notify::gtk-xft-dpi"}})
     g_signal_connect_object(source, signal, refresh, label, G_CONNECT_SWAPPED);
 }
@@ -165,6 +237,7 @@ GtkWidget *build_main_window() {
 
   g_signal_connect(window, "delete_event", G_CALLBACK(gtk_main_quit), nullptr);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
+  g_signal_connect_after(window, "key-press-event", G_CALLBACK(close_on_escape), nullptr);
 
   GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 10);
   gtk_container_add(GTK_CONTAINER(window), vbox);
@@ -203,7 +276,7 @@ GtkWidget *build_main_window() {
 
   row = new_row(vbox, _("程序调试"));
   GtkWidget *debug_btn = gtk_button_new_with_label(_("调试"));
-  g_signal_connect(debug_btn, "clicked", G_CALLBACK(on_debug_app_btn_clicked), window);
+  connect_deferred(debug_btn, on_debug_app_btn_clicked, window);
   gtk_box_pack_end(GTK_BOX(row), debug_btn, FALSE, FALSE, 0);
   add_separator(vbox);
 
@@ -221,7 +294,7 @@ GtkWidget *build_main_window() {
   data->dpi_combo = dpi_combo;
   data->no_prompt_check = no_prompt;
   data->current_dpi = dpi;
-  g_signal_connect(confirm, "clicked", G_CALLBACK(on_confirm_btn_clicked), data);
+  connect_deferred(confirm, on_confirm_btn_clicked, data);
   gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
 
   // Key presses can reach the window before its first idle moment: Enter must

@@ -1,11 +1,18 @@
 #!/usr/bin/python3
 """Drives the real main window through the accessibility tree, as assistive
-technology would: every control has a name, a DPI is chosen and "确定" is
-pressed; the prefix then holds the new DPI and the program has run.
+technology would, on one desktop of the table below: every control has a name,
+the DPI row suggests what suits the desktop, a DPI is chosen and "确定" is
+pressed while notepad runs in the prefix; the question before closing programs
+names notepad and "关闭并继续" lets the change through; the prefix then holds
+the new DPI and the program has run. A second start, with the DPI unchanged,
+starts the program at once. The compositors run headless, with no seat: nothing
+can be typed there, so everything goes through the accessibility tree.
 
-Usage: a11y_test.py HELPER BUILD_DIR   (under an X server and a D-Bus session)
+Usage: a11y_test.py HELPER BUILD_DIR [DESKTOP]
+  (in a D-Bus session of its own; the desktop xvfb, the default, also under an X server)
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -14,13 +21,67 @@ import time
 
 os.environ["GTK_MODULES"] = "gail:atk-bridge"  # tells dogtail accessibility is on
 
-from dogtail import config  # noqa: E402
+root = None  # dogtail's, imported once the desktop is up: it finds the accessibility bus there
 
-config.config.logDebugToFile = False
-config.config.searchCutoffCount = 30
-from dogtail.tree import root  # noqa: E402
+from headless_desktop import HeadlessDesktop  # noqa: E402
 
 HELPER, BUILD = sys.argv[1], sys.argv[2]
+DESKTOP = sys.argv[3] if len(sys.argv) > 3 else "xvfb"
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+ENGLISH = {"LANG": "en_US.UTF-8"}
+CHINESE = {"LC_ALL": "C.UTF-8"}  # the texts as the sources write them
+
+
+class Run:
+    """One start of the helper: the prefix's DPI, what the DPI row suggests
+    (None: nothing), the DPI chosen (None: left as it is)."""
+
+    def __init__(self, at, suggests, choose=None, env=None):
+        self.at, self.suggests, self.choose, self.env = at, suggests, choose, env or {}
+
+
+# The desktops: (compositor, scale, fractional layout, language, runs). The monitor has
+# 2560x1600 pixels on the compositors; on Xvfb, GTK is told to scale by two.
+DESKTOPS = {
+    "xvfb": (None, 2, False, CHINESE,
+             [Run("96", "192", "144", {"GDK_SCALE": "2"}), Run("144", "192", None, {"GDK_SCALE": "2"})]),
+    "weston-1": (("weston", 1, False), 1, False, ENGLISH,
+                 [Run("96", None, "120"), Run("120", "144", None, {"GDK_DPI_SCALE": "1.5"})]),
+    "weston-2": (("weston", 2, False), 2, False, ENGLISH, [Run("192", "96", "96"), Run("96", None)]),
+    "mutter-2-fractional": (("mutter", 2, True), 2, True, CHINESE,
+                            [Run("96", None, "192"), Run("192", "96")]),
+    "mutter-2": (("mutter", 2, False), 2, False, CHINESE, [Run("96", "192", "192"), Run("192", None)]),
+}
+
+
+def catalogue(language):
+    """The window's texts in the language of the run: msgid to msgstr of po/en.po."""
+    if language is not ENGLISH:
+        return lambda text: text
+    texts, msgid = {}, None
+    with open(os.path.join(SOURCE, "po", "en.po"), encoding="utf-8") as f:
+        for line in f:
+            m = re.match(r'(msgid|msgstr) "(.*)"$', line.strip())
+            if m and m.group(1) == "msgid":
+                msgid = m.group(2)
+            elif m and msgid:
+                texts[msgid] = m.group(2)
+    return lambda text: texts.get(text) or text
+
+
+def set_prefix_dpi(prefix, dpi):
+    """LogPixels in the prefix's user.reg, written while no wineserver runs for it."""
+    path = os.path.join(prefix, "user.reg")
+    with open(path, encoding="utf-8", errors="surrogateescape") as f:
+        text = f.read()
+    text = re.sub(r'\n"LogPixels"=dword:[0-9a-f]{8}', "", text)
+    header = "[Control Panel\\\\Desktop]"
+    at = text.index(header)
+    end = text.index("\n", text.index("\n", at) + 1)  # after the header's time line
+    line = '"LogPixels"=dword:%08x' % int(dpi)
+    text = text[:end] + "\n" + line + text[end:]
+    with open(path, "w", encoding="utf-8", errors="surrogateescape") as f:
+        f.write(text)
 WINE_ENV = {"WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
 
 
@@ -56,78 +117,163 @@ def check(cond, what):
     print("ok:", what, flush=True)
 
 
-def main():
-    work = tempfile.mkdtemp(prefix="nivra-a11y-")
-    prefix = os.path.join(work, "prefix")
-    helper = None
-    try:
-        wine_prefix(prefix)
-        home = os.path.join(work, "home")
-        os.makedirs(os.path.join(home, ".config/nivra-wine"))
-        # The texts as the sources write them, whatever the machine's language, on a desktop
-        # that scales by two.
-        env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINE_APP=shutil.which("wine"),
-                   LC_ALL="C.UTF-8", GDK_SCALE="2", **WINE_ENV)
-        env.pop("LANGUAGE", None)
-        helper = subprocess.Popen(
-            [HELPER, "cmd.exe", "/c", "echo", "a11y", ">", "C:\\a11y-mark.txt"], env=env,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+def xwin(env, *args):
+    return subprocess.run([os.path.join(BUILD, "tests-bin", "xwin")] + list(args), env=env).returncode
 
+
+def start_helper(env, mark):
+    return subprocess.Popen(
+        [HELPER, "cmd.exe", "/c", "echo", "a11y", ">", "C:\\" + mark], env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+
+
+def wait_for(pred, seconds):
+    deadline = time.time() + seconds
+    while not pred() and time.time() < deadline:
+        time.sleep(0.2)
+    return pred()
+
+
+def one_run(run, n, env, tr, prefix, home, wayland):
+    """Starts the helper, checks its window and its suggestion, confirms; True when a
+    program was asked to close."""
+    mark = "a11y-mark-%d.txt" % n
+    helper = start_helper(dict(env, **run.env), mark)
+    try:
         app = root.application("nivra-wine-helper")
         frame = app.child(roleName="frame")
-        check(frame.name == "wine辅助程序", "the window is titled wine辅助程序")
+        check(frame.name == tr("wine辅助程序"), "the window is titled %s" % frame.name)
+        if wayland:
+            check(xwin(env, "wait", tr("wine辅助程序"), "300") == 2,
+                  "the window is a Wayland client's: Xwayland has no window of that title")
         controls = frame.findChildren(
             lambda n: n.roleName in ("push button", "check box", "combo box", "text"))
         names = sorted(c.name for c in controls)
         check(all(names), "every control has an accessible name: %s" % names)
-        combo = frame.child(roleName="combo box", name="屏幕分辨率")
-        check(combo.labeller is not None and combo.labeller.name == "屏幕分辨率",
+        combo = frame.child(roleName="combo box", name=tr("屏幕分辨率"))
+        check(combo.labeller is not None and combo.labeller.name == tr("屏幕分辨率"),
               "the DPI box is labelled by its row's label")
-        check(combo.description.startswith("建议 192 dpi：") and "200%" in combo.description,
-              "the DPI box describes the suggestion: %s" % combo.description)
-        check(frame.child(roleName="check box", name="不再提示").checked, "不再提示 is ticked")
-        confirm = frame.child(roleName="push button", name="确定")
-        check(confirm.focused, "the keyboard focus is on 确定")
-
         items = [c.name for c in combo.child(roleName="menu").children]
         check(len(items) == 12 and items[2] == "144", "the DPI box offers the twelve values")
-        combo.querySelection().selectChild(items.index("144"))
         selection = combo.querySelection()
-        deadline = time.time() + 10
-        while not selection.isChildSelected(2) and time.time() < deadline:
-            time.sleep(0.1)
-        check(selection.isChildSelected(2), "144 is chosen")
+        check(selection.isChildSelected(items.index(run.at)), "the DPI box opens on %s" % run.at)
+        why = tr("建议 %s dpi：此处桌面缩放为 %d%%，选用此值时文字与桌面其他部分一样大")
+        if run.suggests:
+            want = why[:why.index("%s")] + run.suggests + " dpi"
+            check(combo.description.startswith(want),
+                  "at %s the DPI box suggests %s: %s" % (run.at, run.suggests, combo.description))
+        else:
+            check(combo.description == "", "at %s nothing is suggested: %s" % (run.at, combo.description))
+        check(frame.child(roleName="check box", name=tr("不再提示")).checked, "不再提示 is ticked")
+        confirm = frame.child(roleName="push button", name=tr("确定"))
+        if not wayland:  # a desktop without a seat gives no window the keyboard
+            check(confirm.focused, "the keyboard focus is on 确定")
+
+        if run.choose:
+            # The debug dialog opens over the window, every control named, and "取消" closes it.
+            frame.child(roleName="push button", name=tr("调试")).doActionNamed("click")
+            dialog = app.child(roleName="dialog", name=tr("调试启动"))
+            fields = dialog.findChildren(
+                lambda n: n.roleName in ("push button", "check box", "combo box", "text"))
+            check(len(fields) > 5 and all(f.name for f in fields),
+                  "every control of the debug dialog has a name: %s" % sorted(f.name for f in fields))
+            dialog.child(roleName="push button", name=tr("取消")).doActionNamed("click")
+            check(wait_for(lambda: not [d for d in app.children if d.roleName == "dialog"], 10),
+                  "取消 closes the debug dialog")
+            selection.selectChild(items.index(run.choose))
+            check(wait_for(lambda: selection.isChildSelected(items.index(run.choose)), 10),
+                  "%s is chosen" % run.choose)
         confirm.doActionNamed("click")
+        asked = False
+        if run.choose:
+            # A message box is named after its kind ("Warning"); its buttons tell which it is.
+            question = app.child(roleName="alert")
+            listed = [c.name for c in question.findChildren(lambda n: n.roleName == "label")]
+            check(any("notepad.exe" in text for text in listed),
+                  "the question before closing programs names notepad: %s" % listed)
+            question.child(roleName="push button", name=tr("关闭并继续")).doActionNamed("click")
+            asked = True
 
         out, _ = helper.communicate(timeout=120)
         out = out.decode("utf-8", "replace")
         check(helper.returncode == 0, "the helper exits with 0")
-        check("DPI设置成功生效，当前DPI值: 144\n" in out, "the DPI change was verified")
         with open(os.path.join(prefix, "user.reg"), encoding="utf-8", errors="replace") as f:
-            check('"LogPixels"=dword:00000090' in f.read(), "user.reg holds LogPixels 144")
+            check('"LogPixels"=dword:%08x' % int(run.choose or run.at) in f.read(),
+                  "user.reg holds LogPixels %s" % (run.choose or run.at))
+        if run.choose:
+            check("DPI设置成功生效，当前DPI值: %s\n" % run.choose in out, "the DPI change was verified")
+        else:
+            check(" reg add " not in out, "no DPI was written")
         with open(os.path.join(home, ".config/nivra-wine/enable_wine_start_helper"), "rb") as f:
             check(f.read() == b"0", "the flag file holds 0")
-        mark = os.path.join(prefix, "drive_c", "a11y-mark.txt")
-        deadline = time.time() + 60
-        while not os.path.exists(mark) and time.time() < deadline:
-            time.sleep(0.2)
-        check(os.path.exists(mark), "the program ran after the helper had ended")
+        mark_path = os.path.join(prefix, "drive_c", mark)
+        check(wait_for(lambda: os.path.exists(mark_path), 60), "the program ran after the helper had ended")
+        return asked
+    except Exception:
+        if helper.poll() is None:
+            os.killpg(helper.pid, 9)
+        if helper.stdout and not helper.stdout.closed:
+            print(helper.stdout.read().decode("utf-8", "replace"))
+        raise
+    finally:
+        if helper.poll() is None:
+            os.killpg(helper.pid, 9)
+        helper.wait()
+
+
+def main():
+    compositor, scale, fractional, language, runs = DESKTOPS[DESKTOP]
+    work = tempfile.mkdtemp(prefix="nivra-a11y-")
+    prefix = os.path.join(work, "prefix")
+    desktop = notepad = None
+    try:
+        wine_prefix(prefix)
+        set_prefix_dpi(prefix, runs[0].at)
+        home = os.path.join(work, "home")
+        os.makedirs(os.path.join(home, ".config/nivra-wine"))
+        env = dict(os.environ, HOME=home, WINEPREFIX=prefix, WINE_APP=shutil.which("wine"),
+                   **WINE_ENV)
+        for var in ("LANGUAGE", "LC_ALL", "LANG", "GDK_SCALE", "GDK_DPI_SCALE", "WAYLAND_DISPLAY"):
+            env.pop(var, None)
+        env.update(language)
+        if compositor:
+            desktop = HeadlessDesktop(*compositor).__enter__()
+            env.update(desktop.env)
+            print("desktop: %s, X screen %dx%d" % ((DESKTOP,) + desktop.x_screen()), flush=True)
+            os.environ.update(desktop.env)  # where this script finds the accessibility bus
+        tr = catalogue(language)
+        global root
+        from dogtail import config
+        config.config.logDebugToFile = False
+        config.config.searchCutoffCount = 30
+        from dogtail.tree import root
+
+        notepad = subprocess.Popen(["wine", "notepad.exe"], env=env, cwd=prefix,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        check(xwin(env, "wait", "Untitled - Notepad", "120000") == 0, "notepad shows on the X display")
+        time.sleep(2)  # Wine's own processes settle
+        for n, run in enumerate(runs):
+            one_run(run, n, env, tr, prefix, home, compositor is not None)
         print("1 passed, 0 failed")
         return 0
     except Exception as e:  # report, then clean up
         print("FAIL:", e, flush=True)
-        if helper and helper.poll() is None:
-            print(helper.stdout.read1().decode("utf-8", "replace") if helper.stdout else "")
+        if desktop:
+            with open(desktop.log, "rb") as f:
+                print(f.read().decode("utf-8", "replace")[-2000:])
         print("0 passed, 1 failed")
         return 1
     finally:
-        if helper and helper.poll() is None:
-            os.killpg(helper.pid, 9)
-            helper.wait()
+        if notepad and notepad.poll() is None:
+            os.killpg(notepad.pid, 9)
+            notepad.wait()
         subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix),
                        stderr=subprocess.DEVNULL)
         subprocess.run(["wineserver", "-w"], env=dict(os.environ, WINEPREFIX=prefix),
                        stderr=subprocess.DEVNULL)
+        if desktop:
+            desktop.stop()
         shutil.rmtree(work, ignore_errors=True)
 
 

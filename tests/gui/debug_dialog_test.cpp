@@ -95,9 +95,14 @@ protected:
     guint source = g_timeout_add(10, answer_when_open, &pending);
     CaptureStdout();
     CaptureStderr();
-    if (button)
+    if (button) {
+      // The button's handler runs from the main loop.
       gtk_button_clicked(GTK_BUTTON(button));
-    else
+      for (int i = 0; i < 500 && !pending.acted; ++i) {
+        gtk_main_iteration_do(FALSE);
+        g_usleep(1000);
+      }
+    } else
       on_debug_app_btn_clicked(nullptr, main_window ? main_window : parent);
     Outcome o;
     std::fflush(stdout);

@@ -88,8 +88,23 @@ for entry in "$pkg %f" "$pkg-show-again --show-again"; do
   file=/usr/share/applications/${entry%% *}.desktop
   desktop-file-validate "$file" || fail "desktop entry $file"
   grep -qx "Exec=/usr/bin/nivra-wine-start ${entry#* }" "$file" || fail "$file: $(grep ^Exec= "$file")"
-  [ -f "/usr/share/icons/hicolor/48x48/apps/$(sed -n 's/^Icon=//p' "$file").png" ] ||
-    fail "the icon of $file is not in the hicolor theme"
+  icon=$(sed -n 's/^Icon=//p' "$file")
+  for size in 16 22 24 32 48 64 128 256; do
+    png=/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
+    [ "$(identify -format '%wx%h' "$png" 2>/dev/null)" = "${size}x${size}" ] ||
+      fail "the icon of $file is not in the hicolor theme at ${size}x${size}"
+  done
+  grep -q '<svg' "/usr/share/icons/hicolor/scalable/apps/$icon.svg" ||
+    fail "the icon of $file is not in the hicolor theme as scalable"
+done
+# A Windows program opens through the starter whichever name the system's file gives its
+# type; types that other files share (old Office files are OLE storage) are not claimed.
+types=$(sed -n 's/^MimeType=//p' /usr/share/applications/$pkg.desktop)
+pe=$(find /usr/lib -name notepad.exe -path '*windows*' | head -n 1)
+[[ ";$types" == *";$(file --mime-type -b "$pe");"* ]] ||
+  fail "file calls $pe $(file --mime-type -b "$pe"), which the entry does not list: $types"
+for generic in application/x-ole-storage application/octet-stream application/x-executable; do
+  [[ ";$types" != *";$generic;"* ]] || fail "the entry claims $generic"
 done
 for page in $pkg nivra-wine-start; do
   for locale in C C.UTF-8; do

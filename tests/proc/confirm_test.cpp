@@ -491,20 +491,29 @@ TEST_F(ConfirmTest, UnrunnableLauncherIsSaidInTheWindowAndEndsNonZero) {
   }
 }
 
+// The window manager's close button, and Escape typed into the window.
 TEST_F(ConfirmTest, ClosingTheWindowWritesNoFlagAndStartsNothing) {
   make_dirs(dir / "prefix");
-  ProcOptions o = options(dir / "prefix", script_launcher(true));
-  o.while_running = [](int, void *) {
-    std::thread([] {
-      run_process({tool_path("xwin"), "close", "wine辅助程序", "20000"});
-    }).detach();
-  };
-  // The helper itself, not the driver: nothing clicks.
-  std::vector<std::string> argv{helper_path(), "prog.exe"};
-  ProcResult r = run_process(argv, o);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
-  EXPECT_FALSE(exists(dir / "started"));
+  for (std::vector<std::string> xwin : {std::vector<std::string>{"close", "wine辅助程序", "20000"},
+                                        {"key", "wine辅助程序", "20000", "Escape"}}) {
+    SCOPED_TRACE(xwin[0]);
+    ProcOptions o = options(dir / "prefix", script_launcher(true));
+    o.timeout_s = 40;
+    o.ctx = &xwin;
+    o.while_running = [](int, void *ctx) {
+      std::vector<std::string> argv{tool_path("xwin")};
+      for (const auto &arg : *static_cast<std::vector<std::string> *>(ctx))
+        argv.push_back(arg);
+      std::thread([argv] { run_process(argv); }).detach();
+    };
+    // The helper itself, not the driver: nothing clicks.
+    std::vector<std::string> argv{helper_path(), "prog.exe"};
+    ProcResult r = run_process(argv, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
+    EXPECT_FALSE(exists(dir / "started"));
+  }
 }
 
 } // namespace
