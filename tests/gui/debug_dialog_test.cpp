@@ -261,11 +261,11 @@ TEST_F(DebugDialogTest, WindowRowsAndPacking) {
 }
 
 TEST_F(DebugDialogTest, PrefilledCommandLine) {
-  const std::string head = " /opt/wine tools/bin/wine";
+  const std::string head = " '/opt/wine tools/bin/wine'";
   EXPECT_EQ(prefilled({"C:\\Program Files\\App\\a b.exe", "-x"}),
             head + " \"C:\\Program Files\\App\\a b.exe\" -x");
   EXPECT_EQ(prefilled({"Z:\\home\\u\\a b.exe", "A:\\x", "a:y", "z:w", "c:\\low case"}),
-            head + " Z:\\home\\u\\a b.exe A:\\x a:y z:w \"c:\\low case\"");
+            head + " 'Z:\\home\\u\\a b.exe' 'A:\\x' a:y z:w \"c:\\low case\"");
 
   std::string long_arg(2000, 'x');
   std::string text = prefilled({"C:\\a.exe", long_arg, "-after"});
