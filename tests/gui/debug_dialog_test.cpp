@@ -436,30 +436,6 @@ TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
   wine_prefix = nullptr;
 }
 
-// A key pressed and released in widget, as the keyboard delivers it.
-void press_key(GtkWidget *widget, guint keyval) {
-  gtk_widget_grab_focus(widget);
-  GdkDevice *keyboard =
-      gdk_seat_get_keyboard(gdk_display_get_default_seat(gtk_widget_get_display(widget)));
-  for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
-    GdkEvent *event = gdk_event_new(type);
-    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(widget)));
-    event->key.send_event = TRUE;
-    event->key.time = GDK_CURRENT_TIME;
-    event->key.keyval = keyval;
-    gdk_event_set_device(event, keyboard);
-    GdkKeymapKey *keys = nullptr;
-    gint n = 0;
-    if (gdk_keymap_get_entries_for_keyval(
-            gdk_keymap_get_for_display(gtk_widget_get_display(widget)), keyval, &keys, &n) &&
-        n > 0)
-      event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
-    g_free(keys);
-    gtk_widget_event(gtk_widget_get_toplevel(widget), event);
-    gdk_event_free(event);
-  }
-}
-
 // Through the real dialog: the line runs as typed, with the arguments the program was
 // given, and what cannot run or cannot be logged is said in a box.
 TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
