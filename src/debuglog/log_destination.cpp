@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,8 +78,16 @@ bool destination_usable(GtkWindow *parent) {
   char *dir_text = nullptr, *name_text = nullptr;
   split_path(log_file_path, '/', &dir_text, &name_text);
   malloced dir(dir_text), name(name_text);
-  if (dir && name && !log_place::in_use(dir.get(), name.get()) &&
-      log_place::claim(dir.get(), name.get()))
+  if (!dir || !name)
+    return true; // no memory: the set-up below stops on its own
+  bool busy = log_place::in_use(dir.get(), name.get());
+  if (!busy && !log_place::claim(dir.get(), name.get())) {
+    busy = errno == EADDRINUSE; // claimed since the look just before
+    if (!busy)
+      std::fprintf(stderr, "警告：无法标记日志 %s 正在使用：%s\n", log_file_path,
+                   std::strerror(errno));
+  }
+  if (!busy)
     return true;
   std::fprintf(stderr, "错误：%s 正在被另一个调试运行写入\n", log_file_path);
   own::gchars text(
