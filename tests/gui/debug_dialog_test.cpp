@@ -479,9 +479,10 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
          tick_logging(d);
          set(log_channel_entry, "+seh");
          set(env_entry, "NIVRA_X=typed");
-         set(cmdline_entry, "cd '" + dir / "launcher dir" +
-                                "' && for i in 1 2; do echo \"$i $WINEDEBUG $NIVRA_X\" >&2; done; "
-                                "printf '%1503s\\n' '' | tr ' ' x");
+         set(cmdline_entry,
+             "cd '" + dir / "launcher dir" +
+                 "' && for i in 1 2; do echo \"$i $(printenv WINEDEBUG) $NIVRA_X\" >&2; done; "
+                 "printf '%1503s\\n' '' | tr ' ' x");
          log_file_path = g_strdup((dir / "logs/run.log").c_str());
          init_log_sink((dir / "logs").c_str(), "run.log", 1 << 20, 2);
          gtk_dialog_response(GTK_DIALOG(d), 2);
@@ -506,6 +507,19 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
          gtk_dialog_response(GTK_DIALOG(d), 2);
        },
        {"错误: shell 无法执行这一行，没有运行任何命令。"},
+       false,
+       nullptr},
+      {"a command too long to run whole runs nothing and the dialog stays",
+       {},
+       [&](GtkWidget *d) {
+         tick_logging(d);
+         std::string words; // 900 characters of three bytes each
+         for (int i = 0; i < 900; ++i)
+           words += "文";
+         set(cmdline_entry, "touch '" + mark + "'; echo " + words);
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"错误: 命令太长，没有运行。请缩短命令行、日志通道或环境变量。"},
        false,
        nullptr},
       {"a folder that cannot be written runs nothing and the dialog stays",

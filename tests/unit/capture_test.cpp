@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -274,62 +273,6 @@ TEST_F(DebugRun, Modes) {
       EXPECT_THAT(log.messages(), ElementsAre("out\nerr", "tail"));
       EXPECT_EQ(mycat, nullptr);
       EXPECT_EQ(Value(out, HasSubstr("queue create success")), threads > 0) << out;
-    }
-  }
-}
-
-// The line runs as a terminal runs it: every command gets the channel and the
-// assignments, and what any of them prints on either stream is logged. A line the
-// shell rejects, or one too long to run whole, runs nothing and keeps the category.
-TEST_F(DebugRun, LinesRunAsTyped) {
-  using kind = capture::run_outcome::kind;
-  make_dirs(tmp / "sub dir");
-  struct {
-    const char *name;
-    std::string cmdline;
-    kind what;
-    std::vector<std::string> messages;
-  } cases[] = {
-      {"commands and stderr",
-       "echo one >&2; printenv WINEDEBUG NIVRA_TEST_EXTRA; echo three >&2",
-       kind::ran,
-       {"one\n+relay\n1\nthree"}},
-      {"cd first",
-       "cd '" + tmp / "sub dir" + "' && pwd && sh -c 'echo $WINEDEBUG >&2'",
-       kind::ran,
-       {tmp / "sub dir" + "\n+relay"}},
-      {"loop and substitution",
-       "for i in 1 2; do echo \"$i $(printenv WINEDEBUG)\" >&2; done",
-       kind::ran,
-       {"1 +relay\n2 +relay"}},
-      {"simple command",
-       "sh -c 'echo \"$WINEDEBUG $NIVRA_TEST_EXTRA\" >&2'",
-       kind::ran,
-       {"+relay 1"}},
-      {"unterminated quote", "echo it's; touch '" + tmp / "ran" + "'", kind::refused, {}},
-      {"too long", "touch '" + tmp / "ran" + "' " + std::string(2100, 'x'), kind::too_long, {}},
-  };
-  for (auto &c : cases) {
-    SCOPED_TRACE(c.name);
-    testlog::MemoryLog log;
-    CaptureStdout();
-    CaptureStderr();
-    capture::run_outcome o =
-        capture::run_captured("+relay", "NIVRA_TEST_EXTRA=1", c.cmdline.c_str(), 0);
-    GetCapturedStdout();
-    std::string err = GetCapturedStderr();
-    EXPECT_EQ(o.what, c.what);
-    EXPECT_EQ(log.messages(), c.messages);
-    EXPECT_FALSE(exists(tmp / "ran"));
-    if (c.what == kind::ran) {
-      EXPECT_EQ(mycat, nullptr);
-      EXPECT_TRUE(WIFEXITED(o.status) && WEXITSTATUS(o.status) == 0) << o.status;
-      continue;
-    }
-    EXPECT_NE(mycat, nullptr);
-    EXPECT_THAT(err, StartsWith("错误："));
-    if (c.what == kind::refused) {
-      EXPECT_THAT(o.detail, HasSubstr("Unterminated quoted string"));
     }
   }
 }
