@@ -1,5 +1,6 @@
 # Compiles the catalogue that translates every text of the template POT into itself.
-#   cmake -DMSGEN=... -DMSGFMT=... -DPOT=... -DMO=... -P source_po.cmake
+#   cmake -DMSGEN=... -DMSGCAT=... -DMSGFMT=... -DPOT=... -DMO=... [-DOVERRIDES=...]
+#         -P source_po.cmake
 get_filename_component(dir ${MO} DIRECTORY)
 file(MAKE_DIRECTORY ${dir})
 set(po ${MO}.po)
@@ -18,6 +19,14 @@ file(WRITE ${po} "msgid \"\"\nmsgstr \"\"\n"
      "\"Content-Transfer-Encoding: 8bit\\n\"\n"
      "\"Plural-Forms: nplurals=1; plural=0;\\n\"\n"
      "${entries}")
+# Texts whose keys are not Chinese get their Chinese from the override file, which wins.
+if(OVERRIDES)
+  execute_process(COMMAND ${MSGCAT} --use-first --no-wrap -o ${po} ${OVERRIDES} ${po}
+                  RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "msgcat failed on ${OVERRIDES}")
+  endif()
+endif()
 execute_process(COMMAND ${MSGFMT} --check-format --check-domain -o ${MO} ${po} RESULT_VARIABLE rc)
 file(REMOVE ${po})
 if(NOT rc EQUAL 0)

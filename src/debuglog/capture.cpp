@@ -6,6 +6,8 @@
 #include "util/shell_quote.hpp"
 
 #include <fcntl.h>
+#include <glib.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -14,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
+#include <vector>
 
 namespace capture {
 
@@ -50,12 +54,10 @@ std::size_t fill(std::FILE *in, char *at, std::size_t want, loop_stats &stats, s
   return static_cast<std::size_t>(out - at);
 }
 
-void deliver_direct(void *, const char *block, std::size_t, block_end how) {
-  // The piece of an over-long line gets a line break of its own.
-  if (how == block_end::full_buffer)
-    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s\n", block);
-  else
-    log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s", block);
+// The pieces of an over-long line follow each other as records of their own;
+// a line break added to a piece would be a line the program never printed.
+void deliver_direct(void *, const char *block, std::size_t, block_end) {
+  log4c_category_log(mycat, LOG4C_PRIORITY_INFO, "%s", block);
 }
 
 void deliver_queued(void *queue, const char *block, std::size_t, block_end) {
@@ -170,17 +172,156 @@ loop_stats read_blocks(std::FILE *in, block_fn fn, void *ctx) {
   return stats;
 }
 
-bool compose_command(char (&buf)[2048], const char *channel, const char *env, const char *cmdline,
-                     bool merge_stderr) {
-  return bounded::format(buf, kCommandBound,
-                         merge_stderr ? "WINEDEBUG=%s %s %s 2>&1" : "WINEDEBUG=%s %s %s",
-                         channel ? channel : "", env ? env : "", cmdline ? cmdline : "");
+namespace {
+
+bool is_assignment(std::string_view word) {
+  std::size_t i = 0;
+  while (i < word.size() &&
+         (g_ascii_isalpha(word[i]) || word[i] == '_' || (i > 0 && g_ascii_isdigit(word[i]))))
+    ++i;
+  return i > 0 && i < word.size() && word[i] == '=';
 }
 
-void run_captured(const char *channel, const char *env, const char *cmdline, int thread_num) {
+bool is_reserved_word(std::string_view word) {
+  static constexpr std::string_view reserved[] = {
+      "!",  "{",  "}",    "case",  "do",    "done", "elif", "else",     "esac",   "fi",   "for",
+      "if", "in", "then", "until", "while", "[[",   "]]",   "function", "select", "time", "coproc"};
+  return std::find(std::begin(reserved), std::end(reserved), word) != std::end(reserved);
+}
+
+// The text's words as written (quotes kept), split at blanks outside quotes; false when it
+// holds anything that makes more than one simple command of it.
+bool simple_words(std::string_view t, std::vector<std::string_view> &words) {
+  std::size_t start = std::string_view::npos;
+  for (std::size_t i = 0; i < t.size(); ++i) {
+    const char c = t[i];
+    if (c == ' ' || c == '\t') {
+      if (start != std::string_view::npos)
+        words.push_back(t.substr(start, i - start));
+      start = std::string_view::npos;
+      continue;
+    }
+    if (start == std::string_view::npos)
+      start = i;
+    if (c == '\\') {
+      if (++i == t.size())
+        return false;
+    } else if (c == '\'') {
+      i = t.find('\'', i + 1);
+      if (i == std::string_view::npos)
+        return false;
+    } else if (c == '"') {
+      for (++i; i < t.size() && t[i] != '"'; ++i) {
+        if (t[i] == '\\')
+          ++i;
+        else if (t[i] == '`' || (t[i] == '$' && i + 1 < t.size() && t[i + 1] == '('))
+          return false;
+      }
+      if (i >= t.size())
+        return false;
+    } else if (c == '`' || (c == '$' && i + 1 < t.size() && t[i + 1] == '(') ||
+               std::strchr(";&|<>()#\n", c)) {
+      return false;
+    }
+  }
+  if (start != std::string_view::npos)
+    words.push_back(t.substr(start));
+  return true;
+}
+
+} // namespace
+
+bool is_simple_command(const char *text) {
+  std::vector<std::string_view> words;
+  if (!text || !simple_words(text, words))
+    return false;
+  for (std::string_view word : words)
+    if (!is_assignment(word))
+      return !is_reserved_word(word);
+  return true;
+}
+
+bool compose_command(char (&buf)[2048], const char *channel, const char *env, const char *cmdline,
+                     bool merge_stderr) {
+  channel = channel ? channel : "";
+  env = env ? env : "";
+  cmdline = cmdline ? cmdline : "";
+  bool fitted = bounded::format(buf, kCommandBound, "WINEDEBUG=%s %s %s", channel, env, cmdline);
+  if (fitted && is_simple_command(buf))
+    return merge_stderr ? bounded::format(buf, kCommandBound, "WINEDEBUG=%s %s %s 2>&1", channel,
+                                          env, cmdline)
+                        : true;
+  // set -a exports what the assignments set; the line break ends a comment in the line
+  // before the group closes.
+  return bounded::format(buf, kCommandBound, "set -a; WINEDEBUG=%s %s; set +a; { %s\n}%s", channel,
+                         env, cmdline, merge_stderr ? " 2>&1" : "");
+}
+
+run_outcome check_syntax(const char *text) {
+  run_outcome out;
+  const char *argv[] = {"/bin/sh", "-n", "-c", text, nullptr};
+  gchar *err_text = nullptr;
+  GError *error = nullptr;
+  int wait_status = 0;
+  shell_quote::flush_std_streams();
+  const auto flags =
+      static_cast<GSpawnFlags>(G_SPAWN_STDIN_FROM_DEV_NULL | G_SPAWN_STDOUT_TO_DEV_NULL);
+  if (!g_spawn_sync(nullptr, const_cast<char **>(argv), nullptr, flags, nullptr, nullptr, nullptr,
+                    &err_text, &wait_status, &error)) {
+    out.what = run_outcome::kind::no_shell;
+    out.detail = error->message;
+    g_error_free(error);
+    return out;
+  }
+  if (!WIFEXITED(wait_status) || WEXITSTATUS(wait_status) != 0) {
+    out.what = run_outcome::kind::refused;
+    out.status = wait_status;
+    out.detail = err_text ? err_text : "";
+    while (!out.detail.empty() && out.detail.back() == '\n')
+      out.detail.pop_back();
+  }
+  g_free(err_text);
+  return out;
+}
+
+namespace {
+
+// Checks a command before it runs; prints the "错误：" line of a refusal.
+run_outcome admit(const char *command, bool fitted) {
+  run_outcome out;
+  if (!fitted) {
+    out.what = run_outcome::kind::too_long;
+    std::fprintf(stderr, "错误：命令超过 %zu 字节，没有运行\n", kCommandBound - 1);
+    return out;
+  }
+  out = check_syntax(command);
+  if (out.what == run_outcome::kind::refused)
+    std::fprintf(stderr, "错误：shell 拒绝了命令，没有运行：%s\n", out.detail.c_str());
+  // A check that could not start says nothing about the text: starting the run itself
+  // then fails, or succeeds, on its own account.
+  if (out.what == run_outcome::kind::no_shell)
+    out = {};
+  return out;
+}
+
+run_outcome no_shell(int err) {
+  run_outcome out;
+  out.what = run_outcome::kind::no_shell;
+  out.detail = std::strerror(err);
+  std::fprintf(stderr, "错误：无法启动 /bin/sh：%s\n", out.detail.c_str());
+  return out;
+}
+
+} // namespace
+
+run_outcome run_captured(const char *channel, const char *env, const char *cmdline,
+                         int thread_num) {
   char command_buf[2048];
-  compose_command(command_buf, channel, env, cmdline, true);
+  const bool fitted = compose_command(command_buf, channel, env, cmdline, true);
   std::printf("cmdline [%s]\n", command_buf);
+  run_outcome outcome = admit(command_buf, fitted);
+  if (outcome.what != run_outcome::kind::ran)
+    return outcome;
 
   if (thread_num < 0) {
     std::fprintf(stderr, "警告：MULTI_THREAD_NUM 为负数（%d），按 0 处理，直接写入日志\n",
@@ -192,9 +333,10 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
   shell_quote::flush_std_streams();
   std::FILE *pipe = popen(command_buf, "r");
   if (!pipe) {
+    const int err = errno;
     perror("popen:");
     log_queue_destroy(queue);
-    return;
+    return no_shell(err);
   }
   gathering_pipe gather;
   std::FILE *gathered = open_gathering(pipe, gather);
@@ -207,29 +349,34 @@ void run_captured(const char *channel, const char *env, const char *cmdline, int
     read_blocks(in, deliver_direct, nullptr);
   if (gathered)
     std::fclose(gathered);
-  pclose(pipe);
+  outcome.status = pclose(pipe);
   log_queue_destroy(queue);
 
   if (mycat)
     log4c_category_delete(mycat);
   mycat = nullptr;
+  return outcome;
 }
 
-void run_debug(bool log_enabled, bool has_log_file, const char *channel, const char *env,
-               const char *cmdline, int thread_num) {
-  if (log_enabled && has_log_file) {
-    run_captured(channel, env, cmdline, thread_num);
-    return;
-  }
+run_outcome run_debug(bool log_enabled, bool has_log_file, const char *channel, const char *env,
+                      const char *cmdline, int thread_num) {
+  if (log_enabled && has_log_file)
+    return run_captured(channel, env, cmdline, thread_num);
   char command_buf[2048];
   const char *command = cmdline ? cmdline : "";
+  bool fitted = true;
   if (log_enabled) {
-    compose_command(command_buf, channel, env, cmdline, false);
+    fitted = compose_command(command_buf, channel, env, cmdline, false);
     command = command_buf;
   }
+  run_outcome outcome = admit(command, fitted);
+  if (outcome.what != run_outcome::kind::ran)
+    return outcome;
   shell_quote::flush_std_streams();
-  const int status = std::system(command);
-  (void)status;
+  outcome.status = std::system(command);
+  if (outcome.status == -1)
+    return no_shell(errno);
+  return outcome;
 }
 
 } // namespace capture

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 namespace capture {
 
@@ -30,21 +31,46 @@ struct loop_stats {
 // other byte reaches fn exactly once. Prints the loop's progress lines on stdout.
 loop_stats read_blocks(std::FILE *in, block_fn fn, void *ctx);
 
+// True when text is one simple command that "WINEDEBUG=... 2>&1" covers whole:
+// outside quotes no operator, redirection, comment, substitution or line break,
+// and no reserved word where the command's name goes.
+bool is_simple_command(const char *text);
+
 // The shell command of a debug run, cut at 2046 bytes like the run cuts it.
-// With merge_stderr, " 2>&1" ends it. True when nothing was cut.
+// "WINEDEBUG=%s %s %s" when that is one simple command; otherwise the channel
+// and the assignments are exported first and the line runs as typed, grouped,
+// so that every command of it gets them. With merge_stderr, "2>&1" ends it and
+// covers the whole line. True when nothing was cut.
 bool compose_command(char (&buf)[2048], const char *channel, const char *env, const char *cmdline,
                      bool merge_stderr);
 
+// What became of a debug run.
+struct run_outcome {
+  enum class kind {
+    ran,      // the shell ran the text; status is its wait status
+    too_long, // the command did not fit its buffer and was not run
+    refused,  // the shell rejected the text (detail: its message) and nothing ran
+    no_shell, // the shell could not be started (detail: the system's error text)
+  };
+  kind what = kind::ran;
+  int status = 0;
+  std::string detail;
+};
+
+// Asks the shell whether it accepts text, without running any of it.
+run_outcome check_syntax(const char *text);
+
 // The captured run: runs the command with its output merged, logs every block
 // into mycat (directly, or through thread_num writer threads), then deletes
-// mycat. A negative thread_num counts as 0, with a warning.
-void run_captured(const char *channel, const char *env, const char *cmdline, int thread_num);
+// mycat. A negative thread_num counts as 0, with a warning. A command that is
+// refused or too long runs nothing and leaves mycat alone.
+run_outcome run_captured(const char *channel, const char *env, const char *cmdline, int thread_num);
 
 // Picks the mode: captured when logging is on and a log file is chosen; with
 // logging on but no file, the command with WINEDEBUG and env through system();
-// with logging off, the command line alone.
-void run_debug(bool log_enabled, bool has_log_file, const char *channel, const char *env,
-               const char *cmdline, int thread_num);
+// with logging off, the command line alone. Every failure prints an "错误：" line.
+run_outcome run_debug(bool log_enabled, bool has_log_file, const char *channel, const char *env,
+                      const char *cmdline, int thread_num);
 
 // How writer threads are started; tests replace it to make starts fail.
 using thread_start_fn = int (*)(pthread_t *, const pthread_attr_t *, void *(*)(void *), void *);

@@ -1,6 +1,10 @@
 #include "debuglog/debug_cmdline.hpp"
 
 #include "util/bounded.hpp"
+#include "util/shell_quote.hpp"
+
+#include <string>
+#include <string_view>
 
 namespace debug_cmdline {
 
@@ -32,6 +36,48 @@ void drop_partial_char(char *buf, std::size_t *len) {
   }
 }
 
+// Inside double quotes the shell still expands $ and `, and a backslash before
+// \\, $, `, " or a line break (or before the closing quote) is taken away.
+bool literal_in_double_quotes(std::string_view text) {
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '$' || c == '`' || c == '"')
+      return false;
+    if (c == '\\') {
+      if (i + 1 == text.size())
+        return false;
+      const char next = text[i + 1];
+      if (next == '\\' || next == '$' || next == '`' || next == '"' || next == '\n')
+        return false;
+    }
+  }
+  return true;
+}
+
+// A word after the first is never an assignment, so '=' is literal there too;
+// but a tilde after '=' would still be expanded by some shells.
+bool plain_argument(std::string_view text) {
+  if (text.empty())
+    return false;
+  if (text.find('=') == std::string_view::npos)
+    return shell_quote::is_plain_word(text);
+  if (text.find('~') != std::string_view::npos)
+    return false;
+  std::string without(text);
+  std::erase(without, '=');
+  return shell_quote::is_plain_word(without);
+}
+
+// The shell word that gives the program exactly arg: drive paths in double
+// quotes, plain words as they are, anything else single-quoted.
+std::string argument_word(const char *arg) {
+  if (is_windows_path(arg) && literal_in_double_quotes(arg))
+    return std::string("\"") + arg + "\"";
+  if (plain_argument(arg))
+    return arg;
+  return shell_quote::quote(arg);
+}
+
 } // namespace
 
 bool compose(char (&buf)[kSize], const char *launcher, const char *const *args) {
@@ -40,13 +86,10 @@ bool compose(char (&buf)[kSize], const char *launcher, const char *const *args) 
   constexpr std::size_t room = kSize - 1;
   std::size_t len = 0;
   buf[0] = '\0';
-  bool fitted = bounded::append(buf, room, &len, " %s", launcher);
-  for (const char *const *arg = args; fitted && arg && *arg; ++arg) {
-    if (is_windows_path(*arg))
-      fitted = bounded::append(buf, room, &len, " \"%s\"", *arg);
-    else
-      fitted = bounded::append(buf, room, &len, " %s", *arg);
-  }
+  bool fitted =
+      bounded::append(buf, room, &len, " %s", shell_quote::quote_if_needed(launcher).c_str());
+  for (const char *const *arg = args; fitted && arg && *arg; ++arg)
+    fitted = bounded::append(buf, room, &len, " %s", argument_word(*arg).c_str());
   if (!fitted)
     drop_partial_char(buf, &len);
   return fitted;

@@ -1,6 +1,7 @@
 #pragma once
 // The command line the debug dialog opens with: the launcher and the program's
-// own arguments, drive paths in double quotes. Plain text work, no GTK.
+// own arguments as shell words that give the program exactly those arguments.
+// Plain text work, no GTK.
 #include <cstddef>
 
 namespace debug_cmdline {
@@ -10,7 +11,9 @@ namespace debug_cmdline {
 inline constexpr std::size_t kSize = 1024;
 
 // Writes " <launcher>" and then, for each entry of args up to its null end,
-// " \"<arg>\"" for a drive path and " <arg>" otherwise. Nothing is escaped.
+// " \"<arg>\"" for a drive path and " <arg>" otherwise. The launcher and any
+// argument that the shell would split, expand or reject (a drive path too, when
+// double quotes would not keep it) are single-quoted instead.
 // A piece that does not fit is cut, never inside a UTF-8 character, and
 // nothing follows it. Returns true when everything fitted.
 bool compose(char (&buf)[kSize], const char *launcher, const char *const *args);

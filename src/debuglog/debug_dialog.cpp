@@ -2,6 +2,7 @@
 
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_destination.hpp"
+#include "debuglog/log_place.hpp"
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
@@ -64,6 +65,7 @@ GtkWidget *put(GtkWidget *row, GtkWidget *widget, bool expand = false) {
 GtkWidget *new_entry(int max_length) {
   GtkWidget *entry = gtk_entry_new();
   gtk_entry_set_max_length(GTK_ENTRY(entry), max_length);
+  gtk_entry_set_activates_default(GTK_ENTRY(entry), TRUE);
   return entry;
 }
 
@@ -86,6 +88,7 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   GtkWidget *dialog = gtk_dialog_new_with_buttons(_("调试启动"), parent, GTK_DIALOG_MODAL,
                                                   _("取消"), 1, _("运行"), 2, nullptr);
   gtk_widget_set_size_request(dialog, 600, 400);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), 2);
   std::size_t ctrl_current_index = 0;
   GtkWidget *vbox = gtk_box_new(GTK_ORIENTATION_VERTICAL, 5);
 
@@ -132,6 +135,8 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   label = put(row, gtk_label_new(_("日志文件:")));
   register_log_config_ctrl(ctrl_current_index, label);
   log_file_entry = put(row, new_entry(255), true);
+  // It shows the file chosen with "..."; typing there would name a file nobody reads.
+  gtk_editable_set_editable(GTK_EDITABLE(log_file_entry), FALSE);
   accessible::name_after(log_file_entry, label);
   register_log_config_ctrl(ctrl_current_index, log_file_entry);
   GtkWidget *file_btn = put(row, gtk_button_new_with_label("..."));
@@ -156,6 +161,7 @@ void clear_shared_state() {
   cmdline_entry = nullptr;
   log_file_entry = nullptr;
   log_enabled = 0;
+  log_place::release();
 }
 
 } // namespace
@@ -202,20 +208,21 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
   // The dialog can be destroyed while it runs; the weak pointer then turns null.
   g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
   gtk_widget_show_all(dialog);
-  int response = gtk_dialog_run(GTK_DIALOG(dialog));
-  switch (response) {
-  case 2:
-    gtk_widget_set_sensitive(dialog, FALSE);
-    process_debug_log();
-    if (dialog)
-      gtk_widget_set_sensitive(dialog, TRUE);
-    std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
-    break;
-  case 1:
-  case GTK_RESPONSE_DELETE_EVENT:
-    break;
-  default:
-    std::fprintf(stderr, "unknowed %d\n", response);
+  for (;;) {
+    int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    if (response == 2) {
+      gtk_widget_set_sensitive(dialog, FALSE);
+      const bool ran = process_debug_log();
+      if (dialog)
+        gtk_widget_set_sensitive(dialog, TRUE);
+      // Nothing ran and a box has said why: the fields stay for the user to mend.
+      if (!ran && dialog)
+        continue;
+      if (ran)
+        std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
+    } else if (response != 1 && response != GTK_RESPONSE_DELETE_EVENT) {
+      std::fprintf(stderr, "unknowed %d\n", response);
+    }
     break;
   }
   // A dialog still standing after an unexpected answer would stay on screen,

@@ -2,17 +2,21 @@
 
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_destination_logic.hpp"
+#include "debuglog/log_place.hpp"
 #include "debuglog/log_sink.hpp"
 #include "util/accessible.hpp"
 #include "util/bounded.hpp"
 #include "util/i18n.hpp"
+#include "util/message_box.hpp"
 #include "util/own.hpp"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -60,6 +64,53 @@ void warn_foreign_log_entries(GtkWindow *parent, const char *dir, const char *na
   ask(parent, GTK_MESSAGE_WARNING, GTK_BUTTONS_OK, "Warning", text.get());
 }
 
+// No destination: the field says so too, and the series is no longer ours.
+void clear_destination() {
+  release_log_file_path();
+  if (log_file_entry)
+    gtk_entry_set_text(GTK_ENTRY(log_file_entry), "");
+  log_place::release();
+}
+
+void tell_error(GtkWindow *parent, const char *text, const char *detail) {
+  message_box::run(message_box::create(GTK_WIDGET(parent), GTK_MESSAGE_ERROR, _("错误"), text,
+                                       detail ? detail : "", false),
+                   _("确定"), nullptr);
+}
+
+// Whether the chosen file can take the log: its folder must take new files, and no other
+// debug run may be writing its series. Says why not in a box; claims the series when it can.
+bool destination_usable(GtkWindow *parent) {
+  if (int err = log_place::folder_error(log_file_path)) {
+    const std::string folder = log_place::folder_of(log_file_path);
+    std::fprintf(stderr, "错误：无法在文件夹 %s 中写入日志：%s\n", folder.c_str(),
+                 std::strerror(err));
+    own::gchars text(
+        g_strdup_printf(_("无法在文件夹 %s 中写入日志，请选择其他位置。"), folder.c_str()));
+    tell_error(parent, text.get(), std::strerror(err));
+    return false;
+  }
+  char *dir_text = nullptr, *name_text = nullptr;
+  split_path(log_file_path, '/', &dir_text, &name_text);
+  malloced dir(dir_text), name(name_text);
+  if (!dir || !name)
+    return true; // no memory: the set-up below stops on its own
+  bool busy = log_place::in_use(dir.get(), name.get());
+  if (!busy && !log_place::claim(dir.get(), name.get())) {
+    busy = errno == EADDRINUSE; // claimed since the look just before
+    if (!busy)
+      std::fprintf(stderr, "警告：无法标记日志 %s 正在使用：%s\n", log_file_path,
+                   std::strerror(errno));
+  }
+  if (!busy)
+    return true;
+  std::fprintf(stderr, "错误：%s 正在被另一个调试运行写入\n", log_file_path);
+  own::gchars text(
+      g_strdup_printf(_("%s 正在被另一个调试运行写入，请选择其他名称。"), log_file_path));
+  tell_error(parent, text.get(), nullptr);
+  return false;
+}
+
 void pack(GtkWidget *box, GtkWidget *widget) {
   gtk_box_pack_start(GTK_BOX(box), widget, FALSE, FALSE, 5);
 }
@@ -83,12 +134,14 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
       gtk_dialog_new_with_buttons(_("请设置文件大小以及需要保留最近几个文件"), parent,
                                   GTK_DIALOG_MODAL, _("取消"), 1, _("确定"), 2, nullptr);
   gtk_widget_set_size_request(dialog, 600, 400);
+  gtk_dialog_set_default_response(GTK_DIALOG(dialog), 2);
 
   GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
   pack(gtk_dialog_get_content_area(GTK_DIALOG(dialog)), row);
   GtkWidget *size_label = gtk_label_new(_("每个文件大小:"));
   pack(row, size_label);
   GtkWidget *size_entry = gtk_entry_new();
+  gtk_entry_set_activates_default(GTK_ENTRY(size_entry), TRUE);
   pack(row, size_entry);
   accessible::name_after(size_entry, size_label);
   GtkWidget *unit_combo = gtk_combo_box_text_new();
@@ -100,6 +153,7 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
   GtkWidget *count_label = gtk_label_new(_("最大保存文件个数:"));
   pack(row, count_label);
   GtkWidget *count_entry = gtk_entry_new();
+  gtk_entry_set_activates_default(GTK_ENTRY(count_entry), TRUE);
   accessible::name_after(count_entry, count_label);
   gtk_entry_set_text(GTK_ENTRY(count_entry), "1");
   pack(row, count_entry);
@@ -135,7 +189,10 @@ void show_log_size_dialog(GtkWindow *parent, const char *const *units, int unit_
 }
 
 void check_same_prefix_files(GtkWindow *parent, const char *dir, const char *name) {
-  log_destination::scan_same_prefix_files(dir, name, [parent](const char *entry) {
+  log_destination::scan_same_prefix_files(dir, name, [parent, dir](const char *entry) {
+    // A file of a series that a debug run is writing is not the user's to lose.
+    if (log_place::in_use(dir, entry))
+      return false;
     own::gchars text(g_strdup_printf(_("检测到存在相同前缀文件: %s\n是否删除？"), entry));
     return ask(parent, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, _("确认删除"), text.get()) ==
            GTK_RESPONSE_YES;
@@ -147,9 +204,10 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
     return;
   GtkWindow *dialog = GTK_WINDOW(user_data);
 
-  GtkWidget *chooser =
-      gtk_file_chooser_dialog_new("Save File", dialog, GTK_FILE_CHOOSER_ACTION_SAVE, "_Cancel",
-                                  GTK_RESPONSE_CANCEL, "_Save", GTK_RESPONSE_ACCEPT, nullptr);
+  // The buttons are GTK's own texts, in GTK's catalogue; the title is in ours.
+  GtkWidget *chooser = gtk_file_chooser_dialog_new(
+      _("Save File"), dialog, GTK_FILE_CHOOSER_ACTION_SAVE, g_dgettext("gtk30", "_Cancel"),
+      GTK_RESPONSE_CANCEL, g_dgettext("gtk30", "_Save"), GTK_RESPONSE_ACCEPT, nullptr);
   GtkFileChooser *file_chooser = GTK_FILE_CHOOSER(chooser);
   // The overwrite question is ours, asked after the choice.
   gtk_file_chooser_set_do_overwrite_confirmation(file_chooser, FALSE);
@@ -164,9 +222,7 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
     break;
   }
   case GTK_RESPONSE_CANCEL:
-    if (log_file_entry)
-      gtk_entry_set_text(GTK_ENTRY(log_file_entry), "");
-    release_log_file_path();
+    clear_destination();
     release_sink();
     break;
   default: // closed: a destination chosen earlier is configured anew below
@@ -177,12 +233,17 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   if (!log_file_entry || !log_file_path)
     return;
   release_sink();
+  log_place::release();
+  if (!destination_usable(dialog)) {
+    clear_destination();
+    return;
+  }
 
   struct stat st;
   if (stat(log_file_path, &st) == 0) {
     if (ask(dialog, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "Question",
             _("文件已存在确定覆盖吗?")) != GTK_RESPONSE_YES) {
-      release_log_file_path();
+      clear_destination();
       return;
     }
     unlink(log_file_path); // one that cannot go is left: the sink writes numbered files beside it
@@ -194,7 +255,7 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   show_log_size_dialog(dialog, log_destination::units, log_destination::unit_count, &size, unit,
                        &count);
   if (size == 0 || count == 0) {
-    release_log_file_path();
+    clear_destination();
     return;
   }
 

@@ -23,15 +23,20 @@ namespace log_destination {
 
 namespace {
 
-// strtoll reads exactly as atoll does, but tells an overflow apart.
+// strtoll reads as atoll does, but tells an overflow apart. Text after the number ("1.5",
+// "1e3", "12abc") would be dropped without a word, so it makes the whole text invalid (0);
+// blanks after it are only blanks.
 std::optional<long long> read_decimal(const char *text) {
   if (!text)
     return 0;
   errno = 0;
-  long long value = std::strtoll(text, nullptr, 10);
+  char *end = nullptr;
+  long long value = std::strtoll(text, &end, 10);
   if (errno == ERANGE)
     return std::nullopt;
-  return value;
+  while (g_ascii_isspace(*end))
+    ++end;
+  return *end ? 0 : value;
 }
 
 } // namespace

@@ -24,9 +24,10 @@ inline constexpr std::size_t bytes_text_size = 30;
 std::optional<std::int64_t> size_in_bytes(std::int64_t size, const char *unit);
 
 // Reads the typed size and count the way atoll and atoi read them (leading blanks and a sign
-// accepted, trailing text ignored). Returns 0 when both are valid (size and count are then
-// written), 1 when the size is below 1 or its byte count in unit does not fit 64 bits, 2 when
-// the count is below 1 or beyond the int range. The size is judged first.
+// accepted), except that any text after the number but blanks makes it invalid. Returns 0 when both
+// are valid (size and count are then written), 1 when the size is below 1 or its byte count in unit
+// does not fit 64 bits, 2 when the count is below 1 or beyond the int range. The size is judged
+// first.
 int parse_size_input(const char *size_text, const char *count_text, const char *unit,
                      std::int64_t *size, int *count);
 

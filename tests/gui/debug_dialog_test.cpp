@@ -1,5 +1,6 @@
 #include "confirm/dpi_reader.hpp"
 #include "debuglog/debug_dialog.hpp"
+#include "debuglog/log_sink.hpp"
 #include "dialog_driver.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
@@ -266,11 +267,11 @@ TEST_F(DebugDialogTest, WindowRowsAndPacking) {
 }
 
 TEST_F(DebugDialogTest, PrefilledCommandLine) {
-  const std::string head = " /opt/wine tools/bin/wine";
+  const std::string head = " '/opt/wine tools/bin/wine'";
   EXPECT_EQ(prefilled({"C:\\Program Files\\App\\a b.exe", "-x"}),
             head + " \"C:\\Program Files\\App\\a b.exe\" -x");
   EXPECT_EQ(prefilled({"Z:\\home\\u\\a b.exe", "A:\\x", "a:y", "z:w", "c:\\low case"}),
-            head + " Z:\\home\\u\\a b.exe A:\\x a:y z:w \"c:\\low case\"");
+            head + " 'Z:\\home\\u\\a b.exe' 'A:\\x' a:y z:w \"c:\\low case\"");
 
   std::string long_arg(2000, 'x');
   std::string text = prefilled({"C:\\a.exe", long_arg, "-after"});
@@ -438,6 +439,169 @@ TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
   gtk_widget_destroy(window);
   pump();
   wine_prefix = nullptr;
+}
+
+// Through the real dialog: the line runs as typed, with the arguments the program was
+// given, and what cannot run or cannot be logged is said in a box.
+TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
+  TempDir dir;
+  make_dirs(dir / "launcher dir");
+  make_dirs(dir / "logs");
+  write_script(dir / "launcher dir/wine", "printf '%s\\n' \"$@\" > '" + dir / "args" + "'\n");
+  std::strcpy(wine_app_path, (dir / "launcher dir/wine").c_str());
+  const std::string mark = dir / "mark";
+  const std::string x512(512, 'x');
+  auto tick_logging = [](GtkWidget *dialog) {
+    gtk_button_clicked(GTK_BUTTON(log_check_of(dialog)));
+  };
+  auto set = [](GtkWidget *entry, const std::string &text) {
+    gtk_entry_set_text(GTK_ENTRY(entry), text.c_str());
+  };
+  struct Row {
+    const char *name;
+    std::vector<std::string> args;
+    std::function<void(GtkWidget *)> fill; // answers the dialog itself, or lets Enter do it
+    std::vector<std::string> boxes;        // "title: text", in order
+    bool ran;
+    std::function<void()> check;
+  };
+  const std::vector<Row> rows = {
+      {"pre-filled arguments reach the program unchanged, through a launcher with a blank",
+       {"C:\\windows\\system32\\cmd.exe", "/c", "echo", "a\\b", "$HOME", "two  blanks", "it's",
+        "report $(touch '" + mark + "').txt", "a;touch '" + mark + "'", "`touch " + mark + "`"},
+       [](GtkWidget *d) { gtk_dialog_response(GTK_DIALOG(d), 2); },
+       {},
+       true,
+       [&] {
+         EXPECT_EQ(read_file(dir / "args"),
+                   "C:\\windows\\system32\\cmd.exe\n/c\necho\na\\b\n$HOME\ntwo  blanks\nit's\n"
+                   "report $(touch '" +
+                       mark + "').txt\na;touch '" + mark + "'\n`touch " + mark + "`\n");
+       }},
+      {"a compound line gets its channels, its stderr and a long line logged as printed",
+       {},
+       [&](GtkWidget *d) {
+         tick_logging(d);
+         set(log_channel_entry, "+seh");
+         set(env_entry, "NIVRA_X=typed");
+         set(cmdline_entry,
+             "cd '" + dir / "launcher dir" +
+                 "' && for i in 1 2; do echo \"$i $(printenv WINEDEBUG) $NIVRA_X\" >&2; done; "
+                 "printf '%1503s\\n' '' | tr ' ' x");
+         log_file_path = g_strdup((dir / "logs/run.log").c_str());
+         init_log_sink((dir / "logs").c_str(), "run.log", 1 << 20, 2);
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {},
+       true,
+       [&] {
+         std::string body = read_file(dir / "logs/run.log.0").substr(std::strlen(sys_info));
+         // Each record's prefix taken away: the lines as the program printed them.
+         std::string messages;
+         for (std::size_t at = 0; at < body.size(); at = body.find('\n', at) + 1) {
+           const std::size_t from = record_starts_at(body, at) ? at + kRecordPrefix : at;
+           messages += body.substr(from, body.find('\n', at) + 1 - from);
+         }
+         EXPECT_EQ(messages, "1 +seh typed\n2 +seh typed\n" + x512 + "\n" + x512 + "\n" +
+                                 std::string(479, 'x') + "\n");
+       }},
+      {"a line the shell rejects runs nothing and the dialog stays",
+       {},
+       [&](GtkWidget *d) {
+         set(cmdline_entry, "echo it's; touch '" + mark + "'");
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"错误: shell 无法执行这一行，没有运行任何命令。"},
+       false,
+       nullptr},
+      {"a command too long to run whole runs nothing and the dialog stays",
+       {},
+       [&](GtkWidget *d) {
+         tick_logging(d);
+         std::string words; // 900 characters of three bytes each
+         for (int i = 0; i < 900; ++i)
+           words += "文";
+         set(cmdline_entry, "touch '" + mark + "'; echo " + words);
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"错误: 命令太长，没有运行。请缩短命令行、日志通道或环境变量。"},
+       false,
+       nullptr},
+      {"a folder that cannot be written runs nothing and the dialog stays",
+       {},
+       [&](GtkWidget *d) {
+         tick_logging(d);
+         set(cmdline_entry, "touch '" + mark + "'");
+         log_file_path = g_strdup("/proc/1/nolog.log");
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"错误: 无法在文件夹 /proc/1 中写入日志，没有运行。"},
+       false,
+       nullptr},
+      {"typing in the log field is refused; Enter in the channel field runs",
+       {},
+       [&](GtkWidget *d) {
+         tick_logging(d);
+         set(cmdline_entry, "touch '" + mark + "'");
+         press_key(log_file_entry, GDK_KEY_a);
+         EXPECT_EQ(entry_text(log_file_entry), "");
+         press_key(log_channel_entry, GDK_KEY_a);
+         EXPECT_EQ(entry_text(log_channel_entry), "a");
+         press_key(log_channel_entry, GDK_KEY_Return);
+       },
+       {"提示: 没有选择日志文件，这次运行的输出没有记录。"},
+       true,
+       [&] { EXPECT_TRUE(exists(mark)); }},
+      {"a launcher that is not there is said",
+       {},
+       [&](GtkWidget *d) {
+         set(cmdline_entry, "'" + dir / "no such/wine" + "' x");
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"错误: 命令行结束时的状态为 127：shell 找不到或无法执行其中的命令。"},
+       true,
+       nullptr},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> argv_text{"nivra-wine-helper"};
+    argv_text.insert(argv_text.end(), row.args.begin(), row.args.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_text)
+      argv.push_back(a.data());
+    argv.push_back(nullptr);
+    app_argv = row.args.empty() ? nullptr : argv.data();
+
+    Driver driver(parent);
+    driver.then("调试启动", row.fill);
+    for (const std::string &box : row.boxes)
+      driver.answer(box.substr(0, box.find(':')), 2);
+    if (!row.ran)
+      driver.then("调试启动", [](GtkWidget *d) {
+        EXPECT_NE(entry_text(cmdline_entry), "") << "the dialog comes back as it was";
+        gtk_dialog_response(GTK_DIALOG(d), 1);
+      });
+    CaptureStdout();
+    CaptureStderr();
+    on_debug_app_btn_clicked(nullptr, parent);
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    app_argv = nullptr;
+    EXPECT_TRUE(driver.done());
+    std::vector<std::string> boxes;
+    for (const std::string &seen : driver.seen)
+      if (seen != "调试启动")
+        boxes.push_back(seen);
+    EXPECT_EQ(boxes, row.boxes);
+    EXPECT_EQ(Value(out, HasSubstr("保存的位置: ")), row.ran) << out;
+    EXPECT_EQ(Value(err, HasSubstr("错误：")), !row.ran) << err;
+    if (row.check)
+      row.check();
+    else
+      EXPECT_FALSE(exists(mark));
+    std::remove(mark.c_str());
+    expect_cleared();
+  }
 }
 
 using DebugDialogDeathTest = DebugDialogTest;

@@ -4,6 +4,7 @@
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_queue.hpp"
 #include "debuglog/log_sink.hpp"
+#include "dialog_driver.hpp"
 #include "run_modes.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
@@ -76,9 +77,18 @@ TEST_F(ProcessDebugLogTest, Modes) {
       CaptureStderr();
       if (mode.captured())
         init_log_sink(tmp.path().c_str(), "run.log", 1 << 20, 3);
-      process_debug_log();
+      // Logging without a file captures nothing, and the window says so.
+      Driver driver(nullptr);
+      if (mode.logging && !mode.file)
+        driver.answer("提示", 2);
+      EXPECT_TRUE(process_debug_log());
       std::string out = GetCapturedStdout();
       GetCapturedStderr();
+      EXPECT_TRUE(driver.done());
+      if (mode.logging && !mode.file)
+        EXPECT_THAT(driver.seen, ElementsAre("提示: 没有选择日志文件，这次运行的输出没有记录。"));
+      else
+        EXPECT_THAT(driver.seen, IsEmpty());
       EXPECT_EQ(seen(), mode.logging ? "[+relay,+seh][typed]\n" : "[][unset]\n");
       if (!mode.captured()) {
         EXPECT_EQ(out, "captured-line\n");

@@ -1,6 +1,7 @@
 #include "debuglog/capture.hpp"
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_destination.hpp"
+#include "debuglog/log_place.hpp"
 #include "debuglog/log_sink.hpp"
 #include "dialog_driver.hpp"
 #include "test_support.hpp"
@@ -10,7 +11,10 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <clocale>
 
 #include <deque>
 #include <functional>
@@ -160,7 +164,7 @@ TEST_F(LogDestinationTest, OverwriteAnsweredNoLeavesNoDestination) {
   EXPECT_EQ(read_file(dir / "app.log"), "old");
   EXPECT_EQ(log_file_path, nullptr);
   EXPECT_EQ(mycat, nullptr);
-  EXPECT_EQ(entry_text(), "shown before");
+  EXPECT_EQ(entry_text(), "") << "the field shows no file when none is chosen";
   EXPECT_EQ(out, "");
 }
 
@@ -212,9 +216,10 @@ TEST_F(LogDestinationTest, SizeDialogLayoutAndKilobytesPreselected) {
     }
     EXPECT_THAT(units, ElementsAre("B", "KB", "MB", "GB"));
     EXPECT_EQ(gtk_combo_box_get_active(GTK_COMBO_BOX(row.unit)), 1);
-    // Only the size is typed: the preselected unit and the count of 1 apply.
+    // Only the size is typed: the preselected unit and the count of 1 apply. Enter in
+    // the field confirms.
     fill_size(w, "20", nullptr, nullptr);
-    gtk_dialog_response(GTK_DIALOG(w), 2);
+    EXPECT_TRUE(press_enter(w, row.size));
   });
   press(driver);
   EXPECT_THAT(out, HasSubstr("dir: " + dir.path() + ", filename: k.log, size: 20480, num: 1\n"));
@@ -248,22 +253,25 @@ TEST_F(LogDestinationTest, SizeWarningsComeInOrderAndKeepTheInput) {
                           kSizeTitle, "Warning: 最大保存文件个数 无效\n请重新输入", kSizeTitle));
   EXPECT_EQ(log_file_path, nullptr);
   EXPECT_EQ(mycat, nullptr);
-  EXPECT_EQ(entry_text(), "shown before");
+  EXPECT_EQ(entry_text(), "") << "the field shows no file when none is chosen";
   EXPECT_EQ(out, "");
 }
 
 TEST_F(LogDestinationTest, SizesAndCountsThatDoNotFitAreWarnedAbout) {
   Driver driver(dialog);
   driver.until("Save File", save_as(dir.path(), "big.log"))
+      .then(kSizeTitle, confirm_size("1.5", "MB", "2"))
+      .answer("Warning", GTK_RESPONSE_OK)
       .then(kSizeTitle, confirm_size("8589934592", "GB", "2"))
       .answer("Warning", GTK_RESPONSE_OK)
       .then(kSizeTitle, confirm_size("8589934591", "GB", "2147483648"))
       .answer("Warning", GTK_RESPONSE_OK)
       .then(kSizeTitle, confirm_size(nullptr, nullptr, "2147483647"));
   press(driver);
-  ASSERT_EQ(driver.seen.size(), 6u);
+  ASSERT_EQ(driver.seen.size(), 8u);
   EXPECT_EQ(driver.seen[2], "Warning: 每个文件大小 无效\n请重新输入");
-  EXPECT_EQ(driver.seen[4], "Warning: 最大保存文件个数 无效\n请重新输入");
+  EXPECT_EQ(driver.seen[4], "Warning: 每个文件大小 无效\n请重新输入");
+  EXPECT_EQ(driver.seen[6], "Warning: 最大保存文件个数 无效\n请重新输入");
   EXPECT_THAT(out, HasSubstr(", filename: big.log, size: 9223372035781033984, num: 2147483647\n"));
 }
 
@@ -395,6 +403,102 @@ TEST_F(LogDestinationTest, EmptyFolderTextCannotBeOpenedAndAsksNothing) {
   check_same_prefix_files(GTK_WINDOW(dialog), "", "x.log");
   EXPECT_EQ(GetCapturedStderr(), "无法打开目录: No such file or directory\n");
   EXPECT_TRUE(driver.seen.empty());
+}
+
+// Another helper's debug run writing dir/NAME.N, as a child process holds it.
+class RunningSeries {
+public:
+  RunningSeries(const std::string &dir, const char *name) {
+    int ready[2];
+    EXPECT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    EXPECT_EQ(pipe2(stop_, O_CLOEXEC), 0);
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(stop_[1]); // read sees the end when the parent closes its end
+      char c = log_place::claim(dir.c_str(), name) ? 'y' : 'n';
+      (void)!write(ready[1], &c, 1);
+      (void)!read(stop_[0], &c, 1);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(stop_[0]);
+    char c = 0;
+    EXPECT_EQ(read(ready[0], &c, 1), 1);
+    EXPECT_EQ(c, 'y');
+    close(ready[0]);
+  }
+  ~RunningSeries() {
+    close(stop_[1]);
+    waitpid(pid_, nullptr, 0);
+  }
+
+private:
+  int stop_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+// A place that cannot take the log, or a series that another debug run is writing, is
+// said in a box when chosen and leaves no destination; nothing of the running log goes.
+TEST_F(LogDestinationTest, PlaceThatCannotTakeTheLogIsSaidAndNotChosen) {
+  for (const char *f : {"two.log.0", "two.log.1", "two.txt"})
+    write_file(dir / f, "running");
+  RunningSeries running(dir.path(), "two.log");
+  const struct {
+    std::string folder, name, box;
+  } rows[] = {
+      {"/proc/1", "nolog.log", "错误: 无法在文件夹 /proc/1 中写入日志，请选择其他位置。"},
+      {dir.path(), "two.log",
+       "错误: " + dir / "two.log" + " 正在被另一个调试运行写入，请选择其他名称。"},
+      {dir.path(), "two.log.0",
+       "错误: " + dir / "two.log.0" + " 正在被另一个调试运行写入，请选择其他名称。"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    give_earlier_sink();
+    Driver driver(dialog);
+    driver.until("Save File", save_as(row.folder, row.name)).answer("错误", 2);
+    press(driver);
+    EXPECT_THAT(driver.seen, ElementsAre("Save File", row.box));
+    EXPECT_EQ(log_file_path, nullptr);
+    EXPECT_EQ(mycat, nullptr);
+    EXPECT_EQ(entry_text(), "");
+    EXPECT_THAT(err, StartsWith("错误："));
+  }
+  // A shorter name offers the user's own file, but nothing of the running series.
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "two"))
+      .then(kSizeTitle, confirm_size("1", "KB", "2"))
+      .answer("确认删除", GTK_RESPONSE_NO);
+  press(driver);
+  EXPECT_THAT(driver.seen, ElementsAre("Save File", kSizeTitle,
+                                       "确认删除: 检测到存在相同前缀文件: two.txt\n是否删除？"));
+  for (const char *f : {"two.log.0", "two.log.1"})
+    EXPECT_EQ(read_file(dir / f), "running");
+  EXPECT_EQ(entry_text(), dir / "two");
+}
+
+// The chooser's title and buttons in the session's language, like GTK's own parts of it.
+TEST_F(LogDestinationTest, ChooserSpeaksTheSessionLanguage) {
+  bindtextdomain("nivra-wine-helper", (build_dir() + "/share/locale").c_str());
+  const struct {
+    const char *locale, *title, *cancel, *save;
+  } rows[] = {{"C.UTF-8", "Save File", "_Cancel", "_Save"},
+              {"zh_CN.UTF-8", "保存文件", "取消(_C)", "保存(_S)"}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.locale);
+    ASSERT_NE(std::setlocale(LC_ALL, row.locale), nullptr);
+    std::vector<std::string> labels;
+    Driver driver(dialog);
+    driver.then(row.title, [&](GtkWidget *w) {
+      for (int response : {GTK_RESPONSE_CANCEL, GTK_RESPONSE_ACCEPT})
+        labels.emplace_back(gtk_button_get_label(
+            GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(w), response))));
+      gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_DELETE_EVENT);
+    });
+    press(driver);
+    EXPECT_THAT(labels, ElementsAre(row.cancel, row.save));
+  }
+  std::setlocale(LC_ALL, "C.UTF-8");
 }
 
 } // namespace

@@ -199,6 +199,42 @@ inline std::function<void(GtkWidget *)> confirm_size(const char *size, const cha
   };
 }
 
+// A key pressed and released in widget, as the keyboard delivers it.
+inline void press_key(GtkWidget *widget, guint keyval) {
+  gtk_widget_grab_focus(widget);
+  GdkDevice *keyboard =
+      gdk_seat_get_keyboard(gdk_display_get_default_seat(gtk_widget_get_display(widget)));
+  for (GdkEventType type : {GDK_KEY_PRESS, GDK_KEY_RELEASE}) {
+    GdkEvent *event = gdk_event_new(type);
+    event->key.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(widget)));
+    event->key.send_event = TRUE;
+    event->key.time = GDK_CURRENT_TIME;
+    event->key.keyval = keyval;
+    gdk_event_set_device(event, keyboard);
+    GdkKeymapKey *keys = nullptr;
+    gint n = 0;
+    if (gdk_keymap_get_entries_for_keyval(
+            gdk_keymap_get_for_display(gtk_widget_get_display(widget)), keyval, &keys, &n) &&
+        n > 0)
+      event->key.hardware_keycode = static_cast<guint16>(keys[0].keycode);
+    g_free(keys);
+    gtk_widget_event(gtk_widget_get_toplevel(widget), event);
+    gdk_event_free(event);
+  }
+}
+
+// Enter in entry; true when dialog has answered within two seconds (a button pressed by
+// Enter clicks only after its short pressed look).
+inline bool press_enter(GtkWidget *dialog, GtkWidget *entry) {
+  g_signal_connect_after(dialog, "response", G_CALLBACK(mark_responded), nullptr);
+  press_key(entry, GDK_KEY_Return);
+  const gint64 until = g_get_monotonic_time() + 2 * G_USEC_PER_SEC;
+  while (!g_object_get_data(G_OBJECT(dialog), "responded") && g_get_monotonic_time() < until)
+    if (!g_main_context_iteration(nullptr, FALSE))
+      g_usleep(1000);
+  return g_object_get_data(G_OBJECT(dialog), "responded") != nullptr;
+}
+
 inline void pump() {
   while (gtk_events_pending())
     gtk_main_iteration();

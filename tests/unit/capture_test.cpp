@@ -192,6 +192,12 @@ TEST(DebugCommand, Compose) {
       {"+relay", "A=1 B=2", "wine app.exe", true, "WINEDEBUG=+relay A=1 B=2 wine app.exe 2>&1"},
       {"", "", "wine app.exe", true, "WINEDEBUG=  wine app.exe 2>&1"},
       {"+seh", "", "x", false, "WINEDEBUG=+seh  x"},
+      // A line of more than one simple command gets the channel and the assignments
+      // exported, and the redirection covers the whole group.
+      {"+seh", "A=1", "echo one >&2; printenv WINEDEBUG", true,
+       "set -a; WINEDEBUG=+seh A=1; set +a; { echo one >&2; printenv WINEDEBUG\n} 2>&1"},
+      {"", "", "cd /tmp && wine x # note", false,
+       "set -a; WINEDEBUG= ; set +a; { cd /tmp && wine x # note\n}"},
   };
   for (auto &c : cases) {
     EXPECT_TRUE(capture::compose_command(buf, c.channel, c.env, c.cmdline, c.merge));
@@ -202,6 +208,33 @@ TEST(DebugCommand, Compose) {
   EXPECT_FALSE(capture::compose_command(buf, "", "", longcmd.c_str(), true));
   EXPECT_EQ(std::string(buf).size(), 2046u);
   EXPECT_THAT(std::string(buf), Not(HasSubstr("2>&1")));
+}
+
+TEST(DebugCommand, SimpleCommandIsOneCommandWithNothingAround) {
+  struct {
+    const char *text;
+    bool simple;
+  } cases[] = {
+      {"WINEDEBUG=+seh A=1  '/opt/my wine/wine' \"C:\\a b.exe\" -x 'it'\\''s' a\\;b", true},
+      {"WINEDEBUG= A=\"x y\" wine \"$HOME\" ${X} \"a)b\" 'a|b'", true},
+      {"WINEDEBUG=  ", true},
+      {"WINEDEBUG= echo a; echo b", false},
+      {"WINEDEBUG= cd d && wine x", false},
+      {"WINEDEBUG= wine x | tee y", false},
+      {"WINEDEBUG= wine x >out", false},
+      {"WINEDEBUG= wine x # comment", false},
+      {"WINEDEBUG= wine $(cat f)", false},
+      {"WINEDEBUG= wine \"`cat f`\"", false},
+      {"WINEDEBUG= A=1 for i in 1; do wine; done", false},
+      {"WINEDEBUG= { wine; }", false},
+      {"WINEDEBUG= ! wine", false},
+      {"WINEDEBUG= wine 'unterminated", false},
+      {"WINEDEBUG= wine \\", false},
+      {"WINEDEBUG= wine x &", false},
+      {"WINEDEBUG= wine\nwine", false},
+  };
+  for (auto &c : cases)
+    EXPECT_EQ(capture::is_simple_command(c.text), c.simple) << c.text;
 }
 
 class DebugRun : public testing::Test {
@@ -254,8 +287,8 @@ TEST_F(DebugRun, NegativeThreadCountLogsDirectly) {
   std::string err = GetCapturedStderr();
   EXPECT_THAT(err, HasSubstr("警告："));
   EXPECT_THAT(out, Not(HasSubstr("queue")));
-  // Direct logging gives an over-long line's piece a line break of its own.
-  EXPECT_THAT(log.messages(), ElementsAre(std::string(512, 'L') + "\n", std::string(88, 'L')));
+  // An over-long line's pieces follow each other; no line break is added to any.
+  EXPECT_THAT(log.messages(), ElementsAre(std::string(512, 'L'), std::string(88, 'L')));
 }
 
 struct ScopedStarter {
@@ -305,7 +338,7 @@ TEST_F(DebugRun, NoWriterStartedFallsBackToDirectLogging) {
   std::string err = GetCapturedStderr();
   EXPECT_THAT(err, HasSubstr("错误：3 个日志写入线程无法启动"));
   EXPECT_THAT(err, HasSubstr("警告："));
-  EXPECT_THAT(log.messages(), ElementsAre(std::string(512, 'z') + "\n", std::string(8, 'z')));
+  EXPECT_THAT(log.messages(), ElementsAre(std::string(512, 'z'), std::string(8, 'z')));
 }
 
 [[noreturn]] void run_without_descriptors() {

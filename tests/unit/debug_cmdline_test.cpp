@@ -58,17 +58,26 @@ TEST(DebugCmdline, Composition) {
     std::vector<std::string> args;
     std::string expected;
   };
+  // The launcher path is quoted like any other word that holds a blank.
   const std::string wine = "/opt/wine dir/bin/wine";
+  const std::string head = " '" + wine + "'";
   for (const Case &c : std::vector<Case>{
-           {{}, " " + wine},
+           {{}, head},
            {{"C:\\Program Files\\App\\a.exe", "-x"},
-            " " + wine + " \"C:\\Program Files\\App\\a.exe\" -x"},
-           {{"c:\\a b.exe"}, " " + wine + " \"c:\\a b.exe\""},
+            head + " \"C:\\Program Files\\App\\a.exe\" -x"},
+           {{"c:\\a b.exe"}, head + " \"c:\\a b.exe\""},
            {{"Z:\\home\\u\\a b.exe", "a:\\x", "A:y", "z:w"},
-            " " + wine + " Z:\\home\\u\\a b.exe a:\\x A:y z:w"},
-           // Nothing is escaped, not even a quote inside a drive path.
-           {{"D:\\say \"hi\".exe", "it's"}, " " + wine + " \"D:\\say \"hi\".exe\" it's"},
-           {{"", "b"}, " " + wine + "  b"},
+            head + " 'Z:\\home\\u\\a b.exe' 'a:\\x' A:y z:w"},
+           // Double quotes would not keep these drive paths as they are.
+           {{"D:\\say \"hi\".exe", "it's"}, head + " 'D:\\say \"hi\".exe' 'it'\\''s'"},
+           {{"C:\\$Recycle.Bin", "C:\\dir\\", "C:\\\\srv"},
+            head + " 'C:\\$Recycle.Bin' 'C:\\dir\\' 'C:\\\\srv'"},
+           {{"", "b"}, head + " '' b"},
+           // Only what the shell would split, expand or reject is quoted.
+           {{"a\\b", "$HOME", "two  blanks", "report $(touch /tmp/x).txt", "a;touch /tmp/y"},
+            head + " 'a\\b' '$HOME' 'two  blanks' 'report $(touch /tmp/x).txt' 'a;touch /tmp/y'"},
+           {{"/c", "echo", "--opt=val", "~x", "a=~", "文件.txt", "`id`", "*.exe"},
+            head + " /c echo --opt=val '~x' 'a=~' 文件.txt '`id`' '*.exe'"},
        }) {
     Composed got = compose(wine, c.args);
     EXPECT_EQ(got.text, c.expected);

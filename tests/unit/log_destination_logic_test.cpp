@@ -55,7 +55,10 @@ TEST_P(SizeInputTest, ReadsLikeAtollAndRejectsWhatDoesNotFit) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SizeInputTest,
     testing::Values(InputCase{"5", "3", "MB", 0, 5, 3}, InputCase{"  +20", "\t1", "KB", 0, 20, 1},
-                    InputCase{"12abc", "2x", "B", 0, 12, 2}, InputCase{"1e3", "4.9", "KB", 0, 1, 4},
+                    // Text after the number is refused like text alone; blanks are not text.
+                    InputCase{"12abc", "2", "B", 1, 0, 0}, InputCase{"1e3", "4", "KB", 1, 0, 0},
+                    InputCase{"1.5", "1", "MB", 1, 0, 0}, InputCase{"5", "4.9", "KB", 2, 0, 0},
+                    InputCase{"5", "2x", "KB", 2, 0, 0}, InputCase{"7 ", "2\t", "KB", 0, 7, 2},
                     // Both invalid: the size is reported.
                     InputCase{"", "", "KB", 1, 0, 0}, InputCase{"abc", "0", "KB", 1, 0, 0},
                     InputCase{"0", "1", "KB", 1, 0, 0}, InputCase{"-5", "1", "KB", 1, 0, 0},
