@@ -2,6 +2,7 @@
 
 #include "debuglog/log_sink.hpp"
 #include "launch/start_failure.hpp"
+#include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
@@ -258,6 +259,7 @@ int run(int argc, char **argv) {
   gtk_init(&gtk_argc, &gtk_argv);
   i18n::init();
   run_main_window();
+  warmup::end_unused();
 
   if (mycat)
     log4c_category_delete(mycat);

@@ -2,6 +2,7 @@
 
 #include "debuglog/capture.hpp"
 #include "debuglog/debug_dialog.hpp"
+#include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 
 #include <cerrno>
@@ -27,6 +28,7 @@ void process_debug_log() {
   const char *env = gtk_entry_get_text(GTK_ENTRY(env_entry));
   const char *channel = gtk_entry_get_text(GTK_ENTRY(log_channel_entry));
   const char *cmdline = gtk_entry_get_text(GTK_ENTRY(cmdline_entry));
+  warmup::cool_for_debug_run();
   capture::run_debug(log_enabled != 0, log_file_path != nullptr, channel, env, cmdline,
                      multi_thread_num);
 }

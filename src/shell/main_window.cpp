@@ -6,6 +6,7 @@
 #include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
+#include "shell/warmup_hook.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
@@ -233,6 +234,6 @@ GtkWidget *build_main_window() {
 }
 
 void run_main_window() {
-  build_main_window();
+  warm_prefix_when_drawn(build_main_window());
   gtk_main();
 }

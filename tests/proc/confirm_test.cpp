@@ -308,29 +308,39 @@ TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
 }
 
 TEST_F(ConfirmTest, WineOwnProcessesAloneBringNoQuestion) {
-  wine::TestPrefix prefix(dir / "prefix");
-  // A server that stays keeps Wine's services running after the program.
   struct StopAtEnd {
     int pid;
     ~StopAtEnd() { wine::stop(pid); }
-  } stop_boot{
-      wine::spawn("wineserver -p && exec wine cmd.exe /c exit", prefix.path(), prefix / "drive_c")};
-  ASSERT_GT(settled_pid(prefix.path(), "services.exe"), 0);
-
-  ProcOptions o = options(prefix.path(), wine::launcher());
-  o.env["NIVRA_DRIVE_DPI"] = "120";
-  ProcResult r = drive({"cmd.exe", "/c", "exit"}, o);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(r.err, Not(HasSubstr("driver: question")));
-  // They stay for the write, which the running server takes at once, and go after it.
-  std::size_t reg_at = r.out.find(" reg add ");
-  ASSERT_NE(reg_at, std::string::npos) << r.out;
-  EXPECT_EQ(r.out.rfind("已一次性终止", reg_at), std::string::npos);
-  EXPECT_NE(r.out.find("已一次性终止", reg_at), std::string::npos)
-      << "the services were not stopped";
-  EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << r.out << r.err;
-  EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000078");
+  };
+  // Wine's services kept by a server that stays after the program, or
+  // started by the helper itself while its window is read (with its cmd.exe).
+  for (bool warm_up : {false, true}) {
+    SCOPED_TRACE(warm_up ? "the helper's warm-up" : "a server that stays");
+    wine::TestPrefix prefix(dir / (warm_up ? "warm" : "kept"));
+    std::unique_ptr<StopAtEnd> boot;
+    ProcOptions o = options(prefix.path(), wine::launcher());
+    o.env["NIVRA_DRIVE_DPI"] = "120";
+    if (warm_up) {
+      o.env["NIVRA_DRIVE_READ_MS"] = "3000";
+    } else {
+      boot.reset(new StopAtEnd{wine::spawn("wineserver -p && exec wine cmd.exe /c exit",
+                                           prefix.path(), prefix / "drive_c")});
+      ASSERT_GT(settled_pid(prefix.path(), "services.exe"), 0);
+    }
+    ProcResult r = drive({"cmd.exe", "/c", "exit"}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("prefix warm-up [") != std::string::npos, warm_up) << r.out;
+    EXPECT_THAT(r.err, Not(HasSubstr("driver: question")));
+    // They stay for the write, which the running server takes at once, and go after it.
+    std::size_t reg_at = r.out.find(" reg add ");
+    ASSERT_NE(reg_at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("已一次性终止", reg_at), std::string::npos);
+    EXPECT_NE(r.out.find("已一次性终止", reg_at), std::string::npos)
+        << "the services were not stopped";
+    EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << r.out << r.err;
+    EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000078");
+  }
 }
 
 TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {
@@ -491,20 +501,65 @@ TEST_F(ConfirmTest, UnrunnableLauncherIsSaidInTheWindowAndEndsNonZero) {
   }
 }
 
+// Closed after the window was read for a while: nothing is written or
+// started, and nothing that the helper started in the prefix stays; what the
+// user runs there is left alone.
 TEST_F(ConfirmTest, ClosingTheWindowWritesNoFlagAndStartsNothing) {
-  make_dirs(dir / "prefix");
-  ProcOptions o = options(dir / "prefix", script_launcher(true));
-  o.while_running = [](int, void *) {
-    std::thread([] {
-      run_process({tool_path("xwin"), "close", "wine辅助程序", "20000"});
-    }).detach();
+  struct Reading {
+    std::string prefix;
+    std::size_t wine_processes = 0; // of the prefix, just before the close
+    std::thread closer;
   };
-  // The helper itself, not the driver: nothing clicks.
-  std::vector<std::string> argv{helper_path(), "prog.exe"};
-  ProcResult r = run_process(argv, o);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
-  EXPECT_FALSE(exists(dir / "started"));
+  const struct {
+    std::string name;
+    bool wine, users_program;
+  } rows[] = {{"a plain folder and a script launcher", false, false},
+              {"a Wine prefix, started while the window is read", true, false},
+              {"a Wine prefix in which the user's program runs", true, true}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<wine::TestPrefix> wine_prefix;
+    Reading reading;
+    reading.prefix = dir / ("prefix" + std::to_string(&row - rows));
+    if (row.wine)
+      wine_prefix = std::make_unique<wine::TestPrefix>(reading.prefix);
+    else
+      make_dirs(reading.prefix);
+    int users = -1, users_cmd = -1;
+    if (row.users_program) {
+      users = wine::spawn("sleep 600 | wine cmd.exe", reading.prefix, reading.prefix);
+      users_cmd = settled_pid(reading.prefix, "cmd.exe");
+      ASSERT_GT(users_cmd, 0);
+    }
+    ProcOptions o = options(reading.prefix, row.wine ? wine::launcher() : script_launcher(true));
+    o.ctx = &reading;
+    o.while_running = [](int, void *ctx) {
+      auto *reading = static_cast<Reading *>(ctx);
+      reading->closer = std::thread([reading] {
+        run_process({tool_path("xwin"), "wait", "wine辅助程序", "20000"});
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        reading->wine_processes = wine::windows_pids(reading->prefix).size();
+        run_process({tool_path("xwin"), "close", "wine辅助程序", "20000"});
+      });
+    };
+    // The helper itself, not the driver: nothing clicks.
+    ProcResult r = run_process({helper_path(), "prog.exe"}, o);
+    reading.closer.join();
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
+    EXPECT_FALSE(exists(dir / "started"));
+    const bool warmed = row.wine && !row.users_program;
+    EXPECT_EQ(r.out.find("prefix warm-up [") != std::string::npos, warmed) << r.out;
+    if (warmed) {
+      EXPECT_GT(reading.wine_processes, 1u) << "the prefix was not started while read";
+      EXPECT_TRUE(eventually([&] { return wine::windows_pids(reading.prefix).empty(); }, 10))
+          << "left behind: " << wine::windows_pids(reading.prefix).size();
+    }
+    if (row.users_program) {
+      EXPECT_TRUE(pid_alive(users_cmd)) << "the user's program was stopped";
+      wine::stop(users);
+    }
+  }
 }
 
 } // namespace
