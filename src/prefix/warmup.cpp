@@ -49,7 +49,8 @@ bool is_regular(const std::string &path) {
 
 // The first line of the prefix's "wineserver" file, when it names a plain folder.
 std::string server_tmp_name(const std::string &folder) {
-  own::fd file(open((folder + "/wineserver").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  own::fd file(
+      open((folder + "/wineserver").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!file)
     return {};
   char text[256];
@@ -65,7 +66,7 @@ std::string server_tmp_name(const std::string &folder) {
 
 // Another process holds the write lock of dir/lock.
 bool lock_held(const std::string &dir) {
-  own::fd lock(open((dir + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  own::fd lock(open((dir + "/lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   if (!lock)
     return false;
   struct flock probe {};
@@ -98,6 +99,17 @@ std::vector<kill_prefix::Process> stop_all() {
 // Nothing but the warm-up and Wine's housekeeping runs in the prefix.
 bool only_warmup_runs() {
   return kill_prefix::program_names(kill_prefix::select("/proc", state.places)).empty();
+}
+
+// Closes every descriptor from first on but keep; in a child about to exec.
+void close_from(int first, int keep) {
+  if (syscall(SYS_close_range, first, keep - 1, 0) == 0 &&
+      syscall(SYS_close_range, keep + 1, ~0U, 0) == 0)
+    return;
+  long last = std::min(sysconf(_SC_OPEN_MAX), 65536L);
+  for (int fd = first; fd < last; ++fd)
+    if (fd != keep)
+      close(fd);
 }
 
 } // namespace
@@ -152,6 +164,9 @@ Outcome start(const char *launcher) {
     dup2(input[0], STDIN_FILENO);
     dup2(null, STDOUT_FILENO);
     dup2(null, STDERR_FILENO);
+    // The server that Wine starts outlives this process: it must hold none of
+    // its descriptors (a pipe someone reads to its end, a lock, a socket).
+    close_from(3, report[1]);
     execvp(path.c_str(), argv);
     err = errno;
     ssize_t rc = write(report[1], &err, sizeof(err));

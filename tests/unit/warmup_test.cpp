@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +47,12 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
        dir / "fails",
        Outcome::started,
        "警告：预先启动 Wine 容器失败（启动器退出状态 3），按“确定”后照常启动\n"},
+      {"a FIFO for the server's folder name",
+       {"system.reg", "user.reg"},
+       false,
+       dir / "waits",
+       Outcome::started,
+       ""},
       {"started", {"system.reg", "user.reg"}, false, dir / "waits", Outcome::started, ""},
   };
   for (const auto &row : rows) {
@@ -55,7 +62,10 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
       make_dirs(prefix);
     for (const std::string &file : row.files)
       write_file(prefix + "/" + file, "");
-    write_file(prefix + "/wineserver", "wine-test\n");
+    if (row.name.find("FIFO") != std::string::npos)
+      ASSERT_EQ(mkfifo((prefix + "/wineserver").c_str(), 0600), 0);
+    else if (exists(prefix))
+      write_file(prefix + "/wineserver", "wine-test\n");
     int holder = -1;
     if (row.locked) {
       // The packaged Wine's server folder, named by the prefix's "wineserver" file.
@@ -77,6 +87,7 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
       close(ready[0]);
       close(ready[1]);
     }
+    remove_tree(dir / "args");
     wine_prefix = prefix.c_str();
     CaptureStdout();
     CaptureStderr();
@@ -106,6 +117,7 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
       EXPECT_FALSE(warmup::running());
       EXPECT_TRUE(eventually([&] { return !pid_alive(launcher); }, 5));
     }
+    warmup::end_unused();
     if (holder > 0) {
       kill(holder, SIGKILL);
       waitpid(holder, nullptr, 0);
