@@ -259,7 +259,8 @@ int run(int argc, char **argv) {
   gtk_init(&gtk_argc, &gtk_argv);
   i18n::init();
   run_main_window();
-  warmup::end_unused();
+  // The confirm action puts the launcher into entry 0 as it starts the program.
+  warmup::end_unused(app_argv && app_argv[0] == wine_app_path);
 
   if (mycat)
     log4c_category_delete(mycat);

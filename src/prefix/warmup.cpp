@@ -225,12 +225,13 @@ void reap() {
 
 bool is_own(int pid) { return state.pid > 0 && pid > 0 && getpgid(pid) == state.pid; }
 
-void end_unused() {
+void end_unused(bool program_started) {
   if (state.pid <= 0)
     return;
-  // Otherwise the user's programs use the server: cmd.exe reads end-of-file
-  // and leaves it to them.
-  if (!has_ended() && only_warmup_runs())
+  // Otherwise the user's programs use the server, the one just started
+  // perhaps before it shows in /proc: cmd.exe reads end-of-file and leaves it
+  // to them.
+  if (!program_started && !has_ended() && only_warmup_runs())
     stop_all();
   reap();
   forget();

@@ -53,11 +53,11 @@ void reap();
 // runs it with, in its process group): Wine's housekeeping, never the user's.
 bool is_own(int pid);
 
-// The window was closed without a start: when the warm-up started the
-// prefix's server and nothing of the user's runs in the prefix, the warm-up's
-// processes and that server are stopped now (the server saves the registry
-// first); otherwise only the warm-up's cmd.exe is let go.
-void end_unused();
+// The main window has gone. Closed without a start, with nothing of the
+// user's running in the prefix, the warm-up's processes, Wine's own and the
+// server it started are stopped now (the server saves the registry first);
+// otherwise (program_started among them) only the warm-up's cmd.exe is let go.
+void end_unused(bool program_started);
 
 // Before a debug run: when nothing but the warm-up runs in the prefix, it is
 // stopped, with the server it started, and this waits (a few seconds at most)

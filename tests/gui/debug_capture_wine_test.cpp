@@ -124,7 +124,7 @@ TEST(DebugCaptureWine, CmdExeOutputLandsInRotatedFilesThatBeginWithTheSystemInfo
     gtk_widget_destroy(main_window);
     app_argv = nullptr;
     wine_prefix = nullptr;
-    warmup::end_unused();
+    warmup::end_unused(false);
     for (auto *e : env)
       delete e;
 

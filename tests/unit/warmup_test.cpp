@@ -24,6 +24,8 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
   ScopedEnv tmp("TMPDIR", dir.path());
   write_script(dir / "waits", "echo \"$$ $@\" > '" + dir / "args" + "'; exec cat >/dev/null\n");
   write_script(dir / "fails", "exit 3\n");
+  // Deaf to the end of its input: still there unless it is stopped.
+  write_script(dir / "stays", "echo \"$$ $@\" > '" + dir / "args" + "'; exec sleep 60\n");
   const struct {
     std::string name;
     std::vector<std::string> files; // in the prefix
@@ -54,6 +56,12 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
        Outcome::started,
        ""},
       {"started", {"system.reg", "user.reg"}, false, dir / "waits", Outcome::started, ""},
+      {"started, then the program",
+       {"system.reg", "user.reg"},
+       false,
+       dir / "stays",
+       Outcome::started,
+       ""},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
@@ -105,19 +113,24 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
     EXPECT_EQ(outcome, row.outcome);
     EXPECT_EQ(err, row.err);
     EXPECT_EQ(out.find("prefix warm-up [") != std::string::npos, row.outcome == Outcome::started);
-    if (row.name == "started") {
+    if (row.name.rfind("started", 0) == 0) {
+      const bool program = row.name != "started";
       ASSERT_TRUE(warmup::running());
       ASSERT_TRUE(eventually([&] { return exists(dir / "args"); }, 10));
       int launcher = std::stoi(read_file(dir / "args"));
       EXPECT_EQ(read_file(dir / "args"), std::to_string(launcher) + " cmd.exe\n");
       EXPECT_TRUE(warmup::is_own(launcher));
       EXPECT_FALSE(warmup::is_own(getpid()));
-      // Closed without a start, with nothing of the user's there: it is stopped.
-      warmup::end_unused();
+      // Closed without a start, with nothing of the user's there, it is
+      // stopped; after a start it is only let go, the program perhaps not yet
+      // in /proc.
+      warmup::end_unused(program);
       EXPECT_FALSE(warmup::running());
-      EXPECT_TRUE(eventually([&] { return !pid_alive(launcher); }, 5));
+      EXPECT_NE(eventually([&] { return !pid_alive(launcher); }, program ? 1 : 5), program);
+      kill(launcher, SIGKILL);
+      waitpid(launcher, nullptr, 0);
     }
-    warmup::end_unused();
+    warmup::end_unused(false);
     if (holder > 0) {
       kill(holder, SIGKILL);
       waitpid(holder, nullptr, 0);
