@@ -5,6 +5,7 @@
 #include "debuglog/log_place.hpp"
 #include "debuglog/log_queue.hpp"
 #include "debuglog/log_sink.hpp"
+#include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "util/i18n.hpp"
 #include "util/message_box.hpp"
@@ -73,6 +74,7 @@ bool process_debug_log() {
   if (captured && !log_can_be_written())
     return false;
   using kind = capture::run_outcome::kind;
+  warmup::cool_for_debug_run();
   const capture::run_outcome outcome =
       capture::run_debug(log_enabled != 0, log_file_path != nullptr, channel, env, cmdline,
                          captured ? log_writers_allowed(multi_thread_num) : 0);

@@ -1,6 +1,7 @@
 #include "prefix/processes.hpp"
 
 #include "prefix/programs.hpp"
+#include "prefix/warmup.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -173,7 +174,8 @@ bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
     return false;
   proc.name = running_programs::windows_file_name(read_text(proc_dir, "cmdline"),
                                                   read_text(proc_dir, "comm"));
-  proc.housekeeping = running_programs::is_housekeeping(proc.name, facts.images, prefix.folder);
+  proc.housekeeping = running_programs::is_housekeeping(proc.name, facts.images, prefix.folder) ||
+                      warmup::is_own(proc.pid);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
 #include "shell/dpi_suggestion_display.hpp"
+#include "shell/warmup_hook.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
@@ -306,6 +307,6 @@ GtkWidget *build_main_window() {
 }
 
 void run_main_window() {
-  build_main_window();
+  warm_prefix_when_drawn(build_main_window());
   gtk_main();
 }

@@ -308,29 +308,39 @@ TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
 }
 
 TEST_F(ConfirmTest, WineOwnProcessesAloneBringNoQuestion) {
-  wine::TestPrefix prefix(dir / "prefix");
-  // A server that stays keeps Wine's services running after the program.
   struct StopAtEnd {
     int pid;
     ~StopAtEnd() { wine::stop(pid); }
-  } stop_boot{
-      wine::spawn("wineserver -p && exec wine cmd.exe /c exit", prefix.path(), prefix / "drive_c")};
-  ASSERT_GT(settled_pid(prefix.path(), "services.exe"), 0);
-
-  ProcOptions o = options(prefix.path(), wine::launcher());
-  o.env["NIVRA_DRIVE_DPI"] = "120";
-  ProcResult r = drive({"cmd.exe", "/c", "exit"}, o);
-  EXPECT_FALSE(r.timed_out);
-  EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_THAT(r.err, Not(HasSubstr("driver: question")));
-  // They stay for the write, which the running server takes at once, and go after it.
-  std::size_t reg_at = r.out.find(" reg add ");
-  ASSERT_NE(reg_at, std::string::npos) << r.out;
-  EXPECT_EQ(r.out.rfind("已一次性终止", reg_at), std::string::npos);
-  EXPECT_NE(r.out.find("已一次性终止", reg_at), std::string::npos)
-      << "the services were not stopped";
-  EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << r.out << r.err;
-  EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000078");
+  };
+  // Wine's services kept by a server that stays after the program, or
+  // started by the helper itself while its window is read (with its cmd.exe).
+  for (bool warm_up : {false, true}) {
+    SCOPED_TRACE(warm_up ? "the helper's warm-up" : "a server that stays");
+    wine::TestPrefix prefix(dir / (warm_up ? "warm" : "kept"));
+    std::unique_ptr<StopAtEnd> boot;
+    ProcOptions o = options(prefix.path(), wine::launcher());
+    o.env["NIVRA_DRIVE_DPI"] = "120";
+    if (warm_up) {
+      o.env["NIVRA_DRIVE_READ_MS"] = "3000";
+    } else {
+      boot.reset(new StopAtEnd{wine::spawn("wineserver -p && exec wine cmd.exe /c exit",
+                                           prefix.path(), prefix / "drive_c")});
+      ASSERT_GT(settled_pid(prefix.path(), "services.exe"), 0);
+    }
+    ProcResult r = drive({"cmd.exe", "/c", "exit"}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("prefix warm-up [") != std::string::npos, warm_up) << r.out;
+    EXPECT_THAT(r.err, Not(HasSubstr("driver: question")));
+    // They stay for the write, which the running server takes at once, and go after it.
+    std::size_t reg_at = r.out.find(" reg add ");
+    ASSERT_NE(reg_at, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.rfind("已一次性终止", reg_at), std::string::npos);
+    EXPECT_NE(r.out.find("已一次性终止", reg_at), std::string::npos)
+        << "the services were not stopped";
+    EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << r.out << r.err;
+    EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "\"LogPixels\"=dword:00000078");
+  }
 }
 
 TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {
@@ -491,28 +501,71 @@ TEST_F(ConfirmTest, UnrunnableLauncherIsSaidInTheWindowAndEndsNonZero) {
   }
 }
 
-// The window manager's close button, and Escape typed into the window.
+// Closed by the window manager's close button, or by Escape, after the window
+// was read for a while: nothing is written or started, and nothing that the
+// helper started in the prefix stays; what the user runs there is left alone.
 TEST_F(ConfirmTest, ClosingTheWindowWritesNoFlagAndStartsNothing) {
-  make_dirs(dir / "prefix");
-  for (std::vector<std::string> xwin : {std::vector<std::string>{"close", "wine辅助程序", "20000"},
-                                        {"key", "wine辅助程序", "20000", "Escape"}}) {
-    SCOPED_TRACE(xwin[0]);
-    ProcOptions o = options(dir / "prefix", script_launcher(true));
-    o.timeout_s = 40;
-    o.ctx = &xwin;
+  struct Reading {
+    std::string prefix;
+    std::size_t wine_processes = 0; // of the prefix, just before the close
+    std::vector<std::string> close;
+    std::thread closer;
+  };
+  const struct {
+    std::string name;
+    bool wine, users_program;
+    std::vector<std::string> close; // how xwin closes the window
+  } rows[] = {{"a plain folder and a script launcher", false, false, {"close"}},
+              {"Escape typed into the window", false, false, {"key", "Escape"}},
+              {"a Wine prefix, started while the window is read", true, false, {"close"}},
+              {"a Wine prefix in which the user's program runs", true, true, {"close"}}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::unique_ptr<wine::TestPrefix> wine_prefix;
+    Reading reading;
+    reading.close = row.close;
+    reading.prefix = dir / ("prefix" + std::to_string(&row - rows));
+    if (row.wine)
+      wine_prefix = std::make_unique<wine::TestPrefix>(reading.prefix);
+    else
+      make_dirs(reading.prefix);
+    int users = -1, users_cmd = -1;
+    if (row.users_program) {
+      users = wine::spawn("sleep 600 | wine cmd.exe", reading.prefix, reading.prefix);
+      users_cmd = settled_pid(reading.prefix, "cmd.exe");
+      ASSERT_GT(users_cmd, 0);
+    }
+    ProcOptions o = options(reading.prefix, row.wine ? wine::launcher() : script_launcher(true));
+    o.ctx = &reading;
     o.while_running = [](int, void *ctx) {
-      std::vector<std::string> argv{tool_path("xwin")};
-      for (const auto &arg : *static_cast<std::vector<std::string> *>(ctx))
-        argv.push_back(arg);
-      std::thread([argv] { run_process(argv); }).detach();
+      auto *reading = static_cast<Reading *>(ctx);
+      reading->closer = std::thread([reading] {
+        run_process({tool_path("xwin"), "wait", "wine辅助程序", "20000"});
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        reading->wine_processes = wine::windows_pids(reading->prefix).size();
+        std::vector<std::string> argv{tool_path("xwin"), reading->close[0], "wine辅助程序",
+                                      "20000"};
+        argv.insert(argv.end(), reading->close.begin() + 1, reading->close.end());
+        run_process(argv);
+      });
     };
     // The helper itself, not the driver: nothing clicks.
-    std::vector<std::string> argv{helper_path(), "prog.exe"};
-    ProcResult r = run_process(argv, o);
-    EXPECT_FALSE(r.timed_out);
+    ProcResult r = run_process({helper_path(), "prog.exe"}, o);
+    reading.closer.join();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
     EXPECT_FALSE(exists(dir / "started"));
+    const bool warmed = row.wine && !row.users_program;
+    EXPECT_EQ(r.out.find("prefix warm-up [") != std::string::npos, warmed) << r.out;
+    if (warmed) {
+      EXPECT_GT(reading.wine_processes, 1u) << "the prefix was not started while read";
+      EXPECT_TRUE(eventually([&] { return wine::windows_pids(reading.prefix).empty(); }, 10))
+          << "left behind: " << wine::windows_pids(reading.prefix).size();
+    }
+    if (row.users_program) {
+      EXPECT_TRUE(pid_alive(users_cmd)) << "the user's program was stopped";
+      wine::stop(users);
+    }
   }
 }
 

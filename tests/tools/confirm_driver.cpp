@@ -11,6 +11,7 @@
 //   NIVRA_DRIVE_FORCE      the button to press when programs did not close in
 //                          time: "强制关闭" or "取消" (unset: "取消"), which then
 //                          closes the main window
+//   NIVRA_DRIVE_READ_MS    how long to read the window before acting (unset: 0)
 //   NIVRA_DRIVE_END_SESSION_MS, NIVRA_DRIVE_REG_MS
 //                          the limits for the programs to close and for the
 //                          registry write, in milliseconds (unset: the program's)
@@ -109,7 +110,11 @@ gboolean note_progress_dialog(GSignalInvocationHint *, guint, const GValue *para
 
 gboolean drive(gpointer) {
   GtkWidget *window = find_toplevel("wine辅助程序");
-  if (!window)
+  if (!window || !gtk_widget_get_mapped(window))
+    return G_SOURCE_CONTINUE;
+  static gint64 shown = g_get_monotonic_time();
+  const char *read_ms = std::getenv("NIVRA_DRIVE_READ_MS");
+  if (read_ms && g_get_monotonic_time() - shown < std::atoll(read_ms) * 1000)
     return G_SOURCE_CONTINUE;
   if (const char *dpi = std::getenv("NIVRA_DRIVE_DPI")) {
     GtkWidget *combo = find_widget(window, is_combo);
