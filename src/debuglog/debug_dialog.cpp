@@ -1,5 +1,6 @@
 #include "debuglog/debug_dialog.hpp"
 
+#include "debuglog/archive_step.hpp"
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_destination.hpp"
 #include "settings/settings.hpp"
@@ -210,6 +211,7 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
     if (dialog)
       gtk_widget_set_sensitive(dialog, TRUE);
     std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
+    archive_step::after_run(dialog ? dialog : GTK_WIDGET(parent));
     break;
   case 1:
   case GTK_RESPONSE_DELETE_EVENT:
