@@ -176,16 +176,22 @@ std::size_t redactor::match_user_folder(std::string_view t, std::size_t at,
 }
 
 std::size_t redactor::match_profile(std::string_view t, std::size_t at) const {
-  if (id_.user.empty() || !after_drive(t, at))
+  if (id_.user.empty())
     return 0;
   std::size_t pos = skip_seps(t, at);
-  if (!iequals(t.substr(pos, 5), "users"))
+  // "users" after a drive, or a path relative to the drive's root that begins with it, as
+  // Wine's file traces show it: L"users\\NAME\\Desktop" not found in ".../c:".
+  const bool relative = at >= 5 && iequals(t.substr(at - 5, 5), "users") &&
+                        (at == 5 || (!is_name_char(t[at - 6]) && !is_sep(t[at - 6])));
+  if (relative)
+    pos = at - 5;
+  else if (!after_drive(t, at) || !iequals(t.substr(pos, 5), "users"))
     return 0;
   const std::size_t name = skip_seps(t, pos + 5);
   if (name == pos + 5 || t.substr(name, id_.user.size()) != id_.user ||
       !ends_part(t, name + id_.user.size()))
     return 0;
-  return name + id_.user.size() - at;
+  return name + id_.user.size() - (relative ? pos + 5 : at);
 }
 
 void redactor::append(std::string_view t, std::string &out) const {

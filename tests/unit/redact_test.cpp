@@ -29,8 +29,10 @@ TEST(Redact, NamesAreReplacedOnlyWhereTheyStandAsThemselvesAndComeBackExactly) {
       // Windows paths: either slash, Wine's escaped form, quoted, any case of "users".
       {wine, "L\"C:\\\\users\\\\wine\\\\Desktop\" C:/Users/wine 'c:\\users\\wine'",
        "L\"C:\\\\users\\\\«USER»\\\\Desktop\" C:/Users/«USER» 'c:\\users\\«USER»'"},
+      {wine, "L\"users\\\\wine\\\\Desktop\" not found; users/wine; my-users/wine",
+       "L\"users\\\\«USER»\\\\Desktop\" not found; users/«USER»; my-users/wine"},
       {wine, "C:\\users\\winehq C:\\users\\Public D:\\users\\wine\\x X:users\\wine",
-       "C:\\users\\winehq C:\\users\\Public D:\\users\\«USER»\\x X:users\\wine"},
+       "C:\\users\\winehq C:\\users\\Public D:\\users\\«USER»\\x X:users\\«USER»"},
       {wine, "L\"\\\\??\\\\unix\\\\home\\\\wine\\\\a\" Z:\\home\\wine\\b",
        "L\"\\\\??\\\\unix\\\\home\\\\«USER»\\\\a\" Z:\\home\\«USER»\\b"},
       // One letter, and names with characters that mean something to a regex.
