@@ -44,7 +44,7 @@ std::atomic<bool> run_over{false};
 
 gboolean close_main(gpointer) {
   if (GtkWidget *window = find_toplevel("wine辅助程序"))
-    gtk_window_close(GTK_WINDOW(window));
+    gtk_widget_destroy(window);
   return G_SOURCE_REMOVE;
 }
 
