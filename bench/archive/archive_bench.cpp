@@ -120,7 +120,8 @@ int main(int argc, char **argv) {
   std::printf("logs: %d files, %.1f MB; xz level %u; %d rounds, median\n", count, mb,
               archive::kLevel, rounds);
 
-  const std::string level = "-" + std::to_string(archive::kLevel);
+  std::string level(1, '-');
+  level += std::to_string(archive::kLevel);
   struct Mode {
     std::string name;
     std::vector<double> times;

@@ -101,9 +101,11 @@ private:
   std::uint64_t tar_bytes_ = 0;
 };
 
+// width - 1 octal digits with leading zeros and a NUL; the caller keeps value in range.
 void octal(char *field, std::size_t width, std::uint64_t value) {
-  std::snprintf(field, width, "%0*llo", static_cast<int>(width - 1),
-                static_cast<unsigned long long>(value));
+  field[width - 1] = '\0';
+  for (std::size_t i = width - 1; i-- > 0; value >>= 3)
+    field[i] = static_cast<char>('0' + (value & 7));
 }
 
 // One ustar header; a name too long for it goes first into a pax record.

@@ -247,7 +247,8 @@ std::optional<std::string> reg_value(std::string_view reg, std::string_view sect
                                      std::string_view name) {
   std::size_t at = 0;
   bool inside = false;
-  const std::string quoted = "\"" + std::string(name) + "\"=";
+  std::string quoted(1, '"');
+  quoted.append(name).append("\"=");
   while (at < reg.size()) {
     std::size_t end = reg.find('\n', at);
     if (end == std::string_view::npos)
