@@ -131,6 +131,7 @@ void run_job(GtkWidget *near, job &j) {
   }
 }
 
+// Opens the archive's folder; where nothing can open it, a box names the archive.
 void open_folder(const std::string &path) {
   own::gchars dir(g_path_get_dirname(path.c_str()));
   own::gchars uri(g_filename_to_uri(dir.get(), nullptr, nullptr));
@@ -140,6 +141,9 @@ void open_folder(const std::string &path) {
   std::fprintf(stderr, "警告：无法打开文件夹 %s：%s\n", dir.get(),
                error ? error->message : "bad path");
   g_clear_error(&error);
+  GtkWidget *box = message_box::create(nullptr, GTK_MESSAGE_INFO, _("打包日志"),
+                                       _("压缩包已保存："), path, false);
+  message_box::run(box, _("关闭"), nullptr);
 }
 
 void shown(GObject *bus, GAsyncResult *result, gpointer data) {

@@ -166,4 +166,27 @@ TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) 
     EXPECT_THAT(facts, HasSubstr(fact));
 }
 
+TEST(ArchiveBox, ALogRemovedBeforeTheArchiveIsMadeIsSaidInABoxAndNothingIsLeft) {
+  if (!std::getenv("DISPLAY"))
+    GTEST_SKIP() << "needs an X server";
+  TempDir dir;
+  make_dirs(dir / "logs");
+  ProcOptions o;
+  o.env = {{"HOME", dir.path()},
+           {"WINEPREFIX", dir / "prefix"},
+           {"WINE_APP", "/bin/echo"},
+           {"LANG", "C.UTF-8"},
+           {"NO_AT_BRIDGE", "1"},
+           {"GSETTINGS_BACKEND", "memory"},
+           {"NIVRA_DRIVE_LOG", dir / "logs/app.log"},
+           {"NIVRA_DRIVE_CMDLINE", "echo started"},
+           {"NIVRA_DRIVE_REMOVE", "1"},
+           {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
+  ProcResult r = run_process({tool_path("archive_driver"), "app.exe"}, o);
+  ASSERT_FALSE(r.timed_out) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("错误：无法打包日志：日志文件 app.log.0 已不存在。\n"));
+  EXPECT_THAT(r.err, HasSubstr("driver: error [无法打包日志|日志文件 app.log.0 已不存在。]\n"));
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "logs")) << "no archive, no temporary file";
+}
+
 } // namespace

@@ -7,9 +7,11 @@
 //   NIVRA_DRIVE_ARCHIVE   the answer to the archive box: "打包" or "不用" (unset: "打包")
 //   NIVRA_DRIVE_STOP      "1": once the log names notepad.exe, end the prefix's server
 //                         (`wineserver -k` with this WINEPREFIX), which ends the run
+//   NIVRA_DRIVE_REMOVE    "1": remove the log files before the archive box is answered
 //   NIVRA_SHOT_ARCHIVE    a PNG of the archive box, taken before it is answered
 // With a session bus it serves org.freedesktop.FileManager1 itself. It reports on stderr
-// "driver: shown URI\n" for ShowItems, "driver: error [TEXT|DETAIL]\n" for a box titled
+// "driver: shown URI\n" for ShowItems, "driver: saved PATH\n" for the box that names the archive
+// where nothing could show it, "driver: error [TEXT|DETAIL]\n" for a box titled
 // "错误", and "driver: no box\n" when the run ended without the archive box; then it closes
 // the main window.
 #include "debuglog/debug_dialog.hpp"
@@ -181,6 +183,8 @@ gboolean tick(gpointer) {
         break;
       if (const char *shot = std::getenv("NIVRA_SHOT_ARCHIVE"))
         save(box, shot);
+      if (std::getenv("NIVRA_DRIVE_REMOVE"))
+        std::system(("rm -f '" + log_path() + "'.[0-9]*").c_str());
       gtk_button_clicked(GTK_BUTTON(find_button(box, env("NIVRA_DRIVE_ARCHIVE", "打包"))));
       at = stage::wait;
     } else if (!find_toplevel("调试启动")) {
@@ -190,6 +194,17 @@ gboolean tick(gpointer) {
     }
     break;
   case stage::wait:
+    // Without a file manager or a folder opener the archive is named in a box.
+    if (GtkWidget *box = message_box("打包日志")) {
+      gchar *path = nullptr;
+      g_object_get(box, "secondary-text", &path, nullptr);
+      std::fprintf(stderr, "driver: saved %s\n", path ? path : "");
+      g_free(path);
+      gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_DELETE_EVENT);
+      at = stage::done;
+      g_timeout_add(200, close_main, nullptr);
+      break;
+    }
     // Without a session bus there is no ShowItems to wait for.
     if (!find_toplevel("调试启动") && !find_toplevel("打包日志") &&
         (std::strcmp(env("NIVRA_DRIVE_ARCHIVE", "打包"), "打包") != 0 ||
