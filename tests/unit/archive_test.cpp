@@ -49,9 +49,11 @@ TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForL
                        kWho,
                        0,
                        0};
-  const archive::result res = archive::make(req, "wine.log-1.tar.xz", prog);
+  // Names beyond the 100 bytes of a tar header's own field.
+  const std::string base = "wine.log-" + std::string(100, 'x');
+  const archive::result res = archive::make(req, base + ".tar.xz", prog);
   ASSERT_EQ(res.why, archive::failure::none) << res.error;
-  EXPECT_EQ(res.path, dir / "wine.log-1.tar.xz");
+  EXPECT_EQ(res.path, dir / (base + ".tar.xz"));
   EXPECT_DOUBLE_EQ(prog.fraction(), 1.0);
 
   make_dirs(dir / "out");
@@ -60,14 +62,14 @@ TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForL
                             .c_str()),
             0);
   EXPECT_EQ(read_file(dir / "list"),
-            "wine.log-1/system.txt\nwine.log-1/wine.log.1\nwine.log-1/wine.log.0\n");
+            base + "/system.txt\n" + base + "/wine.log.1\n" + base + "/wine.log.0\n");
   for (const char *name : {"wine.log.0", "wine.log.1"}) {
-    const std::string copy = read_file(dir / ("out/wine.log-1/" + std::string(name)));
+    const std::string copy = read_file(dir / ("out/" + base + "/" + name));
     EXPECT_THAT(copy, Not(HasSubstr("users\\\\wine"))) << name;
     EXPECT_THAT(copy, StartsWith("sysname: Linux\nnodename: «HOST»\n")) << name;
     EXPECT_EQ(redact::restore(copy, kWho), read_file(dir / name)) << name;
   }
-  const std::string facts = read_file(dir / "out/wine.log-1/system.txt");
+  const std::string facts = read_file(dir / ("out/" + base + "/system.txt"));
   EXPECT_THAT(facts, StartsWith(archive::legend()));
   EXPECT_THAT(facts, HasSubstr("Command line: wine «HOME»/a.exe\n"));
 }
