@@ -163,8 +163,8 @@ struct log_file {
 
 // Reads the whole file from the start and hands the redacted text, in whole lines, to sink.
 template <typename Sink>
-failure redact_file(log_file &f, const redact::redactor &r, progress &prog, int *error,
-                    Sink &&sink) {
+failure redact_file(log_file &f, const redact::redactor &r, progress &prog, bool counted,
+                    int *error, Sink &&sink) {
   if (lseek(f.fd.get(), 0, SEEK_SET) != 0) {
     *error = errno;
     return failure::read_failed;
@@ -184,7 +184,8 @@ failure redact_file(log_file &f, const redact::redactor &r, progress &prog, int 
       return failure::read_failed;
     }
     read_total += static_cast<std::uint64_t>(n);
-    prog.done += static_cast<std::uint64_t>(n);
+    if (counted)
+      prog.done += static_cast<std::uint64_t>(n);
     buf.append(chunk.data(), static_cast<std::size_t>(n));
     const std::size_t cut = n == 0 ? buf.size() : buf.rfind('\n') + 1;
     if (cut > 0) {
@@ -232,7 +233,7 @@ result make_into(const request &req, const std::string &base, int out_fd, progre
                        f.name);
     if (fstat(f.fd.get(), &f.st) != 0 || !S_ISREG(f.st.st_mode))
       return fail_with(failure::read_failed, S_ISREG(f.st.st_mode) ? errno : EINVAL, f.name);
-    total += 2 * static_cast<std::uint64_t>(f.st.st_size);
+    total += static_cast<std::uint64_t>(f.st.st_size);
   }
   prog.total = total;
 
@@ -246,7 +247,7 @@ result make_into(const request &req, const std::string &base, int out_fd, progre
     return fail_with(write_failure(xz.error()), xz.error());
   for (log_file &f : files) {
     // First the size the redacted copy will have, which the header needs; then the copy.
-    failure why = redact_file(f, r, prog, &error, [&f](const std::string &text) {
+    failure why = redact_file(f, r, prog, false, &error, [&f](const std::string &text) {
       f.redacted += text.size();
       return true;
     });
@@ -255,7 +256,7 @@ result make_into(const request &req, const std::string &base, int out_fd, progre
     if (!put_header(xz, base + "/" + f.name, f.redacted, f.st.st_mtime))
       return fail_with(write_failure(xz.error()), xz.error());
     const std::uint64_t before = xz.written();
-    why = redact_file(f, r, prog, &error, [&xz](const std::string &text) {
+    why = redact_file(f, r, prog, true, &error, [&xz](const std::string &text) {
       return xz.write(text.data(), text.size());
     });
     if (!xz.ok())

@@ -19,7 +19,9 @@ namespace archive {
 inline constexpr std::uint32_t kLevel = 3;
 
 struct progress {
-  std::atomic<std::uint64_t> done{0}; // bytes of the logs read, each file read twice
+  // Bytes of the logs compressed so far. Each file is read twice, first only to learn the size
+  // of its redacted copy, which is quick beside the compression and not counted.
+  std::atomic<std::uint64_t> done{0};
   std::atomic<std::uint64_t> total{0};
   std::atomic<bool> cancel{false};
   double fraction() const {
