@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config clang libclang-rt-14-dev clang-format
-  libgtk-3-dev liblog4c-dev libfontconfig-dev libx11-dev libxtst-dev
+  libgtk-3-dev liblog4c-dev libfontconfig-dev liblzma-dev libx11-dev libxtst-dev
   libgtest-dev libgmock-dev desktop-file-utils file dpkg-dev debhelper lintian man-db
   xvfb xauth x11-utils procps fonts-wqy-microhei imagemagick autopkgtest
   python3-dogtail at-spi2-core dbus dbus-x11 gir1.2-atspi-2.0 gir1.2-gtk-3.0 python3-gi

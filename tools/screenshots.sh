@@ -1,16 +1,17 @@
 #!/usr/bin/env bash
 # Takes the documentation's pictures (docs/main-window.png, docs/debug-dialog.png,
-# docs/close-programs-dialog.png, and the same in English, docs/*-en.png) from the real program on
-# Xvfb, with GTK's stock theme and a clean home, and the main window once more on a desktop that
-# scales by two (docs/main-window-hidpi.png), and under weston at scale 2
-# (docs/main-window-weston.png). For the question to close programs, two stand-ins
+# docs/close-programs-dialog.png, docs/debug-archive.png, and the same in English, docs/*-en.png)
+# from the real program on Xvfb, with GTK's stock theme and a clean home, and the main window once
+# more on a desktop that scales by two (docs/main-window-hidpi.png), and under weston at scale 2
+# (docs/main-window-weston.png). The archive box follows a logged run of a plain echo. For the
+# question to close programs, two stand-ins
 # for Windows programs run in the prefix: copies of the tests' hold_files named ntdll.dll (mapped,
 # as Wine's processes map it), whose command lines begin with Windows paths, as Wine's do.
 #   tools/screenshots.sh [build-folder]      (default: build, configured by ./test.sh or cmake)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
-cmake --build "$build" --target screenshot hold_files >/dev/null
+cmake --build "$build" --target screenshot hold_files archive_driver >/dev/null
 
 tmp=$(mktemp -d /tmp/nivra-shots-XXXXXX)
 programs=()
@@ -33,6 +34,18 @@ for shot in "C.UTF-8 " "en_US.UTF-8 -en"; do
     timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/screenshot" \
     'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null
 done
+# The box at the end of a logged debug run that offers the archive.
+for shot in "C.UTF-8 logs" "en_US.UTF-8 -en logs-en"; do
+  read -r locale suffix logs <<<"$shot"
+  [ -n "$logs" ] || logs=$suffix suffix=
+  mkdir -p "$tmp/home/$logs"
+  env -i PATH="$PATH" LANG="$locale" HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
+    WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 NIVRA_DRIVE_LOG="$tmp/home/$logs/reader.log" \
+    NIVRA_DRIVE_CMDLINE="echo reader started" NIVRA_DRIVE_ARCHIVE=不用 \
+    NIVRA_SHOT_ARCHIVE="$PWD/docs/debug-archive$suffix.png" \
+    timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/archive_driver" \
+    'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null 2>&1
+done
 # The DPI row's suggestion, on a desktop that scales by two.
 env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
   WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 GDK_SCALE=2 \
@@ -43,5 +56,6 @@ env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
 # own screenshooter.
 /usr/bin/python3 tools/weston_screenshot.py "$build/stage/bin/nivra-wine-helper" \
   docs/main-window-weston.png >/dev/null
-echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png, their" \
-  "English twins (-en), docs/main-window-hidpi.png and docs/main-window-weston.png redrawn"
+echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png," \
+  "docs/debug-archive.png, their English twins (-en), docs/main-window-hidpi.png and" \
+  "docs/main-window-weston.png redrawn"

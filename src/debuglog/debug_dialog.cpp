@@ -1,5 +1,6 @@
 #include "debuglog/debug_dialog.hpp"
 
+#include "debuglog/archive_step.hpp"
 #include "debuglog/debug_run.hpp"
 #include "debuglog/log_destination.hpp"
 #include "debuglog/log_place.hpp"
@@ -218,8 +219,10 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
       // Nothing ran and a box has said why: the fields stay for the user to mend.
       if (!ran && dialog)
         continue;
-      if (ran)
+      if (ran) {
         std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
+        archive_step::after_run(dialog ? dialog : GTK_WIDGET(parent));
+      }
     } else if (response != 1 && response != GTK_RESPONSE_DELETE_EVENT) {
       std::fprintf(stderr, "unknowed %d\n", response);
     }

@@ -114,7 +114,8 @@ TEST(DebugCaptureWine, CmdExeOutputLandsInRotatedFilesThatBeginWithTheSystemInfo
               })
         .until("Save File", save_as(dir / "logs", "wine.log"))
         .then("请设置文件大小以及需要保留最近几个文件", confirm_size(row.size, row.unit, "400"))
-        .answer("调试启动", 2);
+        .answer("调试启动", 2)
+        .then("打包日志", [](GtkWidget *box) { gtk_dialog_response(GTK_DIALOG(box), 1); });
 
     CaptureStdout();
     on_debug_app_btn_clicked(nullptr, main_window);
