@@ -71,6 +71,12 @@ void write_flag_file(bool no_prompt) {
     std::fprintf(stderr, "错误：%s 不是普通文件，不写入，保持原样\n", path);
     return;
   }
+  // A second name (a hard link) shares the content with some other file, which emptying
+  // it would overwrite.
+  if (st.st_nlink != 1) {
+    std::fprintf(stderr, "错误：%s 是一个链接，不写入，保持原样\n", path);
+    return;
+  }
   const char byte = no_prompt ? '0' : '1';
   if (ftruncate(fd.get(), 0) != 0 || write(fd.get(), &byte, 1) != 1)
     std::perror("无法写入文件");

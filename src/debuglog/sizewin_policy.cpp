@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -242,7 +243,9 @@ int sizewin_rollover(log4c_rollingpolicy_t *policy, FILE **fpp) {
   std::int64_t top = sw->last_index;
   std::string why; // the step that failed, with the system's reason
   bool refused = false;
-  if (std::int64_t at = first_foreign(*sw, top); at >= 0) {
+  // The entry index top would move onto is looked at too: a planted one there would only make
+  // the move fail, with a reason that names the user's own file.
+  if (std::int64_t at = first_foreign(*sw, std::min(top + 1, sw->max_num_files - 1)); at >= 0) {
     const std::string zero = name_of(*sw, 0);
     say_once(*sw, flag_foreign_said,
              "错误：" + name_of(*sw, at) + " 不是您自己的普通文件，日志不会移动、删除或写入它；" +

@@ -40,6 +40,7 @@ TEST(FlagFile, WritesOneByteReplacingEarlierContent) {
       // Whatever is there instead of the user's own file is left as it is.
       {true, nullptr, nullptr, [&] { symlink(other.c_str(), flag.c_str()); }, link_said},
       {true, nullptr, nullptr, [&] { symlink((other + ".new").c_str(), flag.c_str()); }, link_said},
+      {true, nullptr, "theirs", [&] { link(other.c_str(), flag.c_str()); }, link_said},
       {true, nullptr, nullptr, [&] { mkfifo(flag.c_str(), 0600); },
        "错误：" + flag + " 不是普通文件，不写入，保持原样\n"},
   };

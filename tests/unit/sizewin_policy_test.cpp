@@ -276,6 +276,13 @@ TEST_F(SizewinPolicy, EntriesThatAreNotTheUsersOwnAreNeverTouched) {
        },
        2, false, "zero\na\nb\n",
        "app.log.1 不是您自己的普通文件，日志不会移动、删除或写入它；日志不再轮转，记录继续追加到"},
+      {"link planted just above the run",
+       [](const auto &name, const std::string &v) {
+         write_file(name(0), "zero\n");
+         symlink(v.c_str(), name(1).c_str());
+       },
+       3, true, "zero\na\nb\n",
+       "app.log.1 不是您自己的普通文件，日志不会移动、删除或写入它；日志不再轮转，记录继续追加到"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
