@@ -189,6 +189,10 @@ bool is_reserved_word(std::string_view word) {
   return std::find(std::begin(reserved), std::end(reserved), word) != std::end(reserved);
 }
 
+// Assignments before these special built-ins set the shell's variables without exporting
+// them (dash), so the commands they run in turn would not get them.
+bool runs_commands_unexported(std::string_view word) { return word == "." || word == "eval"; }
+
 // The text's words as written (quotes kept), split at blanks outside quotes; false when it
 // holds anything that makes more than one simple command of it.
 bool simple_words(std::string_view t, std::vector<std::string_view> &words) {
@@ -237,7 +241,7 @@ bool is_simple_command(const char *text) {
     return false;
   for (std::string_view word : words)
     if (!is_assignment(word))
-      return !is_reserved_word(word);
+      return !is_reserved_word(word) && !runs_commands_unexported(word);
   return true;
 }
 

@@ -3,6 +3,9 @@
 #include "util/bounded.hpp"
 #include "util/shell_quote.hpp"
 
+#include <glib.h>
+
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -68,9 +71,38 @@ bool plain_argument(std::string_view text) {
   return shell_quote::is_plain_word(without);
 }
 
+// The entry shows UTF-8 only, so bytes that are not (a file name in another
+// encoding) come from printf, as octal escapes in its format: no conversion, no
+// trailing line break to lose. The rest of the text is single-quoted around them.
+std::string raw_bytes_word(std::string_view text) {
+  std::string out;
+  const char *p = text.data();
+  const char *const end = p + text.size();
+  while (p < end) {
+    const char *valid_end = p;
+    g_utf8_validate(p, end - p, &valid_end);
+    if (valid_end > p) {
+      out += shell_quote::quote(std::string_view(p, static_cast<std::size_t>(valid_end - p)));
+      p = valid_end;
+      continue;
+    }
+    out += "\"$(printf '";
+    do {
+      char octal[8];
+      std::snprintf(octal, sizeof octal, "\\%03o", static_cast<unsigned char>(*p++));
+      out += octal;
+      g_utf8_validate(p, end - p, &valid_end);
+    } while (p < end && valid_end == p);
+    out += "')\"";
+  }
+  return out;
+}
+
 // The shell word that gives the program exactly arg: drive paths in double
 // quotes, plain words as they are, anything else single-quoted.
 std::string argument_word(const char *arg) {
+  if (!g_utf8_validate(arg, -1, nullptr))
+    return raw_bytes_word(arg);
   if (is_windows_path(arg) && literal_in_double_quotes(arg))
     return std::string("\"") + arg + "\"";
   if (plain_argument(arg))
@@ -86,8 +118,11 @@ bool compose(char (&buf)[kSize], const char *launcher, const char *const *args) 
   constexpr std::size_t room = kSize - 1;
   std::size_t len = 0;
   buf[0] = '\0';
-  bool fitted =
-      bounded::append(buf, room, &len, " %s", shell_quote::quote_if_needed(launcher).c_str());
+  bool fitted = bounded::append(buf, room, &len, " %s",
+                                (g_utf8_validate(launcher, -1, nullptr)
+                                     ? shell_quote::quote_if_needed(launcher)
+                                     : raw_bytes_word(launcher))
+                                    .c_str());
   for (const char *const *arg = args; fitted && arg && *arg; ++arg)
     fitted = bounded::append(buf, room, &len, " %s", argument_word(*arg).c_str());
   if (!fitted)

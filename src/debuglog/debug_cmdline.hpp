@@ -14,6 +14,7 @@ inline constexpr std::size_t kSize = 1024;
 // " \"<arg>\"" for a drive path and " <arg>" otherwise. The launcher and any
 // argument that the shell would split, expand or reject (a drive path too, when
 // double quotes would not keep it) are single-quoted instead.
+// Bytes that are not UTF-8 are written as "$(printf '\ooo')", so the text is UTF-8.
 // A piece that does not fit is cut, never inside a UTF-8 character, and
 // nothing follows it. Returns true when everything fitted.
 bool compose(char (&buf)[kSize], const char *launcher, const char *const *args);

@@ -278,10 +278,11 @@ TEST_F(DebugDialogTest, PrefilledCommandLine) {
   EXPECT_EQ(text.size(), 1022u);
   EXPECT_EQ(text, (head + " \"C:\\a.exe\" " + long_arg).substr(0, 1022));
 
-  // Bytes that are not UTF-8 reach the entry as replacement characters, not as garbage.
+  // Bytes that are not UTF-8 reach the entry as printf escapes that give them back, not as
+  // garbage or replacement characters.
   text = prefilled({"C:\\\xff\xfe.exe"});
   EXPECT_TRUE(g_utf8_validate(text.c_str(), -1, nullptr));
-  EXPECT_EQ(text, head + " \"C:\\\uFFFD\uFFFD.exe\"");
+  EXPECT_EQ(text, head + " 'C:\\'\"$(printf '\\377\\376')\"'.exe'");
 
   // Without an argument vector the entry opens empty.
   app_argv = nullptr;
@@ -477,6 +478,15 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
                    "C:\\windows\\system32\\cmd.exe\n/c\necho\na\\b\n$HOME\ntwo  blanks\nit's\n"
                    "report $(touch '" +
                        mark + "').txt\na;touch '" + mark + "'\n`touch " + mark + "`\n");
+       }},
+      {"an argument that is not UTF-8 (a file name in another encoding) reaches it byte for byte",
+       {"\xb1\xa8\xb8\xe6 $(touch '" + mark + "').txt", "\xff"},
+       [](GtkWidget *d) { gtk_dialog_response(GTK_DIALOG(d), 2); },
+       {},
+       true,
+       [&] {
+         EXPECT_EQ(read_file(dir / "args"), "\xb1\xa8\xb8\xe6 $(touch '" + mark + "').txt\n\xff\n");
+         EXPECT_FALSE(exists(mark));
        }},
       {"a compound line gets its channels, its stderr and a long line logged as printed",
        {},

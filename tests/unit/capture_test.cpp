@@ -232,6 +232,9 @@ TEST(DebugCommand, SimpleCommandIsOneCommandWithNothingAround) {
       {"WINEDEBUG= wine \\", false},
       {"WINEDEBUG= wine x &", false},
       {"WINEDEBUG= wine\nwine", false},
+      {"WINEDEBUG=+seh . ./start.sh", false},
+      {"WINEDEBUG=+seh A=1 eval wine x", false},
+      {"WINEDEBUG=+seh exec wine ./eval", true},
   };
   for (auto &c : cases)
     EXPECT_EQ(capture::is_simple_command(c.text), c.simple) << c.text;

@@ -78,6 +78,9 @@ TEST(DebugCmdline, Composition) {
             head + " 'a\\b' '$HOME' 'two  blanks' 'report $(touch /tmp/x).txt' 'a;touch /tmp/y'"},
            {{"/c", "echo", "--opt=val", "~x", "a=~", "文件.txt", "`id`", "*.exe"},
             head + " /c echo --opt=val '~x' 'a=~' 文件.txt '`id`' '*.exe'"},
+           // Bytes that are not UTF-8 come from printf; the text around them is quoted.
+           {{"\xb1\xa8 $HOME.txt", "~\xff%s\\"},
+            head + " \"$(printf '\\261\\250')\"' $HOME.txt' '~'\"$(printf '\\377')\"'%s\\'"},
        }) {
     Composed got = compose(wine, c.args);
     EXPECT_EQ(got.text, c.expected);
