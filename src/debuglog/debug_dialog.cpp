@@ -141,7 +141,7 @@ GtkWidget *build_debug_dialog(GtkWindow *parent) {
   accessible::name_after(log_file_entry, label);
   register_log_config_ctrl(ctrl_current_index, log_file_entry);
   GtkWidget *file_btn = put(row, gtk_button_new_with_label("..."));
-  g_signal_connect(file_btn, "clicked", G_CALLBACK(on_log_file_btn_clicked), dialog);
+  accessible::connect_deferred(file_btn, on_log_file_btn_clicked, dialog);
   register_log_config_ctrl(ctrl_current_index, file_btn);
 
   GtkWidget *content = gtk_dialog_get_content_area(GTK_DIALOG(dialog));

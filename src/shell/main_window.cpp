@@ -77,42 +77,6 @@ GtkWidget *add_row_button(GtkWidget *row, const char *text, GCallback on_clicked
   return button;
 }
 
-// The handlers of "调试" and "确定" open modal windows. They run from the main loop, not inside
-// the click: a click that comes through the accessibility bus is answered only when its handler
-// returns, and until then the bus can reach none of the windows the handler opens. A second
-// click while one waits is the same click.
-struct deferred_click {
-  void (*handler)(GtkWidget *, gpointer);
-  gpointer data;
-  guint idle;
-  GtkWidget *button;
-};
-
-gboolean run_deferred_click(gpointer p) {
-  auto *click = static_cast<deferred_click *>(p);
-  click->idle = 0;
-  click->handler(click->button, click->data);
-  return G_SOURCE_REMOVE;
-}
-
-void on_deferred_clicked(GtkWidget *, gpointer p) {
-  auto *click = static_cast<deferred_click *>(p);
-  if (!click->idle)
-    click->idle = g_idle_add(run_deferred_click, click);
-}
-
-void connect_deferred(GtkWidget *button, void (*handler)(GtkWidget *, gpointer), gpointer data) {
-  auto *click = g_new(deferred_click, 1);
-  *click = {handler, data, 0, button};
-  g_object_set_data_full(G_OBJECT(button), "deferred-click", click, [](gpointer p) {
-    auto *c = static_cast<deferred_click *>(p);
-    if (c->idle)
-      g_source_remove(c->idle);
-    g_free(c);
-  });
-  g_signal_connect(button, "clicked", G_CALLBACK(on_deferred_clicked), click);
-}
-
 // Escape closes the window as its close button does; a widget that takes Escape itself (an
 // open list) keeps it, since this runs after the window has offered the key to its focus.
 gboolean close_on_escape(GtkWidget *window, GdkEventKey *event, gpointer) {
@@ -277,7 +241,7 @@ GtkWidget *build_main_window() {
 
   row = new_row(vbox, _("程序调试"));
   GtkWidget *debug_btn = gtk_button_new_with_label(_("调试"));
-  connect_deferred(debug_btn, on_debug_app_btn_clicked, window);
+  accessible::connect_deferred(debug_btn, on_debug_app_btn_clicked, window);
   gtk_box_pack_end(GTK_BOX(row), debug_btn, FALSE, FALSE, 0);
   add_separator(vbox);
 
@@ -295,7 +259,7 @@ GtkWidget *build_main_window() {
   data->dpi_combo = dpi_combo;
   data->no_prompt_check = no_prompt;
   data->current_dpi = dpi;
-  connect_deferred(confirm, on_confirm_btn_clicked, data);
+  accessible::connect_deferred(confirm, on_confirm_btn_clicked, data);
   gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
 
   // Key presses can reach the window before its first idle moment: Enter must

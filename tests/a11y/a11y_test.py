@@ -177,6 +177,13 @@ def one_run(run, n, env, tr, prefix, home, wayland):
                 lambda n: n.roleName in ("push button", "check box", "combo box", "text"))
             check(len(fields) > 5 and all(f.name for f in fields),
                   "every control of the debug dialog has a name: %s" % sorted(f.name for f in fields))
+            # "..." opens the file chooser; the bus must still reach it to answer it.
+            dialog.child(roleName="check box", name=tr("启动日志")).doActionNamed("click")
+            dialog.child(roleName="push button", name="...").doActionNamed("click")
+            chooser = app.child(roleName="file chooser", name="Save File")
+            chooser.child(roleName="push button", name="Cancel").doActionNamed("click")
+            check(wait_for(lambda: not [d for d in app.children if d.roleName == "file chooser"], 10),
+                  "the file chooser opens from the debug dialog and Cancel closes it")
             dialog.child(roleName="push button", name=tr("取消")).doActionNamed("click")
             check(wait_for(lambda: not [d for d in app.children if d.roleName == "dialog"], 10),
                   "取消 closes the debug dialog")
