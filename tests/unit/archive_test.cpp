@@ -24,10 +24,12 @@ std::vector<std::string> folder(const std::string &dir) {
   return names;
 }
 
-archive::result make(const std::string &dir, const std::vector<std::string> &files) {
-  archive::progress prog;
+archive::result make(const std::string &dir, const std::vector<std::string> &files,
+                     const std::string &name = "wine.log-1.tar.xz",
+                     archive::progress *prog = nullptr) {
+  archive::progress own;
   archive::request req{dir, files, "Command line: wine /home/wine/a.exe\n", kWho, 0, 0};
-  return archive::make(req, "wine.log-1.tar.xz", prog);
+  return archive::make(req, name, prog ? *prog : own);
 }
 
 TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForLine) {
@@ -43,15 +45,10 @@ TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForL
   EXPECT_THAT(archive::log_files(dir.path(), "wine.log"), ElementsAre("wine.log.1", "wine.log.0"));
 
   archive::progress prog;
-  archive::request req{dir.path(),
-                       archive::log_files(dir.path(), "wine.log"),
-                       "Command line: wine /home/wine/a.exe\n",
-                       kWho,
-                       0,
-                       0};
   // Names beyond the 100 bytes of a tar header's own field.
   const std::string base = "wine.log-" + std::string(100, 'x');
-  const archive::result res = archive::make(req, base + ".tar.xz", prog);
+  const archive::result res =
+      make(dir.path(), archive::log_files(dir.path(), "wine.log"), base + ".tar.xz", &prog);
   ASSERT_EQ(res.why, archive::failure::none) << res.error;
   EXPECT_EQ(res.path, dir / (base + ".tar.xz"));
   EXPECT_DOUBLE_EQ(prog.fraction(), 1.0);

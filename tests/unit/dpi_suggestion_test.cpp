@@ -67,14 +67,12 @@ TEST(DpiSuggestion, NearestOfTheTwelveForWhatTheDesktopDoesWithWineWindows) {
 TEST(DpiSuggestion, DpiAnnouncedToXPrograms) {
   auto settings = [](bool msb) {
     std::vector<unsigned char> b;
-    auto u16 = [&](unsigned v) {
-      for (int i = 0; i < 2; ++i)
-        b.push_back(static_cast<unsigned char>(v >> (msb ? 8 - 8 * i : 8 * i)));
+    auto put = [&](unsigned v, int bytes) {
+      for (int i = 0; i < bytes; ++i)
+        b.push_back(static_cast<unsigned char>(v >> (8 * (msb ? bytes - 1 - i : i))));
     };
-    auto u32 = [&](unsigned v) {
-      for (int i = 0; i < 4; ++i)
-        b.push_back(static_cast<unsigned char>(v >> (msb ? 24 - 8 * i : 8 * i)));
-    };
+    auto u16 = [&](unsigned v) { put(v, 2); };
+    auto u32 = [&](unsigned v) { put(v, 4); };
     auto name = [&](int type, const std::string &n) {
       b.push_back(static_cast<unsigned char>(type));
       b.push_back(0);

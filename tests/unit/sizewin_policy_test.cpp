@@ -243,46 +243,42 @@ TEST_F(SizewinPolicy, RenameFailingHalfwayLosesNothingOnLaterRolls) {
 // What another user (or a crafted archive) can leave at prefix.N: the policy never writes
 // through it, moves it, moves over it or deletes it, and says so once.
 TEST_F(SizewinPolicy, EntriesThatAreNotTheUsersOwnAreNeverTouched) {
+  using planter =
+      std::function<void(const std::function<std::string(int)> &name, const std::string &victim)>;
+  const planter link_at_zero = [](const auto &name, const std::string &v) {
+    symlink(v.c_str(), name(0).c_str());
+  };
+  const planter link_above_zero = [](const auto &name, const std::string &v) {
+    write_file(name(0), "zero\n");
+    symlink(v.c_str(), name(1).c_str());
+  };
+  const char *no_roll =
+      "app.log.1 不是您自己的普通文件，日志不会移动、删除或写入它；日志不再轮转，记录继续追加到";
   struct Case {
     const char *name;
-    std::function<void(const std::function<std::string(int)> &name, const std::string &victim)>
-        plant;
+    planter plant;
     std::int64_t max_files;
     bool planted_after_init; // between choosing the log and its first record
     const char *zero_after;  // index 0's content after two records; nullptr: records to stderr
     const char *message;
   } cases[] = {
-      {"zero links to the victim",
-       [](const auto &name, const std::string &v) { symlink(v.c_str(), name(0).c_str()); }, 3,
-       false, nullptr,
+      {"zero links to the victim", link_at_zero, 3, false, nullptr,
        "app.log.0 不是您自己的普通文件，日志不会移动、删除或写入它；记录改写到标准错误"},
       {"dangling link at zero",
        [](const auto &name, const std::string &v) {
          symlink((v + ".new").c_str(), name(0).c_str());
        },
        3, false, nullptr, "不是您自己的普通文件"},
-      {"link planted after the choice",
-       [](const auto &name, const std::string &v) { symlink(v.c_str(), name(0).c_str()); }, 3, true,
-       nullptr, "app.log.0 不是您自己的普通文件，日志不会写入它；记录改写到标准错误"},
+      {"link planted after the choice", link_at_zero, 3, true, nullptr,
+       "app.log.0 不是您自己的普通文件，日志不会写入它；记录改写到标准错误"},
       {"second name of the victim",
        [](const auto &name, const std::string &v) { link(v.c_str(), name(0).c_str()); }, 3, false,
        nullptr, "不是您自己的普通文件"},
       {"FIFO at zero", [](const auto &name, const std::string &) { mkfifo(name(0).c_str(), 0666); },
        3, false, nullptr, "不是您自己的普通文件"},
-      {"oldest is a link: not deleted, no roll",
-       [](const auto &name, const std::string &v) {
-         write_file(name(0), "zero\n");
-         symlink(v.c_str(), name(1).c_str());
-       },
-       2, false, "zero\na\nb\n",
-       "app.log.1 不是您自己的普通文件，日志不会移动、删除或写入它；日志不再轮转，记录继续追加到"},
-      {"link planted just above the run",
-       [](const auto &name, const std::string &v) {
-         write_file(name(0), "zero\n");
-         symlink(v.c_str(), name(1).c_str());
-       },
-       3, true, "zero\na\nb\n",
-       "app.log.1 不是您自己的普通文件，日志不会移动、删除或写入它；日志不再轮转，记录继续追加到"},
+      {"oldest is a link: not deleted, no roll", link_above_zero, 2, false, "zero\na\nb\n",
+       no_roll},
+      {"link planted just above the run", link_above_zero, 3, true, "zero\na\nb\n", no_roll},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
