@@ -285,7 +285,8 @@ std::vector<std::string> log_files(const std::string &dir, const std::string &pr
     struct stat st;
     if (lstat((dir + "/" + name).c_str(), &st) != 0)
       break;
-    names.push_back(std::move(name));
+    if (S_ISREG(st.st_mode) && st.st_uid == geteuid())
+      names.push_back(std::move(name));
   }
   std::reverse(names.begin(), names.end());
   return names;

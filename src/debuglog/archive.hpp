@@ -59,7 +59,9 @@ struct request {
 };
 
 // The log files of a run: prefix.0, prefix.1, ... up to the first missing index,
-// returned oldest (highest index) first.
+// returned oldest (highest index) first. Entries that are not the user's own regular files
+// (another user's file, a link or a FIFO planted in a shared folder) are left out, as the
+// log writer leaves them alone.
 std::vector<std::string> log_files(const std::string &dir, const std::string &prefix);
 
 // "PREFIX-YYYYMMDD-HHMMSS.tar.xz" in local time.

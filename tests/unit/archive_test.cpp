@@ -4,6 +4,7 @@
 
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -42,6 +43,13 @@ TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForL
   write_file(dir / "wine.log.0", header + "INFO nivra-wine- /home/wine/.wine «x»\nno break");
   write_file(dir / "wine.log.1", header + big);
   write_file(dir / "other.log.0", "not this one");
+  // What another user may plant in a shared folder is not the user's log.
+  mkfifo((dir / "wine.log.2").c_str(), 0666);
+  symlink("wine.log.0", (dir / "wine.log.3").c_str());
+  if (geteuid() == 0) {
+    write_file(dir / "wine.log.4", "planted\n");
+    chown((dir / "wine.log.4").c_str(), 65534, 65534);
+  }
   EXPECT_THAT(archive::log_files(dir.path(), "wine.log"), ElementsAre("wine.log.1", "wine.log.0"));
 
   archive::progress prog;
