@@ -297,7 +297,8 @@ std::string archive_name(const std::string &prefix, std::time_t when) {
   localtime_r(&when, &local);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
-  return prefix + "-" + stamp + ".tar.xz";
+  // Not beginning with the log's name: choosing that log again offers such files for deletion.
+  return "debug-" + prefix + "-" + stamp + ".tar.xz";
 }
 
 std::string legend() {

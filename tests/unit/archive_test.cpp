@@ -51,6 +51,8 @@ TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForL
     chown((dir / "wine.log.4").c_str(), 65534, 65534);
   }
   EXPECT_THAT(archive::log_files(dir.path(), "wine.log"), ElementsAre("wine.log.1", "wine.log.0"));
+  // Choosing the log again offers what begins with its name for deletion: never the archive.
+  EXPECT_THAT(archive::archive_name("wine.log", 0), Not(StartsWith("wine.log")));
 
   archive::progress prog;
   // Names beyond the 100 bytes of a tar header's own field.
