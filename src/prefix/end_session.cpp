@@ -99,7 +99,8 @@ void request(const char *launcher, std::function<int()> running,
   }
   wait->clock = AnswerClock(now_ms(), answer_limit_ms, wait->running());
   wait->tick = g_timeout_add(kLookMs, look, wait.get());
-  g_child_watch_add(wait->pid, ended, wait.release());
+  pid_t pid = wait->pid;
+  g_child_watch_add(pid, ended, wait.release());
 }
 
 } // namespace end_session
