@@ -231,7 +231,8 @@ void go_on(dpi_apply_data *data) {
 }
 
 void after_write(dpi_apply_data *data, int status, bool timed_out) {
-  data->wine_line = output_capture::first_error_line(data->out->finish());
+  const std::string &said = data->out->finish();
+  data->reg_said = said.size();
   if (timed_out) {
     int seconds = confirm::reg_limit_ms / 1000;
     std::fprintf(stderr, "警告：写入DPI值的命令在 %d 秒内没有结束，已终止\n", seconds);
@@ -244,10 +245,10 @@ void after_write(dpi_apply_data *data, int status, bool timed_out) {
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     std::fprintf(stderr, "错误：写入DPI值的命令失败，结束状态 %d\n", code);
+    std::string line = output_capture::first_error_line(said);
     // TRANSLATORS: %d is the exit status of Wine's reg command.
     own::gchars status_text(g_strdup_printf(_("reg 的结束状态为 %d"), code));
-    not_applied(data, _("写入DPI值失败，DPI未更改。"),
-                data->wine_line.empty() ? status_text.get() : data->wine_line);
+    not_applied(data, _("写入DPI值失败，DPI未更改。"), line.empty() ? status_text.get() : line);
     return;
   }
   go_on(data);
@@ -403,7 +404,11 @@ gboolean apply_dpi_timeout(gpointer user_data) {
     return finish(data, true);
   if (data->attempts >= data->max_attempts) {
     std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
-    return not_applied(data, _("DPI设置可能未生效，请检查注册表文件"), data->wine_line);
+    // A server that reg started, and that could not save, said so here.
+    std::string line;
+    if (data->out)
+      line = output_capture::first_error_line(data->out->finish().substr(data->reg_said));
+    return not_applied(data, _("DPI设置可能未生效，请检查注册表文件"), line);
   }
   if (std::strcmp(get_current_dpi(), data->target) == 0) {
     data->done = 1;

@@ -38,8 +38,8 @@ struct dpi_apply_data {
   bool no_prompt = false;                     // "不再提示" at the click
   bool written = false;                       // the value has been handed to reg
   std::vector<kill_prefix::Process> approved; // the programs the user agreed to close
-  std::unique_ptr<output_capture::File> out;  // what reg printed
-  std::string wine_line;                      // its first error line
+  std::unique_ptr<output_capture::File> out;  // what reg, and a server it started, printed
+  std::size_t reg_said = 0;                   // how much of it reg itself printed
 };
 
 // "clicked" of "确定"; data is the main window's confirm_data.

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstdlib>
@@ -43,19 +44,16 @@ bool is_debug_line(std::string_view line) {
 File::File() : fd_(make_unlinked_file()) {}
 
 const std::string &File::finish() {
-  if (finished_ || !fd_)
+  if (!fd_)
     return text_;
-  finished_ = true;
+  const std::size_t before = text_.size();
   std::array<char, 4096> buf{};
-  off_t at = 0;
   ssize_t n;
-  while (text_.size() < kMax && (n = pread(fd_.get(), buf.data(), buf.size(), at)) > 0) {
+  while (text_.size() < kMax &&
+         (n = pread(fd_.get(), buf.data(), std::min(buf.size(), kMax - text_.size()),
+                    static_cast<off_t>(text_.size()))) > 0)
     text_.append(buf.data(), static_cast<std::size_t>(n));
-    at += n;
-  }
-  if (text_.size() > kMax)
-    text_.resize(kMax);
-  std::fwrite(text_.data(), 1, text_.size(), stderr);
+  std::fwrite(text_.data() + before, 1, text_.size() - before, stderr);
   std::fflush(stderr);
   return text_;
 }

@@ -15,15 +15,16 @@ class File {
 public:
   File(); // holds nothing (fd -1) when no file could be made: the output then goes as before
   int fd() const { return fd_.get(); }
-  // Everything written so far, at most kMax bytes, copied to stderr the
-  // first time, so nothing the command said is lost.
+  // Everything written so far, at most kMax bytes; what is new since the
+  // last call is copied to stderr, so nothing the command said is lost.
+  // Called again, it also has what the processes the command started (the
+  // prefix's server) wrote since.
   const std::string &finish();
 
   static constexpr std::size_t kMax = 65536;
 
 private:
   own::fd fd_;
-  bool finished_ = false;
   std::string text_;
 };
 
