@@ -198,11 +198,11 @@ void check_value(dpi_apply_data *data) {
 
 void ask_programs_to_close(dpi_apply_data *data);
 
-// The list is taken again before anything is stopped: a program that came
-// since the question, a new copy of an agreed one included, is asked about
-// too, and nothing is stopped that the user has not agreed to.
-void go_on(dpi_apply_data *data) {
-  std::vector<kill_prefix::Process> procs = prefix_processes();
+// procs, the prefix's processes, is taken again after every answer and before
+// anything is stopped: a program that came since the question, a new copy of
+// an agreed one included, is asked about too, and nothing is stopped that the
+// user has not agreed to.
+void go_on(dpi_apply_data *data, std::vector<kill_prefix::Process> procs) {
   if (!kill_prefix::not_agreed(procs, data->approved).empty()) {
     hide_progress(data);
     if (!questions::ask_to_close(data->near, kill_prefix::program_names(procs))) {
@@ -229,6 +229,8 @@ void go_on(dpi_apply_data *data) {
   kill_prefix::end_servers(kill_prefix::servers("/proc", current_prefix_places()),
                            [data] { check_value(data); });
 }
+
+void go_on(dpi_apply_data *data) { go_on(data, prefix_processes()); }
 
 void after_write(dpi_apply_data *data, int status, bool timed_out) {
   const std::string &said = data->out->finish();
@@ -269,7 +271,7 @@ void on_end_session(dpi_apply_data *data, const end_session::Result &result) {
     // wineboot asks only the windows of its own desktop and ends at once
     // with 0 when another desktop's programs were never asked.
     if (names.empty() || !kill_prefix::other_desktop(procs)) {
-      go_on(data);
+      go_on(data, std::move(procs));
       return;
     }
     hide_progress(data);
