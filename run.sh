@@ -13,6 +13,9 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"$(nproc)" --target nivra-wine-helper
 
 helper="$build/stage/bin/nivra-wine-helper"
+# The helper records "不再提示" in this folder but, as the desktop's starter
+# does, leaves making it to whoever starts it.
+(umask 077 && mkdir -p -- "${HOME:?}/.config/nivra-wine")
 if [ $# -eq 0 ]; then
   export WINEPREFIX="$PWD/$build/demo-prefix"
   if [ ! -f "$WINEPREFIX/user.reg" ]; then

@@ -7,12 +7,16 @@
 #include "launch/cmd_runner.hpp"
 #include "launch/start_failure.hpp"
 #include "prefix/end_session.hpp"
+#include "prefix/prefix_path.hpp"
 #include "prefix/programs.hpp"
 #include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
 
+#include <sys/wait.h>
+
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,19 +114,36 @@ void destroy_progress(dpi_apply_data *data) {
   data->dialog = nullptr;
 }
 
+// "确定" is taken once: an accessibility action activates it past the modal
+// dialogs, and a second change would stop and write alongside the first.
+bool change_running = false;
+
 void free_data(dpi_apply_data *data) {
   destroy_progress(data);
   g_free(data->target);
   delete data;
+  change_running = false;
 }
 
-gboolean finish(dpi_apply_data *data) {
+// The choice is recorded only when the DPI asked for is in place: otherwise
+// the window is to come again.
+gboolean finish(dpi_apply_data *data, bool took_effect) {
   GtkWidget *near = data->near;
   destroy_progress(data);
+  if (took_effect)
+    write_flag_file(data->no_prompt);
   if (start_program(near))
     gtk_main_quit();
   free_data(data);
   return FALSE;
+}
+
+// The change did not take effect, or may not have: said in a box, then the
+// program is started as it would have been.
+gboolean not_applied(dpi_apply_data *data, const std::string &text, const std::string &detail) {
+  hide_progress(data);
+  questions::say_not_applied(data->near, text, detail);
+  return finish(data, false);
 }
 
 // Nothing has been stopped or written: the window stays as it was.
@@ -133,10 +154,10 @@ void call_off(dpi_apply_data *data) {
   }
   // The value is with the prefix's server, which saves it only when it ends.
   std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
-  finish(data);
+  finish(data, false);
 }
 
-void after_write(dpi_apply_data *data, bool timed_out);
+void after_write(dpi_apply_data *data, int status, bool timed_out);
 
 // The quotes are shell quoting: reg gets the key as one word.
 void write_dpi_to_registry(dpi_apply_data *data) {
@@ -151,21 +172,22 @@ void write_dpi_to_registry(dpi_apply_data *data) {
                               data->target,
                               "/f",
                               nullptr};
-  data->written = true;
   // A cut line could end in "/d 1" instead of "/d 120": write nothing rather
-  // than a wrong value. The checks then fail and say so.
+  // than a wrong value.
   if (cmd_runner::full_cmd_line_length(wine_app_path, args) > cmd_runner::kMaxLine) {
     std::fprintf(stderr, "错误：注册表命令过长，未写入DPI值\n");
-    after_write(data, false);
+    not_applied(data, _("注册表命令过长，未写入DPI值。"), "");
     return;
   }
-  pid_t pid = start_cmd(wine_app_path, args);
+  data->out = std::make_unique<output_capture::File>();
+  pid_t pid = start_cmd(wine_app_path, args, data->out->fd());
   if (pid < 0) {
-    after_write(data, false);
+    not_applied(data, _("写入DPI值失败，DPI未更改。"), "");
     return;
   }
+  data->written = true;
   child_watch::watch(pid, confirm::reg_limit_ms,
-                     [data](int, bool timed_out) { after_write(data, timed_out); });
+                     [data](int status, bool timed_out) { after_write(data, status, timed_out); });
 }
 
 // The checks: at once, then one a second.
@@ -176,34 +198,28 @@ void check_value(dpi_apply_data *data) {
 
 void ask_programs_to_close(dpi_apply_data *data);
 
-// The list is taken again before anything is stopped: a program that came
-// since the question is asked about too, and nothing is stopped that the user
-// has not agreed to.
-void go_on(dpi_apply_data *data) {
-  std::vector<kill_prefix::Process> procs = prefix_processes();
-  std::vector<std::string> names = kill_prefix::program_names(procs);
-  if (!running_programs::not_among(names, data->approved).empty()) {
+// procs, the prefix's processes, is taken again after every answer and before
+// anything is stopped: a program that came since the question, a new copy of
+// an agreed one included, is asked about too, and nothing is stopped that the
+// user has not agreed to.
+void go_on(dpi_apply_data *data, std::vector<kill_prefix::Process> procs) {
+  if (!kill_prefix::not_agreed(procs, data->approved).empty()) {
     hide_progress(data);
-    if (!questions::ask_to_close(data->near, names)) {
+    if (!questions::ask_to_close(data->near, kill_prefix::program_names(procs))) {
       call_off(data);
       return;
     }
-    data->approved = names;
+    data->approved = kill_prefix::take_programs(procs);
     show_progress(data, _("正在关闭程序，请稍候..."));
     ask_programs_to_close(data);
     return;
   }
   show_progress(data, _("正在设置DPI值，请稍候..."));
   if (!data->written) {
-    write_flag_file(data->no_prompt);
     // The user's programs go before the write. Wine's own stay until after it:
     // with them gone, reg would start the prefix anew (half a second and more)
     // rather than ask the running server (a tenth).
-    std::vector<kill_prefix::Process> programs;
-    for (kill_prefix::Process &proc : procs)
-      if (!proc.housekeeping)
-        programs.push_back(std::move(proc));
-    kill_prefix::stop(programs);
+    kill_prefix::stop(kill_prefix::take_programs(procs));
     write_dpi_to_registry(data);
     return;
   }
@@ -214,54 +230,92 @@ void go_on(dpi_apply_data *data) {
                            [data] { check_value(data); });
 }
 
-void after_write(dpi_apply_data *data, bool timed_out) {
+void go_on(dpi_apply_data *data) { go_on(data, prefix_processes()); }
+
+void after_write(dpi_apply_data *data, int status, bool timed_out) {
+  const std::string &said = data->out->finish();
+  data->reg_said = said.size();
   if (timed_out) {
     int seconds = confirm::reg_limit_ms / 1000;
     std::fprintf(stderr, "警告：写入DPI值的命令在 %d 秒内没有结束，已终止\n", seconds);
     hide_progress(data);
     questions::say_write_timed_out(data->near, seconds);
     std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
-    finish(data);
+    finish(data, false);
+    return;
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    std::fprintf(stderr, "错误：写入DPI值的命令失败，结束状态 %d\n", code);
+    std::string line = output_capture::first_error_line(said);
+    // TRANSLATORS: %d is the exit status of Wine's reg command.
+    own::gchars status_text(g_strdup_printf(_("reg 的结束状态为 %d"), code));
+    not_applied(data, _("写入DPI值失败，DPI未更改。"), line.empty() ? status_text.get() : line);
     return;
   }
   go_on(data);
 }
 
-void on_end_session(dpi_apply_data *data, end_session::Outcome outcome, int err) {
+int approved_running(const dpi_apply_data *data) {
+  return static_cast<int>(
+      std::count_if(data->approved.begin(), data->approved.end(),
+                    [](const auto &proc) { return !kill_prefix::ended(proc); }));
+}
+
+void on_end_session(dpi_apply_data *data, const end_session::Result &result) {
   using end_session::Outcome;
-  switch (outcome) {
+  std::vector<kill_prefix::Process> procs = prefix_processes();
+  std::vector<std::string> names = kill_prefix::program_names(procs);
+  switch (result.outcome) {
   case Outcome::agreed:
-    go_on(data);
-    return;
+    // wineboot asks only the windows of its own desktop and ends at once
+    // with 0 when another desktop's programs were never asked.
+    if (names.empty() || !kill_prefix::other_desktop(procs)) {
+      go_on(data, std::move(procs));
+      return;
+    }
+    hide_progress(data);
+    if (!questions::ask_to_force_unasked(data->near, names, "")) {
+      call_off(data);
+      return;
+    }
+    break;
   case Outcome::cannot_start:
     hide_progress(data);
-    start_failure::report(data->near, wine_app_path, err);
+    start_failure::report(data->near, wine_app_path, result.err);
     call_off(data);
     return;
   case Outcome::refused:
     hide_progress(data);
-    questions::say_refused(data->near, kill_prefix::program_names(prefix_processes()));
+    questions::say_refused(data->near, names, data->written);
     call_off(data);
     return;
+  case Outcome::cannot_run:
+    hide_progress(data);
+    if (!names.empty() && !questions::ask_to_force_unasked(data->near, names, result.wine_line)) {
+      call_off(data);
+      return;
+    }
+    break;
   case Outcome::no_answer:
+    hide_progress(data);
+    if (!names.empty() &&
+        !questions::ask_to_force(data->near, names, end_session::answer_limit_ms / 1000)) {
+      call_off(data);
+      return;
+    }
     break;
   }
-  hide_progress(data);
-  std::vector<std::string> names = kill_prefix::program_names(prefix_processes());
-  if (!names.empty() &&
-      !questions::ask_to_force(data->near, names, end_session::answer_limit_ms / 1000)) {
-    call_off(data);
-    return;
-  }
-  data->approved.insert(data->approved.end(), names.begin(), names.end());
+  // Forced: what was named is agreed to; anything that came since is asked about.
+  data->approved = kill_prefix::take_programs(procs);
   go_on(data);
 }
 
 // Every program gets its chance to ask its own questions, as at log-off.
 void ask_programs_to_close(dpi_apply_data *data) {
-  end_session::request(wine_app_path, [data](end_session::Outcome outcome, int err) {
-    on_end_session(data, outcome, err);
-  });
+  end_session::request(
+      wine_app_path, [data] { return approved_running(data); },
+      [data](const end_session::Result &result) { on_end_session(data, result); });
 }
 
 gboolean begin(gpointer user_data) {
@@ -278,7 +332,9 @@ gboolean begin(gpointer user_data) {
 void stop_again(const dpi_apply_data *data) {
   std::vector<kill_prefix::Process> keep, procs = prefix_processes();
   for (kill_prefix::Process &proc : procs)
-    if (proc.housekeeping || running_programs::not_among({proc.name}, data->approved).empty())
+    if (proc.housekeeping ||
+        std::any_of(data->approved.begin(), data->approved.end(),
+                    [&](const auto &agreed) { return kill_prefix::same_process(agreed, proc); }))
       keep.push_back(std::move(proc));
   kill_prefix::stop(keep);
 }
@@ -286,8 +342,19 @@ void stop_again(const dpi_apply_data *data) {
 } // namespace
 
 void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
+  if (change_running)
+    return;
   auto *confirm = static_cast<confirm_data *>(user_data);
   bool no_prompt = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(confirm->no_prompt_check));
+
+  // Wine runs nothing in a prefix it refuses: neither the program nor reg.
+  std::string refusal = prefix_path::wine_refusal(prefix_path::current());
+  if (!refusal.empty()) {
+    change_running = true;
+    start_failure::report_wine(button, refusal);
+    change_running = false;
+    return;
+  }
 
   own::gchars chosen(gtk_combo_box_text_get_active_text(GTK_COMBO_BOX_TEXT(confirm->dpi_combo)));
   bool change = true;
@@ -298,9 +365,12 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
     change = false;
   }
 
+  change_running = true;
   if (!change) {
     // The choice is recorded once the program is on its way.
-    if (app_argv && !start_program(button))
+    bool started = !app_argv || start_program(button);
+    change_running = false;
+    if (!started)
       return;
     write_flag_file(no_prompt);
     if (!app_argv)
@@ -311,16 +381,19 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
 
   // Nothing is stopped or written, and nothing recorded, until the user has
   // agreed to close these programs.
-  std::vector<std::string> programs = kill_prefix::program_names(prefix_processes());
-  if (!programs.empty() && !questions::ask_to_close(button, programs))
+  std::vector<kill_prefix::Process> procs = prefix_processes();
+  std::vector<std::string> programs = kill_prefix::program_names(procs);
+  if (!programs.empty() && !questions::ask_to_close(button, programs)) {
+    change_running = false;
     return;
+  }
 
   auto *data = new dpi_apply_data;
   data->near = button;
   data->no_prompt = no_prompt;
   data->target = chosen.release();
   data->max_attempts = kMaxAttempts;
-  data->approved = programs;
+  data->approved = kill_prefix::take_programs(procs);
   show_progress_dialog(data, programs.empty() ? _("正在设置DPI值，请稍候...")
                                               : _("正在关闭程序，请稍候..."));
   // At once, once the dialog is drawn.
@@ -330,16 +403,20 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
 gboolean apply_dpi_timeout(gpointer user_data) {
   auto *data = static_cast<dpi_apply_data *>(user_data);
   if (data->done)
-    return finish(data);
+    return finish(data, true);
   if (data->attempts >= data->max_attempts) {
     std::fprintf(stderr, "警告：DPI设置可能未生效，请检查注册表文件\n");
-    return finish(data);
+    // A server that reg started, and that could not save, said so here.
+    std::string line;
+    if (data->out)
+      line = output_capture::first_error_line(data->out->finish().substr(data->reg_said));
+    return not_applied(data, _("DPI设置可能未生效，请检查注册表文件"), line);
   }
   if (std::strcmp(get_current_dpi(), data->target) == 0) {
     data->done = 1;
     std::printf("DPI设置成功生效，当前DPI值: %s\n", data->target);
     stop_again(data);
-    return finish(data);
+    return finish(data, true);
   }
   ++data->attempts;
   if (data->dialog)

@@ -6,11 +6,16 @@
 // only then is anything stopped or written. Behind a modal progress dialog
 // that goes on drawing, the value is written, the server asked to save, the
 // value checked at once and then once a second, and the program started when
-// it has been verified or 20 checks have failed. The show-again choice is
-// recorded only when the change goes ahead or the program is started. Main
-// thread only.
+// it has been verified or 20 checks have failed; a write that failed or was
+// never verified is said in a box. The show-again choice is recorded only
+// when the change took effect, or when there was none and the program has
+// been started. "确定" is ignored while a change runs. Main thread only.
+#include "launch/output_capture.hpp"
+#include "prefix/processes.hpp"
+
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,11 +33,13 @@ struct dpi_apply_data {
   int attempts = 0;            // checks that did not find the target
   int max_attempts = 20;
   int done = 0;
-  GtkWidget *near = nullptr;         // the "确定" button: questions go over its window
-  GtkWidget *label = nullptr;        // the progress dialog's text
-  bool no_prompt = false;            // "不再提示" at the click
-  bool written = false;              // the value has been handed to reg
-  std::vector<std::string> approved; // the programs the user agreed to close
+  GtkWidget *near = nullptr;                  // the "确定" button: questions go over its window
+  GtkWidget *label = nullptr;                 // the progress dialog's text
+  bool no_prompt = false;                     // "不再提示" at the click
+  bool written = false;                       // the value has been handed to reg
+  std::vector<kill_prefix::Process> approved; // the programs the user agreed to close
+  std::unique_ptr<output_capture::File> out;  // what reg, and a server it started, printed
+  std::size_t reg_said = 0;                   // how much of it reg itself printed
 };
 
 // "clicked" of "确定"; data is the main window's confirm_data.

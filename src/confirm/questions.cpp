@@ -38,11 +38,34 @@ bool ask_to_force(GtkWidget *near, const std::vector<std::string> &programs, int
   return message_box::run(dialog, _("取消"), _("强制关闭"));
 }
 
-void say_refused(GtkWidget *near, const std::vector<std::string> &programs) {
-  GtkWidget *dialog = message_box::create(near, GTK_MESSAGE_INFO, _("关闭正在运行的程序"),
-                                          _("有程序没有同意关闭，DPI未更改。仍在运行的程序："),
+bool ask_to_force_unasked(GtkWidget *near, const std::vector<std::string> &programs,
+                          const std::string &wine_line) {
+  own::gchars text(
+      wine_line.empty()
+          ? g_strdup(
+                _("以下程序在另一个Wine桌面上，无法请求它们关闭。强制关闭会丢失它们未保存的内容："))
+          // TRANSLATORS: %s is the error line Wine printed.
+          : g_strdup_printf(_("无法请求程序关闭：%s\n强制关闭会丢失以下程序未保存的内容："),
+                            wine_line.c_str()));
+  GtkWidget *dialog = message_box::create(near, GTK_MESSAGE_WARNING, _("关闭正在运行的程序"),
+                                          text.get(), one_a_line(programs), true);
+  return message_box::run(dialog, _("取消"), _("强制关闭"));
+}
+
+void say_refused(GtkWidget *near, const std::vector<std::string> &programs, bool written) {
+  const char *text =
+      written ? _("有程序没有同意关闭。新的DPI值已写入，之后启动的程序会使用它；以下程序仍在运行：")
+              : _("有程序没有同意关闭，DPI未更改。仍在运行的程序：");
+  GtkWidget *dialog = message_box::create(near, GTK_MESSAGE_INFO, _("关闭正在运行的程序"), text,
                                           one_a_line(programs), true);
   message_box::run(dialog, _("确定"), nullptr);
+}
+
+void say_not_applied(GtkWidget *near, const std::string &text, const std::string &detail) {
+  own::gchars shown(g_utf8_make_valid(detail.c_str(), static_cast<gssize>(detail.size())));
+  message_box::run(
+      message_box::create(near, GTK_MESSAGE_ERROR, _("错误"), text, shown.get(), false), _("确定"),
+      nullptr);
 }
 
 void say_write_timed_out(GtkWidget *near, int seconds) {

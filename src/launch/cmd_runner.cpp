@@ -61,6 +61,13 @@ int receive_errno(int fd) {
   return n == static_cast<ssize_t>(sizeof(err)) ? err : 0;
 }
 
+void output_to(int out_fd) {
+  if (out_fd < 0)
+    return;
+  dup2(out_fd, STDOUT_FILENO);
+  dup2(out_fd, STDERR_FILENO);
+}
+
 void close_both(int (&fds)[2]) {
   for (int fd : fds)
     if (fd >= 0)
@@ -123,7 +130,7 @@ int launcher_error(const char *path) {
 
 } // namespace cmd_runner
 
-pid_t start_cmd(const char *cmd, const char *const args[]) {
+pid_t start_cmd(const char *cmd, const char *const args[], int out_fd) {
   // Built before the fork, so the child only prints and runs the shell.
   char line[cmd_runner::kLineSize];
   if (!cmd_runner::build_cmd_line(cmd, args, line)) {
@@ -142,6 +149,7 @@ pid_t start_cmd(const char *cmd, const char *const args[]) {
     setpgid(0, 0);
     std::printf("cmd [%s]\n", line);
     std::fflush(stdout);
+    output_to(out_fd);
     int rc = std::system(line);
     std::fflush(stdout);
     // The shell's own status, so the caller can tell a launcher it could not run.
@@ -151,12 +159,12 @@ pid_t start_cmd(const char *cmd, const char *const args[]) {
   return pid;
 }
 
-int run_cmd_sync(const char *cmd, const char *const args[]) {
-  pid_t pid = start_cmd(cmd, args);
+int run_cmd_sync(const char *cmd, const char *const args[], int out_fd) {
+  pid_t pid = start_cmd(cmd, args, out_fd);
   return pid < 0 ? -1 : wait_for(pid);
 }
 
-pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error) {
+pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error, int out_fd) {
   *exec_error = 0;
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) {
@@ -173,6 +181,7 @@ pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error) {
   if (pid == 0) {
     close(report[0]);
     setpgid(0, 0);
+    output_to(out_fd);
     execvp(path, argv);
     send_errno(report[1], errno);
     _exit(127);

@@ -12,16 +12,18 @@
 // waits for that child. The line is cut at 1022 characters. Returns the
 // shell's wait status (127 or 126 when it could not run the launcher), or -1
 // when nothing was run.
-int run_cmd_sync(const char *cmd, const char *const args[]);
+// With out_fd the command's output goes there, as with start_cmd.
+int run_cmd_sync(const char *cmd, const char *const args[], int out_fd = -1);
 
 // run_cmd_sync's child, started in a process group of its own and not waited
-// for: its pid (the group's id), or -1 when nothing was started.
-pid_t start_cmd(const char *cmd, const char *const args[]);
+// for: its pid (the group's id), or -1 when nothing was started. With out_fd
+// the command's output and errors go there; the "cmd [...]" line stays on stdout.
+pid_t start_cmd(const char *cmd, const char *const args[], int out_fd = -1);
 
 // Starts path (searched along PATH) with argv as a child in a process group of
 // its own and returns its pid once it runs; -1 with *exec_error set when it
-// could not be started.
-pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error);
+// could not be started. With out_fd its stdout and stderr go there.
+pid_t spawn_in_group(const char *path, char *const argv[], int *exec_error, int out_fd = -1);
 
 // Starts path (searched along PATH when it holds no '/') with argv, entry 0
 // included, as a grandchild and returns once it has been replaced by path, or

@@ -28,6 +28,13 @@ void report(GtkWidget *near, const char *path, int err) {
       _("确定"), nullptr);
 }
 
+void report_wine(GtkWidget *near, const std::string &wine_line) {
+  status = 1;
+  message_box::run(message_box::create(near, GTK_MESSAGE_ERROR, _("错误"),
+                                       _("Wine无法在此容器中运行程序"), wine_line, false),
+                   _("确定"), nullptr);
+}
+
 void clear() { status = 0; }
 
 int exit_status() { return status; }

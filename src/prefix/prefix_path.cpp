@@ -3,6 +3,7 @@
 #include "settings/settings.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdio>
@@ -20,6 +21,16 @@ std::string expand(const char *text, const char *home) {
 }
 
 std::string current() { return expand(wine_prefix, std::getenv("HOME")); }
+
+std::string wine_refusal(const std::string &path) {
+  struct stat st {};
+  if (path.empty() || stat(path.c_str(), &st) != 0 || st.st_uid == getuid())
+    return {};
+  std::string shown = path;
+  while (shown.size() > 1 && shown.back() == '/')
+    shown.pop_back();
+  return "wine: '" + shown + "' is not owned by you";
+}
 
 std::string server_dir_name(unsigned long long dev, unsigned long long ino) {
   char name[64];

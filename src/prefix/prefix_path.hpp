@@ -13,6 +13,11 @@ std::string expand(const char *text, const char *home);
 // wine_prefix expanded with the current HOME; empty when wine_prefix is unset or empty.
 std::string current();
 
+// The line Wine prints when it refuses the prefix folder at path because it
+// belongs to another user, and empty when it is this user's or not there:
+// Wine then runs nothing in it.
+std::string wine_refusal(const std::string &path);
+
 // The name of the folder in which the server of the prefix folder with this
 // device and inode keeps its socket and shared files, as Wine forms it.
 std::string server_dir_name(unsigned long long dev, unsigned long long ino);

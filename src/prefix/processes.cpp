@@ -121,29 +121,32 @@ template <typename Match> bool any_open(int proc_dir, Match match) {
   return false;
 }
 
-bool holds_through_links(int proc_dir, std::string_view folder) {
-  for (const char *name : {"cwd", "root", "exe"})
-    if (at_or_below(link_target(proc_dir, name), folder))
-      return true;
-  return any_open(proc_dir,
-                  [folder](const std::string &path) { return at_or_below(path, folder); });
-}
-
 // A process that ended while it was examined is a zombie ("Z") or its folder
-// answers no more; a new process with the same id has another folder.
-bool still_running(int proc_dir) {
+// answers no more; a new process with the same id has another folder. Gives
+// the process's start time.
+bool still_running(int proc_dir, unsigned long long *start_time = nullptr) {
   own::fd file(openat(proc_dir, "stat", O_RDONLY | O_CLOEXEC));
   if (!file)
     return false;
   char text[1024];
-  ssize_t n = read(file.get(), text, sizeof(text));
+  ssize_t n = read(file.get(), text, sizeof(text) - 1);
   if (n <= 0)
     return false;
+  text[n] = '\0';
   // "pid (name) S ...": the name may hold any bytes, ")" among them.
   std::string_view line(text, static_cast<std::size_t>(n));
   std::size_t name_end = line.rfind(')');
   if (name_end == std::string_view::npos || name_end + 2 >= line.size())
     return false;
+  if (start_time) {
+    // The start time is the 22nd field, the 20th after the name.
+    const char *at = text + name_end + 2;
+    for (int field = 0; field < 19 && at; ++field) {
+      at = std::strchr(at, ' ');
+      at = at ? at + 1 : nullptr;
+    }
+    *start_time = at ? std::strtoull(at, nullptr, 10) : 0;
+  }
   return std::string_view("ZXx").find(line[name_end + 2]) == std::string_view::npos;
 }
 
@@ -169,13 +172,14 @@ bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
     return false;
   maps_fd.release();
   MapFacts facts = read_map(maps.get(), prefix.folder, prefix.server_dir);
-  if (!facts.ntdll ||
-      !(facts.maps_folder || facts.maps_server || holds_through_links(proc_dir, prefix.folder)))
+  if (!facts.ntdll || !facts.maps_server)
     return false;
-  proc.name = running_programs::windows_file_name(read_text(proc_dir, "cmdline"),
-                                                  read_text(proc_dir, "comm"));
+  std::string cmdline = read_text(proc_dir, "cmdline");
+  proc.name = running_programs::windows_file_name(cmdline, read_text(proc_dir, "comm"));
   proc.housekeeping = running_programs::is_housekeeping(proc.name, facts.images, prefix.folder) ||
                       warmup::is_own(proc.pid);
+  if (proc.housekeeping)
+    proc.desktop = running_programs::desktop_of(cmdline);
   return true;
 }
 
@@ -227,7 +231,7 @@ template <typename Keep> std::vector<Process> processes_where(const char *proc_r
       if (!proc.pidfd && errno != ENOSYS)
         return true; // gone meanwhile
     }
-    if (still_running(dir))
+    if (still_running(dir, &proc.start_time))
       found.push_back(std::move(proc));
     return true;
   });
@@ -253,6 +257,34 @@ std::vector<Process> servers(const char *proc_root, const PrefixPlaces &prefix) 
   if (prefix.empty())
     return {};
   return processes_where(proc_root, [&](int dir, Process &) { return serves(dir, prefix.folder); });
+}
+
+bool same_process(const Process &a, const Process &b) {
+  return a.pid == b.pid && a.start_time == b.start_time;
+}
+
+std::vector<const Process *> not_agreed(const std::vector<Process> &procs,
+                                        const std::vector<Process> &agreed) {
+  std::vector<const Process *> out;
+  for (const Process &proc : procs)
+    if (!proc.housekeeping && std::none_of(agreed.begin(), agreed.end(),
+                                           [&](const Process &a) { return same_process(a, proc); }))
+      out.push_back(&proc);
+  return out;
+}
+
+bool other_desktop(const std::vector<Process> &procs) {
+  return std::any_of(procs.begin(), procs.end(), [](const Process &proc) {
+    return !proc.desktop.empty() && !running_programs::same_name(proc.desktop, "Default");
+  });
+}
+
+std::vector<Process> take_programs(std::vector<Process> &procs) {
+  std::vector<Process> programs, rest;
+  for (Process &proc : procs)
+    (proc.housekeeping ? rest : programs).push_back(std::move(proc));
+  procs = std::move(rest);
+  return programs;
 }
 
 std::vector<std::string> program_names(const std::vector<Process> &procs) {

@@ -1,11 +1,11 @@
 #pragma once
 // Finds the processes that run Windows code in the current prefix, read from
-// /proc and never by walking the prefix: those that map ntdll.dll and hold
-// something at or below the prefix folder, or map a file of the prefix's
-// server folder, as every client of that server does; and the prefix's
-// server. Each is examined once, with a pidfd opened while its /proc folder
-// was still its own, so a later stop hits that process and no other. The
-// deciding half reads only the files it is handed. Main thread only.
+// /proc and never by walking the prefix: those that map ntdll.dll and a file
+// of the prefix's own server folder, as every client of that server does
+// (what they hold under the prefix folder says nothing: a program of another
+// prefix may run from this one's drive_c); and the prefix's server. Each is examined once, with a
+// pidfd opened while its /proc folder was still its own, so a later stop hits that process and no
+// other. The deciding half reads only the files it is handed. Main thread only.
 #include "prefix/prefix_path.hpp"
 #include "util/own.hpp"
 
@@ -36,10 +36,27 @@ MapFacts read_map(std::FILE *maps, std::string_view folder, std::string_view ser
 // One process of the prefix as it was examined.
 struct Process {
   int pid = 0;
-  own::fd pidfd{-1}; // -1 where the kernel has no pidfds, or for a made-up /proc
-  std::string name;  // its Windows file name
+  unsigned long long start_time = 0; // in clock ticks after boot, as /proc/PID/stat gives it
+  own::fd pidfd{-1};                 // -1 where the kernel has no pidfds, or for a made-up /proc
+  std::string name;                  // its Windows file name
   bool housekeeping = false;
+  std::string desktop; // for Wine's desktop process of a named desktop: its name
 };
+
+// The same process seen twice: the same id, started at the same time.
+bool same_process(const Process &a, const Process &b);
+
+// The user's programs among procs that are not among agreed, the programs the
+// user agreed to close: a new copy of an agreed name is a new program.
+std::vector<const Process *> not_agreed(const std::vector<Process> &procs,
+                                        const std::vector<Process> &agreed);
+
+// True when one of procs runs a Wine desktop other than the default one,
+// whose windows wineboot does not ask.
+bool other_desktop(const std::vector<Process> &procs);
+
+// The user's programs among procs (housekeeping left out), moved out of it.
+std::vector<Process> take_programs(std::vector<Process> &procs);
 
 // Every process under proc_root ("/proc") that runs Windows code in the
 // prefix and is still running once examined, ascending. Processes that cannot

@@ -68,6 +68,17 @@ std::string windows_file_name(std::string_view cmdline, std::string_view comm) {
   return std::string(comm);
 }
 
+std::string desktop_of(std::string_view cmdline) {
+  constexpr std::string_view option = "/desktop=";
+  while (!cmdline.empty()) {
+    std::string_view arg = cmdline.substr(0, cmdline.find('\0'));
+    cmdline.remove_prefix(std::min(cmdline.size(), arg.size() + 1));
+    if (arg.size() > option.size() && same_name(arg.substr(0, option.size()), option))
+      return std::string(arg.substr(option.size(), arg.find(',') - option.size()));
+  }
+  return {};
+}
+
 std::vector<std::string> to_ask_about(const std::vector<std::string> &names) {
   std::vector<std::string> asked;
   for (const std::string &name : names)

@@ -36,6 +36,11 @@ bool is_housekeeping(std::string_view name, const std::vector<std::string> &imag
 // empty.
 std::string windows_file_name(std::string_view cmdline, std::string_view comm);
 
+// The desktop a Wine desktop process runs, from its /proc cmdline
+// ("explorer.exe\0/desktop=Side,800x600\0notepad.exe"): "Side"; empty for the
+// default desktop ("/desktop" alone) or none.
+std::string desktop_of(std::string_view cmdline);
+
 // The names in the order given, each once, empty ones left out.
 std::vector<std::string> to_ask_about(const std::vector<std::string> &names);
 

@@ -3,6 +3,7 @@
 #include "confirm/confirm.hpp"
 #include "confirm/dpi_reader.hpp"
 #include "dialog_driver.hpp"
+#include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "test_support.hpp"
@@ -219,7 +220,11 @@ TEST_F(ConfirmHandlerTest, HeldEnterOnTheQuestionCancelsAndStopsNothing) {
   place_in_window();
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
   make_dirs(dir / "bin");
-  FileHolder program(windows_like_holder(dir / "bin"), dir / "prefix", "", "");
+  // A client of the prefix's server maps a file of its folder.
+  std::string server = dir / ("srv/" + prefix_places_of(prefix_text).server_dir);
+  make_dirs(server);
+  write_file(server + "/tmpmap", "x");
+  FileHolder program(windows_like_holder(dir / "bin"), dir / "prefix", "", server + "/tmpmap");
   std::string list, focused;
   Driver answer(window);
   // A key activates a button after its pressed look has shown: the dialog stays
@@ -255,6 +260,34 @@ TEST_F(ConfirmHandlerTest, HeldEnterOnTheQuestionCancelsAndStopsNothing) {
       << "a change called off records nothing";
 }
 
+// "确定" activated again while the change runs, as an accessibility action
+// does past the modal dialog: one change, one write.
+TEST_F(ConfirmHandlerTest, ConfirmActivatedAgainWhileTheChangeRunsIsIgnored) {
+  place_in_window();
+  gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
+  // A write that takes a second, as a cold reg does.
+  std::string launcher = read_file(dir / "launcher");
+  launcher.replace(launcher.find("reg) "), 5, "reg) sleep 1; ");
+  write_script(dir / "launcher", launcher.substr(launcher.find('\n') + 1));
+  g_signal_connect(button, "clicked", G_CALLBACK(on_confirm_btn_clicked), &data);
+  // Once the main loop runs, that is once the change has begun.
+  g_idle_add(
+      [](gpointer widget) {
+        for (int i = 0; i < 2; ++i)
+          atk_action_do_action(ATK_ACTION(gtk_widget_get_accessible(GTK_WIDGET(widget))), 0);
+        return G_SOURCE_REMOVE;
+      },
+      button);
+  click_and_run();
+  EXPECT_NE(dialog_after_click, nullptr);
+  std::size_t writes = 0;
+  for (std::size_t at = out.find(" reg add "); at != std::string::npos;
+       at = out.find(" reg add ", at + 1))
+    ++writes;
+  EXPECT_EQ(writes, 1u) << out;
+  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 120\n")) << err;
+}
+
 TEST_F(ConfirmHandlerTest, ChangeOutsideAWindowRunsWithoutDialog) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
   click_and_run();
@@ -286,17 +319,19 @@ TEST_F(ConfirmHandlerTest, NoChangeWithoutProgramVectorReturnsAndKeepsTheWindow)
 }
 
 // A registry line that would have to be cut is not run: its cut could write
-// another value. Here the value is in the file already, so the check succeeds.
+// another value. The box says so, and no choice is recorded.
 TEST_F(ConfirmHandlerTest, RegistryLineThatWouldBeCutIsNotRun) {
   std::string launcher = dir.path() + "/" + std::string(240, '\'');
   std::strcpy(wine_app_path, launcher.c_str());
-  write_file(dir / "prefix/user.reg",
-             "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000090\n");
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 2); // "144"
+  Driver answer(window);
+  answer.answer("错误", 2);
   click_and_run();
+  EXPECT_EQ(answer.seen, std::vector<std::string>{"错误: 注册表命令过长，未写入DPI值。"});
   EXPECT_THAT(err, HasSubstr("错误：注册表命令过长，未写入DPI值\n"));
   EXPECT_THAT(out, Not(HasSubstr("cmd [")));
-  EXPECT_THAT(out, HasSubstr("DPI设置成功生效，当前DPI值: 144\n")) << err;
+  EXPECT_THAT(out, Not(HasSubstr("DPI设置成功生效")));
+  EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
 }
 
 TEST_F(ConfirmHandlerTest, FlagFileFailureDoesNotStopTheChange) {

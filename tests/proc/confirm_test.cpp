@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -44,8 +45,20 @@ std::string desktop_logpixels(const std::string &user_reg) {
   return section.substr(line, section.find('\n', line) - line);
 }
 
+// Once the prefix's Windows processes have stopped coming and going (Wine
+// starts its services, and a program its windows, over a few seconds).
+void settle(const std::string &prefix) {
+  std::vector<int> last;
+  for (int i = 0, stable = 0; i < 300 && stable < 20; ++i) {
+    std::vector<int> now = wine::windows_pids(prefix);
+    stable = now == last ? stable + 1 : 0;
+    last = now;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+}
+
 // The pid of a Windows process of prefix whose command line holds name, once
-// the prefix's Windows processes have stopped coming and going; -1 if none.
+// the prefix has settled; -1 if none.
 int settled_pid(const std::string &prefix, const std::string &name) {
   auto find = [&] {
     for (int pid : wine::windows_pids(prefix))
@@ -55,13 +68,7 @@ int settled_pid(const std::string &prefix, const std::string &name) {
   };
   if (!eventually([&] { return find() > 0; }, 120))
     return -1;
-  std::vector<int> last;
-  for (int i = 0, stable = 0; i < 300 && stable < 20; ++i) {
-    std::vector<int> now = wine::windows_pids(prefix);
-    stable = now == last ? stable + 1 : 0;
-    last = now;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  settle(prefix);
   return find();
 }
 
@@ -209,13 +216,23 @@ TEST_F(ConfirmTest, ChangedDpiIsWrittenByWineVerifiedAndTheProgramStarts) {
 
 // The user's programs are named, then asked to close as at log-off; each
 // answer is kept: the user's own "取消", a program's own save question, a
-// program that does not answer.
+// program that does not answer, programs that cannot be asked. Wine's
+// start-up never runs after the programs were asked: the prefix's Run entry
+// writes no file.
 TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
   wine::TestPrefix prefix(dir / "prefix");
   struct StopAtEnd {
     int pid;
     ~StopAtEnd() { wine::stop(pid); }
   };
+  ProcOptions reg_options = options(prefix.path(), wine::launcher());
+  ASSERT_EQ(run_process({wine::launcher(), "reg", "add",
+                         "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run", "/v", "mark",
+                         "/d", "cmd /c echo run> C:\\run-marker.txt", "/f"},
+                        reg_options)
+                .status,
+            0);
+  const std::string run_marker = prefix / "drive_c/run-marker.txt";
   // A console program started by a Unix path, with its folder outside the
   // prefix: it holds nothing of the prefix, but the prefix's server serves it.
   make_dirs(dir / "outside");
@@ -225,19 +242,41 @@ TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
       wine::spawn("sleep 600 | wine " + dir / "outside/mycon.exe", prefix.path(), dir / "outside")};
   int mycon = settled_pid(prefix.path(), "mycon.exe");
   ASSERT_GT(mycon, 0) << "the console program did not start";
-  std::unique_ptr<StopAtEnd> editor;
-  int notepad = -1;
-  auto start_notepad = [&](bool typed) {
-    editor.reset(
-        new StopAtEnd{wine::spawn("exec wine notepad.exe", prefix.path(), prefix / "drive_c")});
+  wine::TestPrefix other(dir / "other");
+  std::unique_ptr<StopAtEnd> other_editor;
+  int other_notepad = -1;
+  std::vector<std::unique_ptr<StopAtEnd>> editors;
+  auto is_notepad = [](int pid) {
+    std::string line = wine::command_line(pid);
+    return line.find("notepad.exe") != std::string::npos &&
+           line.find("start.exe") == std::string::npos &&
+           line.find("explorer") == std::string::npos;
+  };
+  int notepad = -1, notepad2 = -1, side = -1;
+  auto start_notepad = [&](const std::string &file, const std::string &title, int *pid) {
+    editors.emplace_back(new StopAtEnd{
+        wine::spawn("exec wine notepad.exe " + file, prefix.path(), prefix / "drive_c")});
     // Wine starts notepad through start.exe, beside its services: only notepad is named.
-    notepad = settled_pid(prefix.path(), "notepad.exe");
-    ASSERT_GT(notepad, 0) << "notepad did not start";
-    if (typed) {
-      ASSERT_EQ(
-          run_process({tool_path("xwin"), "key", "Untitled - Notepad", "30000", "h", "i"}).status,
-          0);
+    *pid = -1;
+    for (int i = 0; i < 1200 && *pid < 0; ++i) {
+      for (int found : wine::windows_pids(prefix.path()))
+        if (found != notepad && found != notepad2 && found != side && is_notepad(found))
+          *pid = found;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
+    ASSERT_GT(*pid, 0) << "notepad did not start";
+    settle(prefix.path()); // its window is up
+    if (!title.empty()) {
+      ASSERT_EQ(run_process({tool_path("xwin"), "key", title, "30000", "h", "i"}).status, 0);
+    }
+  };
+  // Wine starts a desktop's programs outside the group spawn made.
+  auto stop_editors = [&] {
+    editors.clear();
+    for (int pid : wine::windows_pids(prefix.path()))
+      if (pid == side || wine::command_line(pid).find("/desktop=Side") != std::string::npos)
+        kill(pid, SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !pid_alive(notepad) && !pid_alive(side); }, 30));
   };
   // Notepad asks only while it holds the typed text: Don't Save after Cancel
   // shows that Cancel kept it.
@@ -247,25 +286,87 @@ TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
       asked = run_process({tool_path("xwin"), "key", "Notepad", "60000", key}).status;
     });
   };
+  // Programs that take their time, one after the other: each stopped one
+  // goes on 4 s after the one before it has ended, so each answers within
+  // the 7 s limit and all of them take longer.
+  auto answer_in_turn = [&asked](std::vector<int> pids) {
+    for (int pid : pids)
+      kill(pid, SIGSTOP);
+    return std::thread([pids, &asked] {
+      asked = 0;
+      for (int pid : pids) {
+        std::this_thread::sleep_for(std::chrono::seconds(4));
+        kill(pid, SIGCONT);
+        if (!eventually([&] { return !pid_alive(pid); }, 20))
+          asked = 3;
+      }
+    });
+  };
+  auto move_wineboot = [&](bool away) {
+    for (const char *folder : {"system32", "syswow64"}) {
+      std::string at = prefix / ("drive_c/windows/" + std::string(folder) + "/wineboot.exe");
+      if (away || exists(at + ".away"))
+        std::filesystem::rename(away ? at : at + ".away", away ? at + ".away" : at);
+    }
+  };
   const struct {
-    std::string name, dpi, answer, notepad_key, driver_line;
+    std::string name, dpi, answer, force, notepad_key, driver_line;
+    const int *pid; // the program the row is about: ended when the change goes on
     bool goes_on;
   } rows[] = {
-      {"a console program outside the prefix", "120", "关闭并继续", "", "question [mycon.exe]",
-       true},
-      {"the user's own 取消", "144", "取消", "", "question [notepad.exe]", false},
-      {"Cancel in notepad's save question", "144", "关闭并继续", "Escape", "refused [notepad.exe]",
-       false},
-      {"Don't Save in notepad's save question", "144", "关闭并继续", "n", "question [notepad.exe]",
-       true},
-      {"a notepad that does not answer", "168", "关闭并继续", "", "no answer [notepad.exe]", false},
+      {"wineboot that Wine cannot run", "120", "关闭并继续", "取消", "", "unasked [mycon.exe]",
+       &mycon, false},
+      {"a console program outside the prefix", "120", "关闭并继续", "", "", "question [mycon.exe]",
+       &mycon, true},
+      {"the user's own 取消", "144", "取消", "", "", "question [notepad.exe]", &notepad, false},
+      {"Cancel in notepad's save question", "144", "关闭并继续", "", "Escape",
+       "refused [notepad.exe]", &notepad, false},
+      {"Don't Save in notepad's save question", "144", "关闭并继续", "", "n",
+       "question [notepad.exe]", &notepad, true},
+      {"a notepad of another prefix started from this one's folder", "168", "", "", "", "",
+       &other_notepad, true},
+      {"a notepad on another Wine desktop", "120", "关闭并继续", "取消", "",
+       "unasked [notepad.exe]", &side, false},
+      {"two notepads that each answer within the limit, one after the other", "120", "关闭并继续",
+       "", "", "question [notepad.exe]", &notepad2, true},
+      {"a notepad that does not answer", "168", "关闭并继续", "", "", "no answer [notepad.exe]",
+       &notepad, false},
   };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
-    if (&row == &rows[1])
-      start_notepad(true);
-    if (&row == &rows[4]) {
-      start_notepad(false);
+    const std::size_t at = &row - rows;
+    if (at == 0)
+      move_wineboot(true);
+    if (at == 2)
+      start_notepad("", "Untitled - Notepad", &notepad);
+    if (at == 5) {
+      // A notepad of another prefix, started from this one's folder.
+      other_editor.reset(
+          new StopAtEnd{wine::spawn("exec wine notepad.exe", other.path(), prefix / "drive_c")});
+      other_notepad = settled_pid(other.path(), "notepad.exe");
+      ASSERT_GT(other_notepad, 0);
+    }
+    if (at == 6) {
+      editors.emplace_back(
+          new StopAtEnd{wine::spawn("exec wine explorer /desktop=Side,800x600 notepad.exe",
+                                    prefix.path(), prefix / "drive_c")});
+      side = -1;
+      ASSERT_TRUE(eventually(
+          [&] {
+            for (int found : wine::windows_pids(prefix.path()))
+              if (is_notepad(found))
+                side = found;
+            return side > 0;
+          },
+          120));
+    }
+    if (at == 7) {
+      stop_editors();
+      start_notepad("", "", &notepad);
+      start_notepad("", "", &notepad2);
+    }
+    if (at == 8) {
+      start_notepad("", "", &notepad);
       ASSERT_EQ(kill(notepad, SIGSTOP), 0);
     }
     std::string before = desktop_logpixels(prefix / "user.reg");
@@ -274,23 +375,38 @@ TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
     ProcOptions o = options(prefix.path(), wine::launcher());
     o.env["NIVRA_DRIVE_DPI"] = row.dpi;
     o.env["NIVRA_DRIVE_ANSWER"] = row.answer;
+    o.env["NIVRA_DRIVE_FORCE"] = row.force;
     o.env["NIVRA_DRIVE_END_SESSION_MS"] = "7000"; // past wineboot's own five seconds
     std::thread answer;
     if (!row.notepad_key.empty())
       answer = notepad_asks(row.notepad_key);
+    if (row.pid == &notepad2)
+      answer = answer_in_turn({notepad, notepad2});
     ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
     if (answer.joinable()) {
       answer.join();
       EXPECT_EQ(asked, 0) << "notepad did not ask to save";
     }
+    if (at == 0)
+      move_wineboot(false);
     EXPECT_FALSE(r.timed_out) << r.out << r.err;
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("driver: " + row.driver_line + "\n"));
+    if (row.driver_line.empty()) {
+      EXPECT_THAT(r.err, Not(HasSubstr("driver: question")));
+    } else {
+      EXPECT_THAT(r.err, HasSubstr("driver: " + row.driver_line + "\n"));
+    }
+    if (at == 0) {
+      EXPECT_THAT(r.err, HasSubstr("driver: because [无法请求程序关闭：Application could not be "
+                                   "started, or no application associated with the specified "
+                                   "file."));
+    }
+    EXPECT_FALSE(exists(run_marker)) << "Wine's start-up ran the prefix's Run entry";
     EXPECT_EQ(flag(), row.goes_on ? "0" : "") << "the flag is written once the change goes on";
     if (!row.goes_on) {
       EXPECT_THAT(r.out, Not(HasSubstr("已一次性终止")));
       EXPECT_THAT(r.out, Not(HasSubstr(" reg add ")));
-      EXPECT_TRUE(pid_alive(notepad));
+      EXPECT_TRUE(pid_alive(*row.pid));
       EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), before);
       EXPECT_FALSE(exists(prefix / "drive_c/mark.txt")) << "the program was started";
       // wineboot's own "Waiting for Program" went with it.
@@ -299,9 +415,15 @@ TEST_F(ConfirmTest, RunningProgramsAreAskedAndTheirAnswersKept) {
     }
     EXPECT_THAT(r.out, HasSubstr("DPI设置成功生效，当前DPI值: " + row.dpi + "\n"))
         << r.out << r.err;
-    EXPECT_FALSE(pid_alive(&row == &rows[0] ? mycon : notepad));
+    EXPECT_THAT(r.err, Not(HasSubstr("driver: no answer")));
+    EXPECT_EQ(pid_alive(*row.pid), row.pid == &other_notepad);
+    if (row.pid == &notepad2) {
+      EXPECT_FALSE(pid_alive(notepad));
+    }
     EXPECT_EQ(desktop_logpixels(prefix / "user.reg"),
-              "\"LogPixels\"=dword:" + std::string(row.dpi == "120" ? "00000078" : "00000090"));
+              "\"LogPixels\"=dword:" + std::string(row.dpi == "120"   ? "00000078"
+                                                   : row.dpi == "144" ? "00000090"
+                                                                      : "000000a8"));
     EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90));
   }
   kill(notepad, SIGCONT);
@@ -356,11 +478,53 @@ TEST_F(ConfirmTest, RegistryThatNeverChangesGivesTheWarningAfterTwentyChecks) {
   EXPECT_EQ(count_of(r.out, "从文件 " + dir / "prefix/user.reg" + " 解析到DPI: 96\n"), 21u)
       << r.out;
   EXPECT_EQ(count_of(r.err, "警告：DPI设置可能未生效，请检查注册表文件\n"), 1u) << r.err;
+  EXPECT_THAT(r.err, HasSubstr("driver: error [DPI设置可能未生效，请检查注册表文件|]\n"));
   EXPECT_THAT(r.out, Not(HasSubstr("DPI设置成功生效")));
+  EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"))
+      << "a change that did not take effect records nothing: the window comes again";
   EXPECT_EQ(read_file(dir / "reg-log"),
             "<reg><add><HKEY_CURRENT_USER\\Control Panel\\Desktop></v><LogPixels></t><REG_DWORD>"
             "</d><120></f>");
   EXPECT_EQ(read_file(dir / "started"), "<prog.exe><arg>");
+}
+
+// A reg that fails is said at once in a box with Wine's first error line,
+// records no choice, and the program is started all the same.
+TEST_F(ConfirmTest, RegistryWriteThatFailsIsSaidAndRecordsNothing) {
+  wine::TestPrefix prefix(dir / "prefix");
+  for (const char *folder : {"system32", "syswow64"})
+    remove_tree(prefix / ("drive_c/windows/" + std::string(folder) + "/reg.exe"));
+  const struct {
+    std::string name, reg_action, reason;
+  } rows[] = {
+      {"reg.exe missing from the prefix", "",
+       "Application could not be started, or no application associated with the specified file."},
+      {"a reg that says why", "echo '0024:fixme:reg:x' >&2; echo 'reg: Access is denied.'; exit 1",
+       "reg: Access is denied."},
+      {"a reg that says nothing", "exit 3", "reg 的结束状态为 3"},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    std::string launcher = wine::launcher();
+    if (!row.reg_action.empty()) {
+      write_script(dir / "launcher",
+                   "[ \"$1\" = reg ] && { " + row.reg_action + "; }\nexec wine \"$@\"\n");
+      launcher = dir / "launcher";
+    }
+    remove_tree(prefix / "drive_c/mark.txt");
+    ProcOptions o = options(prefix.path(), launcher);
+    o.env["NIVRA_DRIVE_DPI"] = "144";
+    ProcResult r = drive({"cmd.exe", "/c", "echo", "x", ">", "C:\\mark.txt"}, o);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_THAT(r.err,
+                HasSubstr("driver: error [写入DPI值失败，DPI未更改。|" + row.reason + "]\n"));
+    EXPECT_THAT(r.err, HasSubstr("错误：写入DPI值的命令失败"));
+    EXPECT_THAT(r.out, Not(HasSubstr("DPI设置成功生效")));
+    EXPECT_EQ(desktop_logpixels(prefix / "user.reg"), "");
+    EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
+    EXPECT_TRUE(eventually([&] { return exists(prefix / "drive_c/mark.txt"); }, 90));
+  }
 }
 
 // A reg that never ends is stopped with what it started; nothing claims
@@ -482,22 +646,40 @@ TEST_F(ConfirmTest, EveryArgumentReachesTheProgramAsTyped) {
 TEST_F(ConfirmTest, UnrunnableLauncherIsSaidInTheWindowAndEndsNonZero) {
   make_dirs(dir / "prefix");
   write_file(dir / "not-executable", "#!/bin/sh\n");
+  // Wine refuses a prefix of another user, whatever the launcher.
+  make_dirs(dir / "theirs");
+  const bool root = getuid() == 0;
+  if (root) {
+    ASSERT_EQ(chown((dir / "theirs").c_str(), 4321, 4321), 0);
+  }
+  const std::string refused =
+      "Wine无法在此容器中运行程序|wine: '" + dir / "theirs" + "' is not owned by you";
   const struct {
-    std::string launcher, button;
+    std::string prefix, launcher, button;
     int status;
-    std::string reason;
-  } rows[] = {{dir / "missing", "确定", 127, "No such file or directory"},
-              {dir / "not-executable", "确定", 126, "Permission denied"},
-              {dir / "missing", "配置", 127, "No such file or directory"}};
+    std::string box;
+  } rows[] = {
+      {"prefix", dir / "missing", "确定", 127,
+       "无法启动 " + dir / "missing" + "|No such file or directory"},
+      {"prefix", dir / "not-executable", "确定", 126,
+       "无法启动 " + dir / "not-executable" + "|Permission denied"},
+      {"prefix", dir / "missing", "配置", 127,
+       "无法启动 " + dir / "missing" + "|No such file or directory"},
+      {"theirs", script_launcher(true), "确定", 1, refused},
+      {"theirs", script_launcher(true), "设置", 1, refused},
+  };
   for (const auto &row : rows) {
     SCOPED_TRACE(row.launcher + " " + row.button);
-    ProcOptions o = options(dir / "prefix", row.launcher);
+    if (row.prefix == "theirs" && !root)
+      continue;
+    ProcOptions o = options(dir / row.prefix, row.launcher);
     o.env["NIVRA_DRIVE_BUTTON"] = row.button;
     ProcResult r = drive({"prog.exe"}, o);
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, row.status) << r.err;
-    EXPECT_THAT(r.err, HasSubstr("driver: error [无法启动 " + row.launcher + "|" + row.reason +
-                                 "]\ndriver: closing the window\n"));
+    EXPECT_THAT(r.err, HasSubstr("driver: error [" + row.box + "]\ndriver: closing the window\n"));
+    EXPECT_FALSE(exists(dir / "started"));
+    EXPECT_FALSE(exists(dir / "home/.config/nivra-wine/enable_wine_start_helper"));
   }
 }
 

@@ -21,7 +21,11 @@
 // window titled "提示" appears, and "driver: error [TEXT|REASON]\n" for a box
 // titled "错误", which it answers and then closes the main window. When
 // programs did not close in time it reports "driver: no answer [LIST]\n", and
-// when one refused, "driver: refused [LIST]\n", answers and closes the window.
+// when one refused, "driver: refused [LIST]\n" ("refused after the write"
+// once the value has been written), answers and closes the window. When the
+// programs could not be asked (another Wine desktop, Wine that cannot run its
+// end of the session) it reports "driver: unasked [LIST]\n" and answers as
+// NIVRA_DRIVE_FORCE says.
 #include "confirm/confirm.hpp"
 #include "find_widget.hpp"
 #include "prefix/end_session.hpp"
@@ -69,17 +73,23 @@ gboolean answer_question(gpointer) {
   GtkWidget *question = find_toplevel("关闭正在运行的程序");
   if (!question)
     return G_SOURCE_CONTINUE;
-  gchar *list = nullptr;
-  g_object_get(question, "secondary-text", &list, nullptr);
-  std::string names = list ? list : "";
+  gchar *list = nullptr, *text = nullptr;
+  g_object_get(question, "secondary-text", &list, "text", &text, nullptr);
+  std::string names = list ? list : "", said = text ? text : "";
   g_free(list);
+  g_free(text);
   const bool to_force = driver::find_button(question, "强制关闭");
   const bool to_close = driver::find_button(question, "关闭并继续");
+  const bool unasked = said.find("秒内没有关闭") == std::string::npos;
+  const bool written = said.find("已写入") != std::string::npos;
   std::fprintf(stderr, "driver: %s [%s]\n",
-               to_force   ? "no answer"
+               to_force   ? (unasked ? "unasked" : "no answer")
                : to_close ? "question"
+               : written  ? "refused after the write"
                           : "refused",
                names.c_str());
+  if (to_force && unasked)
+    std::fprintf(stderr, "driver: because [%s]\n", said.c_str());
   const char *answer = std::getenv(to_force ? "NIVRA_DRIVE_FORCE" : "NIVRA_DRIVE_ANSWER");
   const char *go_on = to_force ? "强制关闭" : "关闭并继续";
   bool cancel = to_force ? !answer || std::strcmp(answer, go_on) != 0

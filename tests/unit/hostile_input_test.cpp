@@ -140,8 +140,11 @@ TEST_F(HostilePaths, PrefixProcessesAreFoundUnderAnyName) {
     SCOPED_TRACE(name);
     std::string prefix = dir / name;
     make_dirs(prefix);
-    write_file(prefix + "/lib.dll", "x");
-    FileHolder holder(windows, dir.path(), "", prefix + "/lib.dll");
+    // A client of the prefix's server maps a file of its folder.
+    std::string server = dir / ("srv/" + prefix_places_of(prefix).server_dir);
+    make_dirs(server);
+    write_file(server + "/tmpmap", "x");
+    FileHolder holder(windows, dir.path(), "", server + "/tmpmap");
     wine_prefix = prefix.c_str();
     CaptureStdout();
     CaptureStderr();

@@ -1,3 +1,4 @@
+#include "prefix/end_session.hpp"
 #include "prefix/programs.hpp"
 #include "prefix/stop.hpp"
 #include "settings/settings.hpp"
@@ -201,6 +202,66 @@ TEST(RunningPrograms, HousekeepingRunsFromWinesOwnPlaces) {
         << row.image;
 }
 
+// Agreement is kept by process: the same id started at the same time. Wine's
+// desktop processes say which desktop they run.
+TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
+  using namespace std::string_literals;
+  auto proc = [](int pid, unsigned long long start, std::string desktop = "") {
+    kill_prefix::Process p;
+    p.pid = pid;
+    p.start_time = start;
+    p.name = desktop.empty() ? "notepad.exe" : "explorer.exe";
+    p.housekeeping = !desktop.empty();
+    p.desktop = desktop == "-" ? "" : desktop;
+    return p;
+  };
+  std::vector<kill_prefix::Process> agreed;
+  agreed.push_back(proc(10, 500));
+  std::vector<kill_prefix::Process> now;
+  now.push_back(proc(10, 500)); // the agreed one
+  now.push_back(proc(11, 900)); // a second copy of the same name, started since
+  now.push_back(proc(12, 80, "-"));
+  std::vector<int> left;
+  for (const kill_prefix::Process *p : kill_prefix::not_agreed(now, agreed))
+    left.push_back(p->pid);
+  EXPECT_THAT(left, ElementsAre(11));
+  now[0].start_time = 501; // its id given to a new process
+  EXPECT_EQ(kill_prefix::not_agreed(now, agreed).size(), 2u);
+  EXPECT_FALSE(kill_prefix::other_desktop(now));
+  for (const char *desktop : {"Side", "default2"}) {
+    now.push_back(proc(13, 90, desktop));
+    EXPECT_TRUE(kill_prefix::other_desktop(now)) << desktop;
+    now.pop_back();
+  }
+  now.push_back(proc(13, 90, "DEFAULT"));
+  EXPECT_FALSE(kill_prefix::other_desktop(now));
+
+  const struct {
+    std::string cmdline, desktop;
+  } rows[] = {
+      {"C:\\windows\\system32\\explorer.exe\0/desktop\0"s, ""},
+      {"C:\\windows\\system32\\explorer.exe\0/desktop=Side,800x600\0notepad.exe\0"s, "Side"},
+      {"explorer.exe\0/DESKTOP=My Desk\0"s, "My Desk"},
+      {"explorer.exe\0/desktop=\0"s, ""},
+      {"notepad.exe\0x/desktop=Side\0"s, ""},
+  };
+  for (const auto &row : rows)
+    EXPECT_EQ(running_programs::desktop_of(row.cmdline), row.desktop) << row.cmdline;
+}
+
+// Each program has its own time: the limit starts again whenever one ends.
+TEST(EndSession, AnswerClockStartsAgainWhenAProgramEnds) {
+  end_session::AnswerClock clock(0, 30000, 2);
+  const struct {
+    std::int64_t at;
+    int running;
+    bool expired;
+  } steps[] = {{20000, 2, false}, {29999, 2, false}, {29999, 1, false},
+               {59998, 1, false}, {59999, 1, true},  {60000, 0, false}};
+  for (const auto &step : steps)
+    EXPECT_EQ(clock.expired(step.at, step.running), step.expired) << step.at;
+}
+
 // A made-up /proc: each process a folder with the files and links the
 // selection reads; what a real process would not show is left out.
 class FakeProc : public testing::Test {
@@ -245,34 +306,40 @@ TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
     return p;
   };
   const std::string prefix_dll = "1-2 r--p 0 fe:01 2 /w/prefix/drive_c/windows/system32/cmd.exe\n";
-  add("12", with({{"cwd", "/w/prefix/drive_c"}}));
-  add("13", with({{"cwd", "/tmp"}, {"fd/7", "/w/prefix/drive_c/file.txt"}}));
-  add("14", with({{"cwd", "/tmp"}, {"exe", "/usr/bin/x"}}, Process().maps + prefix_dll));
+  const std::string server_file = "1-2 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2a/tmpmap-1\n";
+  const std::string client = Process().maps + server_file;
+  // Clients of the prefix's server: one working in the prefix, one that holds
+  // nothing of it.
+  add("12", with({{"cwd", "/w/prefix/drive_c"}}, client));
+  add("17", with({{"cwd", "/tmp"}}, client));
+  // Programs of other prefixes' servers that hold this prefix's files, as one
+  // started from its drive_c does: never this prefix's.
+  const std::string other = Process().maps + "1-2 r--s 0 00:1e 9 /tmp/server-fe00-2b/t\n";
+  add("13", with({{"cwd", "/tmp"}, {"fd/7", "/w/prefix/drive_c/file.txt"}}, other));
+  add("14", with({{"cwd", "/tmp"}, {"exe", "/usr/bin/x"}}, other + prefix_dll));
   add("15", with({{"root", "/w/prefix"}}));
   add("16", with({{"exe", "/w/prefix/drive_c/a.exe"}}));
   add("9", with({{"fd/0", "/w/prefix"}}));
-  // A client of the prefix's server that holds nothing of the prefix, and one
-  // of another prefix's server.
-  const std::string server_file = "1-2 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2a/tmpmap-1\n";
-  add("17", with({{"cwd", "/tmp"}}, Process().maps + server_file));
-  add("25", with({{"cwd", "/tmp"}}, Process().maps + "1-2 r--s 0 00:1e 9 /tmp/server-fe00-2b/t\n"));
-  // Holds the prefix without Windows code, or Windows code elsewhere.
-  add("20", with({{"cwd", "/w/prefix"}}, prefix_dll));
-  add("21", with({{"cwd", "/w/prefixX"}, {"fd/3", "/w/prefix (deleted)"}, {"fd/4", "pipe:[9]"}}));
+  add("25", with({{"cwd", "/w/prefix"}}, other));
+  // A server file without Windows code, and a folder named like the server's
+  // but longer.
+  add("20", with({{"cwd", "/w/prefix"}}, prefix_dll + server_file));
+  add("21", with({{"cwd", "/w/prefixX"}},
+                 Process().maps + "1-2 r--s 0 00:1e 9 /tmp/xserver-fe00-2a/t\n"));
   // Maps that cannot be read, and processes that ended while examined: a
   // zombie, and one whose folder answers no more.
-  Process hidden = with({{"cwd", "/w/prefix"}});
+  Process hidden = with({{"cwd", "/w/prefix"}}, client);
   hidden.readable_maps = false;
   add("22", hidden);
-  Process zombie = with({{"cwd", "/w/prefix"}}, Process().maps + prefix_dll);
+  Process zombie = with({{"cwd", "/w/prefix"}}, client);
   zombie.state = "Z";
   add("23", zombie);
   zombie.state = "";
   add("24", zombie);
   // Not processes.
   for (const char *name : {"self", "007", "1x", "99999999999"})
-    add(name, with({{"cwd", "/w/prefix"}}));
-  EXPECT_EQ(collect(), "9 12 13 14 15 16 17");
+    add(name, with({{"cwd", "/w/prefix"}}, client));
+  EXPECT_EQ(collect(), "12 17");
 }
 
 TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
@@ -299,7 +366,7 @@ TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
 TEST_F(FakeProc, StopsWhenTheListIsNearlyFull) {
   // Ten-digit ids add eleven characters each: the 370th reaches 4069 >= 4064.
   Process p;
-  p.links = {{"cwd", "/w/prefix"}};
+  p.maps += "1-2 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2a/tmpmap-1\n";
   for (int i = 0; i < 400; ++i)
     add(std::to_string(1000000000 + i), p);
   std::string err;
@@ -320,6 +387,14 @@ protected:
     write_file(prefix_text + "/drive_c/file.txt", "x");
     make_dirs(dir / "bin");
     windows = windows_like_holder(dir / "bin");
+    server_file = client_file(prefix_text);
+  }
+  // A file in a folder named as the prefix's server's, which a client maps.
+  std::string client_file(const std::string &prefix) {
+    std::string at = dir / ("srv/" + prefix_places_of(prefix).server_dir);
+    make_dirs(at);
+    write_file(at + "/tmpmap", "x");
+    return at + "/tmpmap";
   }
   void TearDown() override { wine_prefix = nullptr; }
   std::string run(std::string *err) {
@@ -330,26 +405,30 @@ protected:
     return GetCapturedStdout();
   }
   TempDir dir;
-  std::string prefix_text, windows;
+  std::string prefix_text, windows, server_file;
 };
 
 TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
-  // The prefix is named through a link; the processes hold it by its real path.
+  // The prefix is named through a link; its server's folder is named after
+  // the folder the link leads to.
   ASSERT_EQ(symlink(prefix_text.c_str(), (dir / "link").c_str()), 0);
   const std::string in = dir / "link/drive_c";
-  FileHolder by_cwd(windows, in, "", "");
-  FileHolder by_open_file(windows, dir.path(), in + "/file.txt", "");
-  FileHolder by_map(windows, dir.path(), "", in + "/file.txt");
+  FileHolder by_cwd(windows, in, "", server_file);
+  FileHolder by_open_file(windows, dir.path(), in + "/file.txt", server_file);
+  FileHolder by_map(windows, dir.path(), "", server_file);
+  // Windows code that holds the prefix but is another server's client, as a
+  // program of another prefix started from this one's drive_c.
+  FileHolder other_prefix(windows, in, in + "/file.txt", in + "/file.txt");
   FileHolder elsewhere(windows, dir.path(), "", ""); // Windows code, not the prefix
-  FileHolder plain(tool_path("hold_files"), in, in + "/file.txt", ""); // no Windows code
-  FileHolder ended(windows, in, "", "");
+  FileHolder plain(tool_path("hold_files"), in, in + "/file.txt", server_file); // no Windows code
+  FileHolder ended(windows, in, "", server_file);
   ended.make_zombie();
   if (geteuid() == 0) {
     // Another user sees none of them, as a listing run by that user would not.
     ProcResult other = run_in_child(
         [&] {
           kill_prefix::PidList pids;
-          kill_prefix::list_ids(kill_prefix::select("/proc", {prefix_text, ""}), pids);
+          kill_prefix::list_ids(kill_prefix::select("/proc", prefix_places_of(prefix_text)), pids);
           std::printf("%s", pids.text());
           return 0;
         },
@@ -369,6 +448,7 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
   for (int pid : ids)
     EXPECT_TRUE(eventually([&] { return !pid_alive(pid); }, 5, 20)) << pid;
   EXPECT_TRUE(pid_alive(elsewhere.pid()));
+  EXPECT_TRUE(pid_alive(other_prefix.pid()));
   EXPECT_TRUE(pid_alive(plain.pid()));
 
   // Nothing of the prefix runs Windows code any more: no output at all.
@@ -381,8 +461,9 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
 // none, by one kill command: either way the same line.
 TEST_F(KillPrefixTest, StopsByPidfdOrWithoutOneByOneCommand) {
   for (bool pidfd : {true, false}) {
-    FileHolder holder(windows, prefix_text + "/drive_c", "", "");
-    std::vector<kill_prefix::Process> procs = kill_prefix::select("/proc", {prefix_text, ""});
+    FileHolder holder(windows, prefix_text + "/drive_c", "", server_file);
+    std::vector<kill_prefix::Process> procs =
+        kill_prefix::select("/proc", prefix_places_of(prefix_text));
     ASSERT_EQ(procs.size(), 1u);
     EXPECT_TRUE(procs[0].pidfd) << "examined without a pidfd";
     if (!pidfd)
@@ -395,7 +476,7 @@ TEST_F(KillPrefixTest, StopsByPidfdOrWithoutOneByOneCommand) {
 }
 
 TEST_F(KillPrefixTest, LeadingTildeIsTheHomeFolder) {
-  FileHolder holder(windows, prefix_text + "/drive_c", "", "");
+  FileHolder holder(windows, prefix_text + "/drive_c", "", server_file);
   ScopedEnv home("HOME", prefix_text);
   wine_prefix = "~";
   std::string err;
@@ -404,7 +485,8 @@ TEST_F(KillPrefixTest, LeadingTildeIsTheHomeFolder) {
 }
 
 TEST_F(KillPrefixTest, PrefixThatIsNoFolderStopsNothing) {
-  FileHolder holder(windows, prefix_text + "/drive_c", prefix_text + "/drive_c/file.txt", "");
+  FileHolder holder(windows, prefix_text + "/drive_c", prefix_text + "/drive_c/file.txt",
+                    server_file);
   const std::string file = prefix_text + "/drive_c/file.txt", missing = dir / "missing";
   for (const char *prefix :
        {static_cast<const char *>(nullptr), "", missing.c_str(), file.c_str()}) {

@@ -1,5 +1,7 @@
 #include "launch/cmd_runner.hpp"
+#include "launch/output_capture.hpp"
 #include "launch/tool_buttons.hpp"
+#include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
@@ -347,3 +349,50 @@ TEST(RunCmdDetached, UnrunnablePathIsNamedAndEndsWithTheShellsStatus) {
 }
 
 } // namespace
+
+// What Wine says when it cannot do what it was asked: the first line that is
+// none of its debug messages.
+TEST(WineOutput, FirstErrorLineSkipsDebugMessages) {
+  const struct {
+    std::string text, line;
+  } rows[] = {
+      {"", ""},
+      {"\n  \n", ""},
+      {"0024:fixme:ntdll:x\n0030:err:ole:y\nwine: '/p' is not owned by you\n",
+       "wine: '/p' is not owned by you"},
+      {"fixme:a\nwarn:b\r\nApplication could not be started.\r\nShellExecuteEx failed\n",
+       "Application could not be started."},
+      {"reg: Invalid system key", "reg: Invalid system key"},
+      {"xyz:fixme:x\n", "xyz:fixme:x"}, // no thread id: an ordinary line
+  };
+  for (const auto &row : rows)
+    EXPECT_EQ(output_capture::first_error_line(row.text), row.line) << row.text;
+
+  // A command's output, kept and handed on to stderr whatever its size.
+  output_capture::File out;
+  ASSERT_GE(out.fd(), 0);
+  const char *const args[] = {"-c", "'echo 0024:fixme:x; echo wine: no; head -c 70000 /dev/zero'",
+                              nullptr};
+  CaptureStdout();
+  CaptureStderr();
+  int status = run_cmd_sync("sh", args, out.fd());
+  std::string text = out.finish();
+  GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(text.size(), output_capture::File::kMax);
+  EXPECT_EQ(err.size(), output_capture::File::kMax);
+  EXPECT_EQ(output_capture::first_error_line(text), "wine: no");
+}
+
+// Wine refuses a prefix folder of another user before it runs anything.
+TEST(WineOutput, PrefixOfAnotherUserIsRefusedAsWineSaysIt) {
+  TempDir dir;
+  make_dirs(dir / "p");
+  EXPECT_EQ(prefix_path::wine_refusal(dir / "p"), "");
+  EXPECT_EQ(prefix_path::wine_refusal(dir / "missing"), "");
+  if (getuid() != 0)
+    GTEST_SKIP() << "handing a folder to another user needs root";
+  ASSERT_EQ(chown((dir / "p").c_str(), 4321, 4321), 0);
+  EXPECT_EQ(prefix_path::wine_refusal(dir / "p/"), "wine: '" + dir / "p" + "' is not owned by you");
+}
