@@ -19,8 +19,13 @@ trap 'kill "${programs[@]}" 2>/dev/null; rm -rf "$tmp"' EXIT
 mkdir -p "$tmp/home/.config/nivra-wine" "$tmp/prefix"
 printf '[Control Panel\\\\Desktop] 1\n"LogPixels"=dword:00000090\n' >"$tmp/prefix/user.reg"
 cp "$build/tests-bin/hold_files" "$tmp/ntdll.dll"
+# A process is the prefix's when it maps a file of the prefix's server folder, named after the
+# prefix folder's device and inode, as every client of Wine's server does.
+read -r dev ino < <(stat -c '%d %i' "$tmp/prefix")
+server="$tmp/$(printf 'server-%x-%x' "$dev" "$ino")"
+mkdir "$server" && printf x >"$server/tmpmap-1"
 for name in 'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' 'C:\windows\system32\notepad.exe'; do
-  (exec -a "$name" "$tmp/ntdll.dll" "$tmp/prefix" - - >/dev/null) &
+  (exec -a "$name" "$tmp/ntdll.dll" "$tmp/prefix" - "$server/tmpmap-1" >/dev/null) &
   programs+=($!)
 done
 
