@@ -12,7 +12,8 @@ namespace {
 
 using wide = __int128;
 
-// atoll's reading, never overflowing: saturates far beyond 64 bits.
+// atoll's reading, never overflowing (saturates far beyond 64 bits), of a text that holds a
+// number and nothing but blanks after it; any other text reads as 0.
 wide reference_atoll(const char *text) {
   if (!text)
     return 0;
@@ -23,9 +24,18 @@ wide reference_atoll(const char *text) {
   if (text[i] == '+' || text[i] == '-')
     negative = text[i++] == '-';
   wide value = 0;
+  const std::size_t digits = i;
   for (; text[i] >= '0' && text[i] <= '9'; ++i)
     if (value <= wide{1} << 80)
       value = value * 10 + (text[i] - '0');
+  if (i == digits)
+    return 0;
+  // Anything but blanks after the number makes it no number at all (the blanks
+  // of GLib's ASCII class, which leaves the vertical tab out).
+  while (text[i] && std::strchr(" \t\n\f\r", text[i]))
+    ++i;
+  if (text[i] != '\0')
+    return 0;
   return negative ? -value : value;
 }
 
