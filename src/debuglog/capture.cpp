@@ -332,6 +332,8 @@ run_outcome run_captured(const char *channel, const char *env, const char *cmdli
                  thread_num);
     thread_num = 0;
   }
+  // The first file is there from the start, with the system information, output or not.
+  log_sink::open_files();
   log_queue *queue = thread_num > 0 ? start_writers(thread_num) : nullptr;
 
   shell_quote::flush_std_streams();

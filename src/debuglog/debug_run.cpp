@@ -61,7 +61,32 @@ bool log_can_be_written() {
   return true;
 }
 
+// Says where the log stopped when not every record reached it, in a box and on standard error.
+void tell_where_the_log_stopped() {
+  const sizewin_policy::write_stop stop = log_sink::outcome();
+  if (!stop.stopped)
+    return;
+  const char *reason = std::strerror(stop.error);
+  const auto lost = static_cast<unsigned long long>(stop.lost);
+  std::fprintf(
+      stderr, "错误：日志没有写完：无法写入 %s（%s），最后写入的记录：%s；之后的 %llu 条记录%s\n",
+      stop.file.c_str(), reason, stop.last_record.empty() ? "（没有）" : stop.last_record.c_str(),
+      lost, stop.to_stderr ? "改写到了标准错误" : "没有写入日志");
+  own::gchars text(
+      g_strdup_printf(_("日志没有写完：无法写入 %s（%s）。"), stop.file.c_str(), reason));
+  std::string detail = stop.last_record.empty()
+                           ? std::string(_("在这之前没有写入任何记录。"))
+                           : formatted(_("最后写入的记录：\n%s"), stop.last_record.c_str());
+  own::gchars rest(g_strdup_printf(stop.to_stderr ? _("之后的 %llu 条记录改写到了标准错误。")
+                                                  : _("之后的 %llu 条记录没有写入日志。"),
+                                   lost));
+  detail += std::string("\n") + rest.get() + "\n" + _("程序照常运行到了结束。");
+  tell(GTK_MESSAGE_ERROR, _("错误"), text.get(), detail);
+}
+
 } // namespace
+
+bool log_was_cut() { return log_sink::outcome().stopped; }
 
 bool process_debug_log() {
   if (!(log_channel_entry && env_entry && cmdline_entry))
@@ -103,5 +128,7 @@ bool process_debug_log() {
   }
   if (log_enabled && !log_file_path)
     tell(GTK_MESSAGE_INFO, _("提示"), _("没有选择日志文件，这次运行的输出没有记录。"), "");
+  if (captured)
+    tell_where_the_log_stopped();
   return true;
 }

@@ -5,6 +5,10 @@
 
 // False when nothing ran: a box over the dialog has said why (the log cannot be
 // written, the shell rejects the line, the command is too long, no shell).
-// After a run, a box says so when nothing was captured or when the shell could
-// not find or start a command of the line.
+// After a run, a box says so when nothing was captured, when the shell could
+// not find or start a command of the line, and where the log stopped when a
+// write to it failed (a full disk).
 bool process_debug_log();
+
+// True when the log of the last captured run stopped before its end.
+bool log_was_cut();
