@@ -57,6 +57,10 @@ TEST(Archive, HoldsTheRedactedLogsOldestFirstAndSystemTxtAndPutsThemBackLineForL
   EXPECT_THAT(archive::log_files(dir.path(), "wine.log"), ElementsAre("wine.log.1", "wine.log.0"));
   // Choosing the log again offers what begins with its name for deletion: never the archive.
   EXPECT_THAT(archive::archive_name("wine.log", 0), Not(StartsWith("wine.log")));
+  EXPECT_THAT(archive::archive_name("wine.log", 0), StartsWith("debug-wine.log-"));
+  // The manual names it as it is made.
+  EXPECT_THAT(read_file(source_dir() + "/docs/nivra-wine-helper.1"),
+              HasSubstr(".IR folder /debug\\- name \\-\\c\n"));
 
   archive::progress prog;
   // Names beyond the 100 bytes of a tar header's own field.
