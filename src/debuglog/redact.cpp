@@ -253,10 +253,14 @@ std::string name_mark(std::string_view name, std::string_view canon, std::string
   std::string mark(kOpen);
   mark += name;
   const std::string tag = case_tag(canon.substr(0, seen.size()), seen);
-  if (!tag.empty())
-    mark += ":" + tag;
-  if (seen.size() < canon.size())
-    mark += ":" + std::to_string(seen.size());
+  if (!tag.empty()) {
+    mark += ':';
+    mark += tag;
+  }
+  if (seen.size() < canon.size()) {
+    mark += ':';
+    mark += std::to_string(seen.size());
+  }
   mark += kClose;
   return mark;
 }
@@ -352,11 +356,17 @@ std::size_t redactor::match_home(std::string_view t, std::size_t at,
 std::size_t redactor::match_folder(std::string_view t, std::size_t at, std::size_t *name) const {
   const bool drive = after_drive(t, at);
   const bool windows = drive || backslash_at(t, at);
+  // Most separators begin no folder of these: a look at a byte on either side first.
+  const std::size_t after = skip_seps(t, at);
+  const char next = after < t.size() ? lower(t[after]) : '\0';
+  const char before = at > 0 ? lower(t[at - 1]) : '\0';
   for (const folder &f : folders_) {
     // The whole path from at; or one relative to a drive or a quote ("X:users\NAME",
     // L"home\\NAME") whose first part ends at at.
     std::size_t first = 0;
     const std::string &lead = f.parts[0];
+    if (lower(lead.front()) != next && lower(lead.back()) != before)
+      continue;
     if (at >= lead.size() && iequals(t.substr(at - lead.size(), lead.size()), lead)) {
       const std::size_t start = at - lead.size();
       if (start == 0 || (!is_name_char(t[start - 1]) && !sep_before(t, start)))
@@ -444,6 +454,15 @@ void redactor::append(std::string_view t, std::string &out) const {
         line_start();
       continue;
     }
+    // Most '=' and quotes of a trace are followed by something else than a name: a quick look
+    // at the next byte first.
+    const char next = i + 1 < n ? lower(t[i + 1]) : '\0';
+    const bool may_be_user = !user_.empty() && next == lower(user_[0]);
+    const bool may_be_host = !host_forms_.empty() && next == lower(id_.host[0]);
+    if (c == '=' && !may_be_user && !may_be_host) {
+      ++i;
+      continue;
+    }
     if (c == '=') { // NAME=value
       std::size_t start = i;
       while (start > 0 && (is_alpha(t[start - 1]) || is_digit(t[start - 1]) || t[start - 1] == '_'))
@@ -465,7 +484,7 @@ void redactor::append(std::string_view t, std::string &out) const {
       continue;
     }
     if (c == '"' || c == '\'') { // the host as a whole quoted text
-      const std::size_t m = match_host(t, i + 1);
+      const std::size_t m = may_be_host ? match_host(t, i + 1) : 0;
       if (m && i + 1 + m < n && t[i + 1 + m] == c) {
         put(i + 1, m, host_mark(i + 1, m));
         continue;

@@ -10,6 +10,7 @@
 //   NIVRA_DRIVE_REMOVE    "1": remove the log files before the archive box is answered
 //   NIVRA_DRIVE_CANCEL    "1": press "取消" in the progress box as soon as it is there
 //   NIVRA_SHOT_ARCHIVE    a PNG of the archive box, taken before it is answered
+//   NIVRA_SHOT_ERROR      a PNG of the first box titled "错误", taken before it is answered
 // With a session bus it serves org.freedesktop.FileManager1 itself. It reports on stderr
 // "driver: shown URI\n" for ShowItems, "driver: saved PATH\n" for the box that names the archive
 // where nothing could show it, "driver: error [TEXT|DETAIL]\n" for a box titled
@@ -118,6 +119,12 @@ void report_error(GtkWidget *box) {
 
 gboolean tick(gpointer) {
   if (GtkWidget *box = message_box("错误")) {
+    static int error_settle = 0;
+    if (const char *shot = std::getenv("NIVRA_SHOT_ERROR")) {
+      if (error_settle++ < 8)
+        return G_SOURCE_CONTINUE;
+      save(box, shot);
+    }
     report_error(box);
     return G_SOURCE_CONTINUE;
   }
