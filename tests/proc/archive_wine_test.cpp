@@ -78,6 +78,8 @@ struct WineRun {
   std::vector<std::string> facts;
 };
 
+void PrintTo(const WineRun &run, std::ostream *os) { *os << run.name; }
+
 class ArchiveWine : public testing::TestWithParam<WineRun> {};
 
 TEST_P(ArchiveWine, LoggedRunGivesAnArchiveWithoutTheNameOrTheHost) {
