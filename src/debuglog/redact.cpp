@@ -524,6 +524,14 @@ void redactor::append(std::string_view t, std::string &out) const {
     for (std::size_t k = i; k < end && unc; ++k)
       unc = t[k] == '\\';
     std::size_t host = unc ? end : 0;
+    // SESSION_MANAGER=local/HOST:@/tmp/.ICE-unix/1,unix/HOST:/tmp/.ICE-unix/1
+    if (!unc && end - i == 1 && t[i] == '/' &&
+        ((i >= 5 && t.substr(i - 5, 5) == "local" && (i == 5 || !is_name_char(t[i - 6]))) ||
+         (i >= 4 && t.substr(i - 4, 4) == "unix" && (i == 4 || !is_name_char(t[i - 5])))) &&
+        (m = match_host(t, end)) != 0 && end + m < n && t[end + m] == ':') {
+      put(end, m, host_mark(end, m));
+      continue;
+    }
     // scheme://[user@]HOST
     if (!unc && end - i == 2 && t[i] == '/' && t[i + 1] == '/' && i >= 3 && t[i - 1] == ':' &&
         is_alpha(t[i - 2]) && is_alpha(t[i - 3])) {

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace sizewin_policy {
@@ -90,7 +91,27 @@ struct log_stream {
   off_t last_start = -1; // where that record begins; -1 for none in this file
   std::int64_t owed = 0; // bytes of the record being written still to come
   bool header = false;   // the header is being written
+  log_stream *prev = nullptr, *next = nullptr;
 };
+
+// The streams still open. log4c never closes the last one of a set-up before the process ends;
+// this keeps them known (to leak checkers too) rather than lost.
+std::mutex streams_lock;
+log_stream *open_streams = nullptr;
+
+void track(log_stream *s, bool open) {
+  std::lock_guard<std::mutex> hold(streams_lock);
+  if (open) {
+    s->next = open_streams;
+    if (open_streams)
+      open_streams->prev = s;
+    open_streams = s;
+    return;
+  }
+  (s->prev ? s->prev->next : open_streams) = s->next;
+  if (s->next)
+    s->next->prev = s->prev;
+}
 
 ssize_t stream_write(void *cookie, const char *buf, std::size_t size) {
   auto *s = static_cast<log_stream *>(cookie);
@@ -146,6 +167,7 @@ int stream_close(void *cookie) {
   if (s->last_start >= 0 && !s->sw->stop.stopped)
     s->sw->stop.last_record = record_text(s->fd, s->last_start, s->good_end);
   const int rc = close(s->fd);
+  track(s, false);
   delete s;
   return rc;
 }
@@ -164,6 +186,7 @@ FILE *open_stream(sizewin_udata &sw, int fd, const std::string &path, log_stream
     delete s;
     return nullptr;
   }
+  track(s, true);
   setvbuf(fp, nullptr, _IONBF, 0);
   return fp;
 }

@@ -108,7 +108,18 @@ TEST_F(LogDestinationTest, ChooserCancelledInAnyWayKeepsTheEarlierChoice) {
          gtk_button_clicked(
              GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL)));
        }},
-      {"Escape", [](GtkWidget *w) { press_key(w, GDK_KEY_Escape); }},
+      // A key pressed before the chooser has taken the focus may go nowhere: again until it
+      // answers.
+      {"Escape",
+       [](GtkWidget *w) {
+         g_signal_connect_after(w, "response", G_CALLBACK(mark_responded), nullptr);
+         const gint64 until = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+         while (!g_object_get_data(G_OBJECT(w), "responded") && g_get_monotonic_time() < until) {
+           press_key(w, GDK_KEY_Escape);
+           for (int k = 0; k < 20 && g_main_context_iteration(nullptr, FALSE); ++k) {
+           }
+         }
+       }},
       {"closed", [](GtkWidget *w) { gtk_window_close(GTK_WINDOW(w)); }},
   };
   const std::string earlier = dir / "earlier.log";
@@ -152,7 +163,8 @@ TEST_F(LogDestinationTest, OverwriteQuestionDeletesTheFileOnlyOnceEverythingIsCo
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
     write_file(dir / "app.log", "old");
-    give_earlier_sink();
+    if (!mycat)
+      give_earlier_sink();
     Driver driver(dialog);
     driver.until("Save File", save_as(dir.path(), "app.log")).then("Question", [&](GtkWidget *w) {
       EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));

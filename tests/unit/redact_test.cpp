@@ -65,9 +65,11 @@ TEST(Redact, NamesAreReplacedOnlyWhereTheyStandAsThemselvesAndComeBackExactly) {
       {mossy,
        "MOSSY-HOLLOW\r\n20261209 04:33:49.597 INFO     nivra-wine- mossy-hollow\r\n"
        "L\"\\\\\\\\Mossy-hollow\\\\IPC$\" smb://wine@mossy-hollow/x \"MOSSY-HOLLOW\" "
-       "mossy-hollows\n",
+       "mossy-hollows\n"
+       "SESSION_MANAGER=local/mossy-hollow:@/tmp/.ICE-unix/9,unix/mossy-hollow:/tmp/.ICE-unix/9\n",
        "«HOST:UPPER»\r\n20261209 04:33:49.597 INFO     nivra-wine- «HOST»\r\n"
-       "L\"\\\\\\\\«HOST:Title»\\\\IPC$\" smb://wine@«HOST»/x \"«HOST:UPPER»\" mossy-hollows\n"},
+       "L\"\\\\\\\\«HOST:Title»\\\\IPC$\" smb://wine@«HOST»/x \"«HOST:UPPER»\" mossy-hollows\n"
+       "SESSION_MANAGER=local/«HOST»:@/tmp/.ICE-unix/9,unix/«HOST»:/tmp/.ICE-unix/9\n"},
       // Wine's traces share the pipe with what the program prints: a name can run into one.
       {mossy,
        "USERNAME=wine00c8:trace:file:NtWriteFile = SUCCESS (12)\nLOGONSERVER=\\\\MOSSY-HOLLOW"
