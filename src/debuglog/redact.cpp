@@ -150,7 +150,7 @@ std::vector<std::string> parts_of(std::string_view path) {
 bool starts_path(std::string_view t, std::size_t at) {
   if (at == 0 || !is_name_char(t[at - 1]) || escape_before(t, at))
     return true;
-  return at >= 4 && t.substr(at - 4, 4) == "unix" && (at == 4 || is_sep(t[at - 5]));
+  return at >= 5 && t.substr(at - 4, 4) == "unix" && is_sep(t[at - 5]);
 }
 
 // Before the separators at `at`: a drive ("C:") or the prefix's drive folder ("drive_c").
