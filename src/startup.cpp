@@ -2,6 +2,7 @@
 
 #include "debuglog/log_sink.hpp"
 #include "launch/start_failure.hpp"
+#include "launch/tool_buttons.hpp"
 #include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
@@ -255,8 +256,9 @@ int run(int argc, char **argv) {
   gtk_init(&gtk_argc, &gtk_argv);
   i18n::init();
   run_main_window();
-  // The confirm action puts the launcher into entry 0 as it starts the program.
-  warmup::end_unused(app_argv && app_argv[0] == wine_app_path);
+  // The confirm action puts the launcher into entry 0 as it starts the program; a
+  // tool of the window's buttons is a program of the user's too, running on.
+  warmup::end_unused((app_argv && app_argv[0] == wine_app_path) || tool_buttons::started_any());
 
   if (mycat)
     log4c_category_delete(mycat);
