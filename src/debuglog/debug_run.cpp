@@ -118,7 +118,7 @@ void stop_now() {
     current.view->stopping();
 }
 
-void on_stop_clicked(gpointer) {
+void on_stop_clicked(GtkWidget *, gpointer) {
   if (debug_run::ask_to_stop(current.dialog))
     stop_now();
 }
@@ -126,7 +126,7 @@ void on_stop_clicked(gpointer) {
 // The dialog's close button and Escape during the run ask the same question.
 void on_response(GtkDialog *, int response, gpointer) {
   if (response == GTK_RESPONSE_DELETE_EVENT)
-    on_stop_clicked(nullptr);
+    on_stop_clicked(nullptr, nullptr);
 }
 
 // A question about a program that has ended meanwhile is answered "取消".
@@ -180,7 +180,15 @@ bool process_debug_log() {
   const bool captured = logging && has_file;
   if (captured && !log_can_be_written())
     return false;
-  warmup::cool_for_debug_run();
+  // The window goes on answering while the prefix's server saves and ends; nothing
+  // in the dialog can be changed meanwhile.
+  GtkWidget *top = gtk_widget_get_toplevel(cmdline_entry);
+  gtk_widget_set_sensitive(top, FALSE);
+  warmup::cool_for_debug_run([] {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+  });
+  gtk_widget_set_sensitive(top, TRUE);
   capture::run_outcome why_not;
   std::unique_ptr<capture::live_run> run =
       capture::start_debug({logging, has_file, channel.c_str(), env.c_str(), cmdline.c_str(),
@@ -191,7 +199,6 @@ bool process_debug_log() {
     return false;
   }
 
-  GtkWidget *top = gtk_widget_get_toplevel(cmdline_entry);
   current = {};
   current.run = run.get();
   current.dialog = GTK_IS_DIALOG(top) ? top : nullptr;

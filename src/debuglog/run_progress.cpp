@@ -46,7 +46,7 @@ void set_text(GtkWidget *label, const std::string &text) {
 } // namespace
 
 view::view(GtkWidget *dialog, const capture::live_run &run, const char *log_file,
-           void (*on_stop)(gpointer), gpointer data)
+           void (*on_stop)(GtkWidget *, gpointer), gpointer data)
     : dialog_(dialog), run_(run), started_(g_get_monotonic_time()) {
   if (!dialog_)
     return;
@@ -84,7 +84,8 @@ view::view(GtkWidget *dialog, const capture::live_run &run, const char *log_file
   gtk_label_set_line_wrap(GTK_LABEL(state_), TRUE);
   gtk_box_pack_start(GTK_BOX(row), state_, TRUE, TRUE, 0);
   stop_ = gtk_button_new_with_label(_("停止"));
-  g_signal_connect_swapped(stop_, "clicked", G_CALLBACK(on_stop), data);
+  // It asks in a box of its own, which the accessibility bus must reach too.
+  accessible::connect_deferred(stop_, on_stop, data);
   gtk_box_pack_end(GTK_BOX(row), stop_, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(box_), row, FALSE, FALSE, 0);
   gtk_box_pack_start(GTK_BOX(content), box_, FALSE, FALSE, 5);

@@ -18,9 +18,9 @@ std::string elapsed_text(std::int64_t seconds);
 class view {
 public:
   // Shows run's figures in dialog; log_file (nullptr: nothing logged) names the
-  // log. on_stop is called when "停止" is clicked.
+  // log. on_stop is called from the main loop when "停止" is clicked.
   view(GtkWidget *dialog, const capture::live_run &run, const char *log_file,
-       void (*on_stop)(gpointer), gpointer data);
+       void (*on_stop)(GtkWidget *, gpointer), gpointer data);
   // Takes the figures away and gives the dialog back as it was.
   ~view();
   view(const view &) = delete;

@@ -2,16 +2,23 @@
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/log_sink.hpp"
 #include "dialog_driver.hpp"
+#include "launch/tool_buttons.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "test_support.hpp"
+#include "x_ping.hpp"
 
+#include <gdk/gdkx.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <atomic>
+#include <iostream>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -437,6 +444,266 @@ TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
       button);
   EXPECT_TRUE(o.acted);
   EXPECT_EQ(transient, GTK_WINDOW(window));
+  gtk_widget_destroy(window);
+  pump();
+  wine_prefix = nullptr;
+}
+
+GtkWidget *find_labelled(GtkWidget *root, const std::function<bool(GtkWidget *)> &match) {
+  if (match(root))
+    return root;
+  if (!GTK_IS_CONTAINER(root))
+    return nullptr;
+  for (GtkWidget *child : children(root))
+    if (GtkWidget *found = find_labelled(child, match))
+      return found;
+  return nullptr;
+}
+
+GtkWidget *button_of(GtkWidget *root, const std::string &label) {
+  return find_labelled(root, [&](GtkWidget *w) {
+    return GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) &&
+           label == gtk_button_get_label(GTK_BUTTON(w));
+  });
+}
+
+// The value shown after one of the debug dialog's figures ("已记录行数:" ...), or "".
+std::string figure(GtkWidget *dialog, const std::string &name) {
+  GtkWidget *key = find_labelled(dialog, [&](GtkWidget *w) {
+    return GTK_IS_LABEL(w) && name == gtk_label_get_text(GTK_LABEL(w));
+  });
+  GtkWidget *value = key ? gtk_label_get_mnemonic_widget(GTK_LABEL(key)) : nullptr;
+  return value ? gtk_label_get_text(GTK_LABEL(value)) : "";
+}
+
+GtkWidget *message_box_titled(const char *title) {
+  GtkWidget *found = nullptr;
+  GList *list = gtk_window_list_toplevels();
+  for (GList *l = list; l; l = l->next)
+    if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)) &&
+        g_strcmp0(gtk_window_get_title(GTK_WINDOW(l->data)), title) == 0)
+      found = GTK_WIDGET(l->data);
+  g_list_free(list);
+  return found;
+}
+
+gboolean click_soon(gpointer button) {
+  gtk_button_clicked(GTK_BUTTON(button));
+  return G_SOURCE_REMOVE;
+}
+
+// Steps asked in turn from the main loop, every 20 ms, each until it says it is done; nested
+// loops (the dialog's, a box's) turn it too. Fails the test past the deadline.
+class Steps {
+public:
+  explicit Steps(double seconds) : until_(g_get_monotonic_time() + gint64(seconds * 1e6)) {
+    source_ = g_timeout_add(20, tick, this);
+  }
+  ~Steps() {
+    if (source_)
+      g_source_remove(source_);
+  }
+  Steps &then(std::function<bool()> step) {
+    steps_.push_back(std::move(step));
+    return *this;
+  }
+  void run() {
+    while (!steps_.empty() && g_get_monotonic_time() < until_)
+      g_main_context_iteration(nullptr, TRUE);
+    EXPECT_TRUE(steps_.empty()) << steps_.size() << " steps left";
+  }
+  bool done() const { return steps_.empty(); }
+
+private:
+  static gboolean tick(gpointer self) {
+    auto *s = static_cast<Steps *>(self);
+    if (g_get_monotonic_time() > s->until_) {
+      ADD_FAILURE() << "steps took too long, " << s->steps_.size() << " left";
+      // Whatever is open is closed so that nothing hangs.
+      s->steps_.clear();
+      GList *list = gtk_window_list_toplevels();
+      for (GList *l = list; l; l = l->next)
+        if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+          gtk_dialog_response(GTK_DIALOG(l->data), 1);
+      g_list_free(list);
+      return G_SOURCE_CONTINUE;
+    }
+    while (!s->steps_.empty() && s->steps_.front()())
+      s->steps_.pop_front();
+    return G_SOURCE_CONTINUE;
+  }
+  std::deque<std::function<bool()>> steps_;
+  gint64 until_;
+  guint source_ = 0;
+};
+
+// Pings windows from a thread of its own while the main loop goes on: a step that is done once
+// every window has answered or 1 s has passed for it.
+class Pings {
+public:
+  // The windows are asked for when the step begins.
+  std::function<bool()> of(std::function<std::vector<GtkWidget *>()> windows) {
+    return [this, windows] {
+      if (!started_) {
+        started_ = true;
+        std::vector<unsigned long> xids;
+        for (GtkWidget *w : windows())
+          xids.push_back(gdk_x11_window_get_xid(gtk_widget_get_window(w)));
+        thread_ = std::thread([this, xids] {
+          for (unsigned long xid : xids)
+            ms.push_back(ping_ms(xid, 1000));
+          finished_ = true;
+        });
+      }
+      if (!finished_)
+        return false;
+      thread_.join();
+      return true;
+    };
+  }
+  ~Pings() {
+    if (thread_.joinable())
+      thread_.join();
+  }
+  std::vector<long> ms; // read once the step is done
+
+private:
+  bool started_ = false;
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+// While Wine works (a debug run, winecfg), the helper's windows answer the desktop's ping within a
+// second, the run shows its figures, nothing else can be started, and "停止" ends a run at once
+// with everything it printed in the log.
+TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
+  TempDir dir;
+  wine_prefix = dir.path().c_str();
+  std::strcpy(current_dpi, "96");
+  make_dirs(dir / "logs");
+  const std::string rec = dir / "tool-starts", printed = dir / "printed";
+  // A winecfg that takes its time, and a program that prints a line every 100 ms until stopped.
+  write_script(dir / "wine", "echo \"$*\" >> '" + rec + "'; sleep 2\n");
+  std::strcpy(wine_app_path, (dir / "wine").c_str());
+  const std::string program = "i=0; while [ $i -lt 600 ]; do i=$((i+1)); echo \"line $i\"; "
+                              "echo \"line $i\" >> '" +
+                              printed + "'; sleep 0.1; done";
+  CaptureStdout();
+  CaptureStderr();
+  GtkWidget *window = build_main_window();
+  g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
+  GtkWidget *cfg = button_of(window, "配置"), *proxy = button_of(window, "设置"),
+            *debug = button_of(window, "调试"), *confirm = button_of(window, "确定");
+  ASSERT_TRUE(cfg && proxy && debug && confirm);
+  auto starters_sensitive = [&](bool want) {
+    for (GtkWidget *b : {cfg, proxy, debug, confirm})
+      if (bool(gtk_widget_get_sensitive(b)) != want)
+        return false;
+    return true;
+  };
+  const struct {
+    const char *name;
+    bool debug_run; // else "配置"
+  } rows[] = {{"a captured debug run", true}, {"winecfg", false}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    write_file(rec, "");
+    Pings pings;
+    Steps steps(60);
+    GtkWidget *dialog = nullptr;
+    std::string lines_before;
+    gint64 stop_clicked = 0, stopped = 0;
+    if (row.debug_run) {
+      g_idle_add(click_soon, debug);
+      steps
+          .then([&] {
+            if (!(dialog = find_debug_dialog()))
+              return false;
+            gtk_button_clicked(GTK_BUTTON(log_check_of(dialog)));
+            gtk_entry_set_text(GTK_ENTRY(cmdline_entry), program.c_str());
+            log_file_path = g_strdup((dir / "logs/run.log").c_str());
+            init_log_sink((dir / "logs").c_str(), "run.log", 1 << 20, 2);
+            gtk_dialog_response(GTK_DIALOG(dialog), 2);
+            return true;
+          })
+          // The figures move while the program prints.
+          .then([&] {
+            lines_before = figure(dialog, "已记录行数:");
+            return std::atoi(lines_before.c_str()) >= 2 && figure(dialog, "运行时间:") != "";
+          })
+          .then([&] { return figure(dialog, "已记录行数:") != lines_before; })
+          .then(pings.of([&] { return std::vector<GtkWidget *>{window, dialog}; }))
+          .then([&] {
+            EXPECT_EQ(figure(dialog, "正在写入:"), dir / "logs/run.log.0");
+            EXPECT_TRUE(starters_sensitive(false));
+            gtk_button_clicked(GTK_BUTTON(cfg)); // as a click held back would come
+            EXPECT_FALSE(tool_buttons::running());
+            g_idle_add(click_soon, button_of(dialog, "停止"));
+            return true;
+          })
+          .then([&] {
+            GtkWidget *question = message_box_titled("停止");
+            if (!question)
+              return false;
+            EXPECT_EQ(message_text(question), "要停止正在运行的程序吗？");
+            EXPECT_TRUE(button_of(question, "取消") && button_of(question, "停止运行"));
+            stop_clicked = g_get_monotonic_time();
+            gtk_dialog_response(GTK_DIALOG(question), 2);
+            return true;
+          })
+          .then([&] {
+            GtkWidget *box = message_box_titled("打包日志");
+            if (!box)
+              return false;
+            stopped = g_get_monotonic_time();
+            gtk_dialog_response(GTK_DIALOG(box), 1);
+            return true;
+          })
+          .then([&] { return find_debug_dialog() == nullptr; });
+    } else {
+      g_idle_add(click_soon, cfg);
+      steps.then([&] { return tool_buttons::running(); })
+          .then(pings.of([&] { return std::vector<GtkWidget *>{window}; }))
+          .then([&] {
+            EXPECT_TRUE(starters_sensitive(false));
+            // A second "配置", a "设置" and a "调试" while it runs start nothing.
+            for (GtkWidget *b : {cfg, proxy, debug})
+              gtk_button_clicked(GTK_BUTTON(b));
+            return true;
+          })
+          .then([&] { return !tool_buttons::running(); });
+    }
+    steps.run();
+    EXPECT_TRUE(starters_sensitive(true));
+    ASSERT_EQ(pings.ms.size(), row.debug_run ? 2u : 1u);
+    for (long ms : pings.ms) {
+      EXPECT_GE(ms, 0) << "no answer within 1 s";
+      EXPECT_LT(ms, 1000);
+    }
+    if (!row.debug_run) {
+      EXPECT_EQ(read_file(rec), "winecfg\n");
+      continue;
+    }
+    EXPECT_LT(stopped - stop_clicked, 5 * G_USEC_PER_SEC);
+    // Every line printed before the stop is in the log, in order; at most the one being
+    // printed as it came is there besides.
+    std::string body = read_file(dir / "logs/run.log.0").substr(std::strlen(sys_info));
+    std::string messages;
+    for (std::size_t at = 0; at < body.size(); at = body.find('\n', at) + 1) {
+      const std::size_t from = record_starts_at(body, at) ? at + kRecordPrefix : at;
+      messages += body.substr(from, body.find('\n', at) + 1 - from);
+    }
+    const std::string before = read_file(printed);
+    EXPECT_THAT(messages, StartsWith(before));
+    EXPECT_LE(std::count(messages.begin(), messages.end(), '\n'),
+              std::count(before.begin(), before.end(), '\n') + 1);
+    EXPECT_GE(std::count(before.begin(), before.end(), '\n'), 3);
+  }
+  std::string out = GetCapturedStdout();
+  std::string err = GetCapturedStderr();
+  EXPECT_THAT(out, HasSubstr("保存的位置: " + dir / "logs/run.log"));
+  if (HasFailure())
+    std::cout << out << err;
   gtk_widget_destroy(window);
   pump();
   wine_prefix = nullptr;

@@ -177,8 +177,9 @@ gboolean tick(gpointer) {
     }
     break;
   case stage::archive:
-    run_over = true;
+    // The window goes on while the run goes on: the run is over when its box comes.
     if (GtkWidget *box = message_box("打包日志")) {
+      run_over = true;
       if (const char *shot = std::getenv("NIVRA_SHOT_ARCHIVE"); shot && settle++ < 8)
         break;
       if (const char *shot = std::getenv("NIVRA_SHOT_ARCHIVE"))
@@ -188,6 +189,7 @@ gboolean tick(gpointer) {
       gtk_button_clicked(GTK_BUTTON(find_button(box, env("NIVRA_DRIVE_ARCHIVE", "打包"))));
       at = stage::wait;
     } else if (!find_toplevel("调试启动")) {
+      run_over = true;
       std::fprintf(stderr, "driver: no box\n");
       at = stage::done;
       g_idle_add(close_main, nullptr);
