@@ -88,12 +88,10 @@ int main(int argc, char **argv) {
     std::vector<double> cpu{};
     std::vector<double> switches{};
   };
-  std::vector<Mode> modes = {{"pipe", "2>&1 | cat > file", -1},
-                             {"direct", "captured, direct", 0},
-                             {"1", "captured, 1 writer", 1},
-                             {"4", "captured, 4 writers", 4},
-                             {"none", "captured, no log sink", -2},
-                             {"null", "> /dev/null 2>&1", -3}};
+  std::vector<Mode> modes = {
+      {"pipe", "2>&1 | cat > file", -1},     {"direct", "captured, direct", 0},
+      {"1", "captured, 1 writer", 1},        {"4", "captured, 4 writers", 4},
+      {"none", "captured, no log sink", -2}, {"null", "> /dev/null 2>&1", -3}};
   if (!picked.empty())
     modes.erase(std::remove_if(modes.begin(), modes.end(),
                                [&](const Mode &m) {
@@ -115,8 +113,8 @@ int main(int argc, char **argv) {
       fresh_prefix();
       sh("sync");
       if (m.threads == -1 || m.threads == -3) {
-        const std::string to = m.threads == -1 ? " 2>&1 | cat > " + quote(out + "/pipe.log")
-                                               : " > /dev/null 2>&1";
+        const std::string to =
+            m.threads == -1 ? " 2>&1 | cat > " + quote(out + "/pipe.log") : " > /dev/null 2>&1";
         const std::string shell = "WINEDEBUG=" + std::string(channel) + "  " + command + to +
                                   "; wineserver -w 2>/dev/null";
         m.times.push_back(time_shell(shell, out));

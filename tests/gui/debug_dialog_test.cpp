@@ -1,5 +1,6 @@
 #include "confirm/dpi_reader.hpp"
 #include "debuglog/debug_dialog.hpp"
+#include "debuglog/debug_run.hpp"
 #include "debuglog/log_sink.hpp"
 #include "dialog_driver.hpp"
 #include "launch/tool_buttons.hpp"
@@ -13,10 +14,10 @@
 #include <gtk/gtk.h>
 
 #include <atomic>
-#include <iostream>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -573,47 +574,78 @@ private:
   std::thread thread_;
 };
 
+gboolean close_soon(gpointer window) {
+  gtk_window_close(GTK_WINDOW(window));
+  return G_SOURCE_REMOVE;
+}
+
 // While Wine works (a debug run, winecfg), the helper's windows answer the desktop's ping within a
 // second, the run shows its figures, nothing else can be started, and "停止" ends a run at once
-// with everything it printed in the log.
+// with everything it printed in the log. Closing the main window asks first during a run, and
+// leaves a tool running.
 TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
   TempDir dir;
   wine_prefix = dir.path().c_str();
   std::strcpy(current_dpi, "96");
   make_dirs(dir / "logs");
-  const std::string rec = dir / "tool-starts", printed = dir / "printed";
+  const std::string rec = dir / "tool", printed = dir / "printed";
   // A winecfg that takes its time, and a program that prints a line every 100 ms until stopped.
-  write_script(dir / "wine", "echo \"$*\" >> '" + rec + "'; sleep 2\n");
+  write_script(dir / "wine",
+               "echo \"$*\" >> '" + rec + "'; sleep 2; echo ended >> '" + rec + "'\n");
   std::strcpy(wine_app_path, (dir / "wine").c_str());
   const std::string program = "i=0; while [ $i -lt 600 ]; do i=$((i+1)); echo \"line $i\"; "
                               "echo \"line $i\" >> '" +
                               printed + "'; sleep 0.1; done";
-  CaptureStdout();
-  CaptureStderr();
-  GtkWidget *window = build_main_window();
-  g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit), nullptr);
-  GtkWidget *cfg = button_of(window, "配置"), *proxy = button_of(window, "设置"),
-            *debug = button_of(window, "调试"), *confirm = button_of(window, "确定");
-  ASSERT_TRUE(cfg && proxy && debug && confirm);
-  auto starters_sensitive = [&](bool want) {
-    for (GtkWidget *b : {cfg, proxy, debug, confirm})
-      if (bool(gtk_widget_get_sensitive(b)) != want)
-        return false;
-    return true;
-  };
+  enum class kind { stop_button, tool, close_during_run, close_during_tool };
   const struct {
     const char *name;
-    bool debug_run; // else "配置"
-  } rows[] = {{"a captured debug run", true}, {"winecfg", false}};
+    kind what;
+  } rows[] = {{"a captured debug run stopped with 停止", kind::stop_button},
+              {"winecfg", kind::tool},
+              {"the main window closed during a run", kind::close_during_run},
+              {"the main window closed while winecfg runs", kind::close_during_tool}};
   for (const auto &row : rows) {
     SCOPED_TRACE(row.name);
+    const bool run = row.what == kind::stop_button || row.what == kind::close_during_run;
     write_file(rec, "");
+    std::remove(printed.c_str());
+    std::remove((dir / "logs/run.log.0").c_str());
+    CaptureStdout();
+    CaptureStderr();
+    GtkWidget *window = build_main_window();
+    g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit),
+                                         nullptr);
+    g_object_add_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
+    GtkWidget *cfg = button_of(window, "配置"), *proxy = button_of(window, "设置"),
+              *debug = button_of(window, "调试"), *confirm = button_of(window, "确定");
+    ASSERT_TRUE(cfg && proxy && debug && confirm);
+    auto starters_sensitive = [&](bool want) {
+      for (GtkWidget *b : {cfg, proxy, debug, confirm})
+        if (bool(gtk_widget_get_sensitive(b)) != want)
+          return false;
+      return true;
+    };
     Pings pings;
     Steps steps(60);
     GtkWidget *dialog = nullptr;
     std::string lines_before;
-    gint64 stop_clicked = 0, stopped = 0;
-    if (row.debug_run) {
+    gint64 stop_asked = 0, stopped = 0;
+    bool archive_asked = false;
+    // Answers the question to stop with "停止运行" (2) or "取消" (1).
+    auto answer_stop = [&](int response) {
+      return [&, response] {
+        GtkWidget *question = message_box_titled("停止");
+        if (!question)
+          return false;
+        EXPECT_EQ(message_text(question), "要停止正在运行的程序吗？");
+        EXPECT_TRUE(button_of(question, "取消") && button_of(question, "停止运行"));
+        if (response == 2)
+          stop_asked = g_get_monotonic_time();
+        gtk_dialog_response(GTK_DIALOG(question), response);
+        return true;
+      };
+    };
+    if (run) {
       g_idle_add(click_soon, debug);
       steps
           .then([&] {
@@ -632,34 +664,52 @@ TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
             return std::atoi(lines_before.c_str()) >= 2 && figure(dialog, "运行时间:") != "";
           })
           .then([&] { return figure(dialog, "已记录行数:") != lines_before; })
-          .then(pings.of([&] { return std::vector<GtkWidget *>{window, dialog}; }))
+          .then(pings.of([&] {
+            return std::vector<GtkWidget *>{window, dialog};
+          }))
           .then([&] {
             EXPECT_EQ(figure(dialog, "正在写入:"), dir / "logs/run.log.0");
             EXPECT_TRUE(starters_sensitive(false));
             gtk_button_clicked(GTK_BUTTON(cfg)); // as a click held back would come
             EXPECT_FALSE(tool_buttons::running());
-            g_idle_add(click_soon, button_of(dialog, "停止"));
+            if (row.what == kind::stop_button)
+              g_idle_add(click_soon, button_of(dialog, "停止"));
+            else
+              g_idle_add(close_soon, window);
             return true;
-          })
-          .then([&] {
-            GtkWidget *question = message_box_titled("停止");
-            if (!question)
-              return false;
-            EXPECT_EQ(message_text(question), "要停止正在运行的程序吗？");
-            EXPECT_TRUE(button_of(question, "取消") && button_of(question, "停止运行"));
-            stop_clicked = g_get_monotonic_time();
-            gtk_dialog_response(GTK_DIALOG(question), 2);
-            return true;
-          })
-          .then([&] {
-            GtkWidget *box = message_box_titled("打包日志");
-            if (!box)
-              return false;
-            stopped = g_get_monotonic_time();
-            gtk_dialog_response(GTK_DIALOG(box), 1);
-            return true;
-          })
-          .then([&] { return find_debug_dialog() == nullptr; });
+          });
+      if (row.what == kind::stop_button) {
+        steps.then(answer_stop(2)).then([&] {
+          GtkWidget *box = message_box_titled("打包日志");
+          if (!box)
+            return false;
+          stopped = g_get_monotonic_time();
+          archive_asked = true;
+          gtk_dialog_response(GTK_DIALOG(box), 1);
+          return true;
+        });
+      } else {
+        // "取消" lets the run go on and the window stay; asked again, "停止运行" ends both, with
+        // no more questions.
+        steps.then(answer_stop(1))
+            .then([&] {
+              EXPECT_TRUE(window && debug_run::running());
+              g_idle_add(close_soon, window);
+              return true;
+            })
+            .then(answer_stop(2))
+            .then([&] {
+              if (GtkWidget *box = message_box_titled("打包日志")) {
+                archive_asked = true;
+                gtk_dialog_response(GTK_DIALOG(box), 1);
+              }
+              if (window)
+                return false;
+              stopped = g_get_monotonic_time();
+              return true;
+            });
+      }
+      steps.then([&] { return find_debug_dialog() == nullptr; });
     } else {
       g_idle_add(click_soon, cfg);
       steps.then([&] { return tool_buttons::running(); })
@@ -669,43 +719,62 @@ TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
             // A second "配置", a "设置" and a "调试" while it runs start nothing.
             for (GtkWidget *b : {cfg, proxy, debug})
               gtk_button_clicked(GTK_BUTTON(b));
+            if (row.what == kind::close_during_tool)
+              g_idle_add(close_soon, window);
+            return true;
+          })
+          .then([&] {
+            // Closed, the window goes at once; the tool is still running.
+            if (row.what == kind::close_during_tool && window)
+              return false;
+            if (row.what == kind::close_during_tool) {
+              EXPECT_TRUE(tool_buttons::running());
+            }
             return true;
           })
           .then([&] { return !tool_buttons::running(); });
     }
     steps.run();
-    EXPECT_TRUE(starters_sensitive(true));
-    ASSERT_EQ(pings.ms.size(), row.debug_run ? 2u : 1u);
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    if (window) {
+      EXPECT_TRUE(starters_sensitive(true));
+      g_object_remove_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
+      gtk_widget_destroy(window);
+    } else {
+      EXPECT_TRUE(row.what == kind::close_during_run || row.what == kind::close_during_tool);
+    }
+    pump();
+    if (!run) {
+      EXPECT_EQ(read_file(rec), "winecfg\nended\n");
+      EXPECT_EQ(Value(out, HasSubstr("cmd [")), true);
+      EXPECT_EQ(out.find("cmd ["), out.rfind("cmd [")) << "one tool started: " << out;
+    } else {
+      EXPECT_LT(stopped - stop_asked, 5 * G_USEC_PER_SEC);
+      EXPECT_EQ(archive_asked, row.what == kind::stop_button) << "the archive is offered";
+      EXPECT_THAT(out, HasSubstr("保存的位置: " + dir / "logs/run.log"));
+      // Every line printed before the stop is in the log, in order; at most the one being
+      // printed as it came is there besides.
+      std::string body = read_file(dir / "logs/run.log.0").substr(std::strlen(sys_info));
+      std::string messages;
+      for (std::size_t at = 0; at < body.size(); at = body.find('\n', at) + 1) {
+        const std::size_t from = record_starts_at(body, at) ? at + kRecordPrefix : at;
+        messages += body.substr(from, body.find('\n', at) + 1 - from);
+      }
+      const std::string before = read_file(printed);
+      EXPECT_THAT(messages, StartsWith(before));
+      EXPECT_LE(std::count(messages.begin(), messages.end(), '\n'),
+                std::count(before.begin(), before.end(), '\n') + 1);
+      EXPECT_GE(std::count(before.begin(), before.end(), '\n'), 3);
+    }
+    ASSERT_EQ(pings.ms.size(), run ? 2u : 1u);
     for (long ms : pings.ms) {
       EXPECT_GE(ms, 0) << "no answer within 1 s";
       EXPECT_LT(ms, 1000);
     }
-    if (!row.debug_run) {
-      EXPECT_EQ(read_file(rec), "winecfg\n");
-      continue;
-    }
-    EXPECT_LT(stopped - stop_clicked, 5 * G_USEC_PER_SEC);
-    // Every line printed before the stop is in the log, in order; at most the one being
-    // printed as it came is there besides.
-    std::string body = read_file(dir / "logs/run.log.0").substr(std::strlen(sys_info));
-    std::string messages;
-    for (std::size_t at = 0; at < body.size(); at = body.find('\n', at) + 1) {
-      const std::size_t from = record_starts_at(body, at) ? at + kRecordPrefix : at;
-      messages += body.substr(from, body.find('\n', at) + 1 - from);
-    }
-    const std::string before = read_file(printed);
-    EXPECT_THAT(messages, StartsWith(before));
-    EXPECT_LE(std::count(messages.begin(), messages.end(), '\n'),
-              std::count(before.begin(), before.end(), '\n') + 1);
-    EXPECT_GE(std::count(before.begin(), before.end(), '\n'), 3);
+    if (HasFailure())
+      std::cout << out << err;
   }
-  std::string out = GetCapturedStdout();
-  std::string err = GetCapturedStderr();
-  EXPECT_THAT(out, HasSubstr("保存的位置: " + dir / "logs/run.log"));
-  if (HasFailure())
-    std::cout << out << err;
-  gtk_widget_destroy(window);
-  pump();
   wine_prefix = nullptr;
 }
 

@@ -135,7 +135,8 @@ TEST(ReadLoop, Cases) {
       // More than 512 bytes at once still makes records of at most 512 bytes of whole lines.
       {"600 bytes of short lines at once",
        a300,
-       {{a300.substr(0, 511), block_end::line_break}, {a300.substr(512, 87), block_end::line_break}},
+       {{a300.substr(0, 511), block_end::line_break},
+        {a300.substr(512, 87), block_end::line_break}},
        "len: 512\n",
        300},
   };
