@@ -11,7 +11,9 @@
 //
 //   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count] [modes] [channels]
 //
-// `modes` picks some of pipe, direct, 1, 4, none and null, comma-separated.
+// `modes` picks some of pipe, direct, 1, 4, none, null and discard, comma-separated. Wine turns
+// its debug channels off when its stderr is /dev/null (null), so that run traces nothing;
+// discard is the same run as the captured ones, its trace thrown away through a pipe.
 #include "debuglog/debug_dialog.hpp"
 #include "settings/settings.hpp"
 #include "timing.hpp"
@@ -82,7 +84,7 @@ int main(int argc, char **argv) {
   struct Mode {
     const char *key;
     const char *name;
-    int threads; // -1: the shell pipeline; -2: no log sink; -3: /dev/null
+    int threads; // -1: the shell pipeline; -2: no log sink; -3: /dev/null; -4: a pipe to it
     std::vector<double> times{};
     off_t bytes = 0;
     std::vector<double> cpu{};
@@ -167,5 +169,8 @@ int main(int argc, char **argv) {
   ratio("direct / no log sink", "direct", "none");
   ratio("direct / /dev/null", "direct", "null");
   ratio("4 writers / /dev/null", "4", "null");
+  ratio("direct / | cat > /dev/null", "direct", "discard");
+  ratio("4 writers / | cat > /dev/null", "4", "discard");
+  ratio("| cat > /dev/null / /dev/null", "discard", "null");
   return 0;
 }
