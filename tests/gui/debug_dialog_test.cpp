@@ -1,3 +1,4 @@
+#include "../tools/find_widget.hpp"
 #include "confirm/dpi_reader.hpp"
 #include "debuglog/debug_dialog.hpp"
 #include "debuglog/debug_run.hpp"
@@ -450,27 +451,12 @@ TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
   wine_prefix = nullptr;
 }
 
-GtkWidget *find_labelled(GtkWidget *root, const std::function<bool(GtkWidget *)> &match) {
-  if (match(root))
-    return root;
-  if (!GTK_IS_CONTAINER(root))
-    return nullptr;
-  for (GtkWidget *child : children(root))
-    if (GtkWidget *found = find_labelled(child, match))
-      return found;
-  return nullptr;
-}
-
-GtkWidget *button_of(GtkWidget *root, const std::string &label) {
-  return find_labelled(root, [&](GtkWidget *w) {
-    return GTK_IS_BUTTON(w) && gtk_button_get_label(GTK_BUTTON(w)) &&
-           label == gtk_button_get_label(GTK_BUTTON(w));
-  });
-}
+using driver::find_button;
+using driver::find_widget;
 
 // The value shown after one of the debug dialog's figures ("已记录行数:" ...), or "".
 std::string figure(GtkWidget *dialog, const std::string &name) {
-  GtkWidget *key = find_labelled(dialog, [&](GtkWidget *w) {
+  GtkWidget *key = find_widget(dialog, [&](GtkWidget *w) {
     return GTK_IS_LABEL(w) && name == gtk_label_get_text(GTK_LABEL(w));
   });
   GtkWidget *value = key ? gtk_label_get_mnemonic_widget(GTK_LABEL(key)) : nullptr;
@@ -478,14 +464,8 @@ std::string figure(GtkWidget *dialog, const std::string &name) {
 }
 
 GtkWidget *message_box_titled(const char *title) {
-  GtkWidget *found = nullptr;
-  GList *list = gtk_window_list_toplevels();
-  for (GList *l = list; l; l = l->next)
-    if (GTK_IS_MESSAGE_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)) &&
-        g_strcmp0(gtk_window_get_title(GTK_WINDOW(l->data)), title) == 0)
-      found = GTK_WIDGET(l->data);
-  g_list_free(list);
-  return found;
+  GtkWidget *box = driver::find_toplevel(title);
+  return box && GTK_IS_MESSAGE_DIALOG(box) ? box : nullptr;
 }
 
 gboolean click_soon(gpointer button) {
@@ -616,8 +596,8 @@ TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
     g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit),
                                          nullptr);
     g_object_add_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
-    GtkWidget *cfg = button_of(window, "配置"), *proxy = button_of(window, "设置"),
-              *debug = button_of(window, "调试"), *confirm = button_of(window, "确定");
+    GtkWidget *cfg = find_button(window, "配置"), *proxy = find_button(window, "设置"),
+              *debug = find_button(window, "调试"), *confirm = find_button(window, "确定");
     ASSERT_TRUE(cfg && proxy && debug && confirm);
     auto starters_sensitive = [&](bool want) {
       for (GtkWidget *b : {cfg, proxy, debug, confirm})
@@ -638,7 +618,7 @@ TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
         if (!question)
           return false;
         EXPECT_EQ(message_text(question), "要停止正在运行的程序吗？");
-        EXPECT_TRUE(button_of(question, "取消") && button_of(question, "停止运行"));
+        EXPECT_TRUE(find_button(question, "取消") && find_button(question, "停止运行"));
         if (response == 2)
           stop_asked = g_get_monotonic_time();
         gtk_dialog_response(GTK_DIALOG(question), response);
@@ -673,7 +653,7 @@ TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
             gtk_button_clicked(GTK_BUTTON(cfg)); // as a click held back would come
             EXPECT_FALSE(tool_buttons::running());
             if (row.what == kind::stop_button)
-              g_idle_add(click_soon, button_of(dialog, "停止"));
+              g_idle_add(click_soon, find_button(dialog, "停止"));
             else
               g_idle_add(close_soon, window);
             return true;
