@@ -11,9 +11,10 @@
 //
 //   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count] [modes] [channels]
 //
-// `modes` picks some of pipe, direct, 1, 4, none, null and discard, comma-separated. Wine turns
-// its debug channels off when its stderr is /dev/null (null), so that run traces nothing;
-// discard is the same run as the captured ones, its trace thrown away through a pipe.
+// `modes` picks some of pipe, direct, 1, 4, none, null, discard and shm, comma-separated. Wine
+// turns its debug channels off when its stderr is /dev/null (null), so that run traces nothing;
+// discard is the same run as the captured ones, its trace thrown away through a pipe, and shm
+// writes it into a file in memory (/dev/shm), the cheapest place it can go.
 #include "debuglog/debug_dialog.hpp"
 #include "settings/settings.hpp"
 #include "timing.hpp"
@@ -22,6 +23,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -90,10 +92,14 @@ int main(int argc, char **argv) {
     std::vector<double> cpu{};
     std::vector<double> switches{};
   };
-  std::vector<Mode> modes = {
-      {"pipe", "2>&1 | cat > file", -1},     {"direct", "captured, direct", 0},
-      {"1", "captured, 1 writer", 1},        {"4", "captured, 4 writers", 4},
-      {"none", "captured, no log sink", -2}, {"null", "> /dev/null 2>&1", -3}};
+  std::vector<Mode> modes = {{"pipe", "2>&1 | cat > file", -1},
+                             {"direct", "captured, direct", 0},
+                             {"1", "captured, 1 writer", 1},
+                             {"4", "captured, 4 writers", 4},
+                             {"none", "captured, no log sink", -2},
+                             {"null", "> /dev/null 2>&1", -3},
+                             {"discard", "2>&1 | cat > /dev/null", -4},
+                             {"shm", "> /dev/shm/FILE 2>&1", -5}};
   if (!picked.empty())
     modes.erase(std::remove_if(modes.begin(), modes.end(),
                                [&](const Mode &m) {
@@ -114,13 +120,19 @@ int main(int argc, char **argv) {
       Mode &m = modes[(k + static_cast<std::size_t>(round)) % modes.size()];
       fresh_prefix();
       sh("sync");
-      if (m.threads == -1 || m.threads == -3) {
-        const std::string to =
-            m.threads == -1 ? " 2>&1 | cat > " + quote(out + "/pipe.log") : " > /dev/null 2>&1";
+      if (m.threads == -1 || m.threads <= -3) {
+        // Wine writes no trace at all when its stderr is /dev/null; through a pipe it
+        // writes it, and cat throws it away.
+        const std::string shm = "/dev/shm/nivra-wine-bench.log";
+        const std::string to = m.threads == -1   ? " 2>&1 | cat > " + quote(out + "/pipe.log")
+                               : m.threads == -3 ? " > /dev/null 2>&1"
+                               : m.threads == -4 ? " 2>&1 | cat > /dev/null"
+                                                 : " > " + shm + " 2>&1";
         const std::string shell = "WINEDEBUG=" + std::string(channel) + "  " + command + to +
                                   "; wineserver -w 2>/dev/null";
         m.times.push_back(time_shell(shell, out));
-        m.bytes = size_of(out + "/pipe.log");
+        m.bytes = size_of(m.threads == -5 ? shm : out + "/pipe.log");
+        std::remove(shm.c_str());
       } else {
         const self_use before = self_now();
         m.times.push_back(time_captured(channel, command, out, m.threads, noise, wine_ended));
@@ -172,5 +184,8 @@ int main(int argc, char **argv) {
   ratio("direct / | cat > /dev/null", "direct", "discard");
   ratio("4 writers / | cat > /dev/null", "4", "discard");
   ratio("| cat > /dev/null / /dev/null", "discard", "null");
+  ratio("/dev/shm / /dev/null", "shm", "null");
+  ratio("direct / /dev/shm", "direct", "shm");
+  ratio("4 writers / /dev/shm", "4", "shm");
   return 0;
 }
