@@ -1,7 +1,7 @@
 #include "startup.hpp"
 
-#include "debuglog/log_sink.hpp"
 #include "launch/start_failure.hpp"
+#include "log/log_sink.hpp"
 #include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"

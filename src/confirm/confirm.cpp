@@ -1,11 +1,11 @@
 #include "confirm/confirm.hpp"
 
-#include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
 #include "confirm/questions.hpp"
 #include "launch/child_watch.hpp"
 #include "launch/cmd_runner.hpp"
 #include "launch/start_failure.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/end_session.hpp"
 #include "prefix/prefix_path.hpp"
 #include "prefix/programs.hpp"

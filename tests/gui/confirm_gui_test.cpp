@@ -1,8 +1,8 @@
 // The confirm handler and its timer in-process, with a launcher script: the
 // paths that return to the caller instead of exiting the process.
 #include "confirm/confirm.hpp"
-#include "confirm/dpi_reader.hpp"
 #include "dialog_driver.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"

@@ -2,7 +2,7 @@
 // operated by the archive_driver tool, a logged notepad run with +loaddll under real Wine,
 // by a user whose name is a common word ("wine"), on a host name of the test's own (a UTS
 // namespace), with a session bus on which the driver plays the file manager.
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"
 

@@ -1,11 +1,11 @@
 // Hostile names and missing or misbehaving tools: every place a path reaches a
 // shell or a file, the launcher's version query, and a user.reg that cannot be
 // read. Nothing may run that the user did not ask for, and nothing may hang.
-#include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
 #include "launch/cmd_runner.hpp"
+#include "log/log_sink.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "startup.hpp"
