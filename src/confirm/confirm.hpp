@@ -33,13 +33,13 @@ struct dpi_apply_data {
   int attempts = 0;            // checks that did not find the target
   int max_attempts = 20;
   int done = 0;
-  GtkWidget *near = nullptr;                  // the "确定" button: questions go over its window
-  GtkWidget *label = nullptr;                 // the progress dialog's text
-  bool no_prompt = false;                     // "不再提示" at the click
-  bool written = false;                       // the value has been handed to reg
-  std::vector<kill_prefix::Process> approved; // the programs the user agreed to close
-  std::unique_ptr<output_capture::File> out;  // what reg, and a server it started, printed
-  std::size_t reg_said = 0;                   // how much of it reg itself printed
+  GtkWidget *near = nullptr;                 // the "确定" button: questions go over its window
+  GtkWidget *label = nullptr;                // the progress dialog's text
+  bool no_prompt = false;                    // "不再提示" at the click
+  bool written = false;                      // the value has been handed to reg
+  std::vector<processes::Process> approved;  // the programs the user agreed to close
+  std::unique_ptr<output_capture::File> out; // what reg, and a server it started, printed
+  std::size_t reg_said = 0;                  // how much of it reg itself printed
 };
 
 // "clicked" of "确定"; data is the main window's confirm_data.

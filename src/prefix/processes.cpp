@@ -17,7 +17,7 @@
 #include <cstring>
 #include <vector>
 
-namespace kill_prefix {
+namespace processes {
 
 bool at_or_below(std::string_view path, std::string_view folder) {
   if (folder.empty() || path.substr(0, folder.size()) != folder)
@@ -61,7 +61,7 @@ std::string map_line_path(std::string_view line) {
 namespace {
 
 bool ends_in_exe(std::string_view path) {
-  return path.size() > 4 && running_programs::same_name(path.substr(path.size() - 4), ".exe");
+  return path.size() > 4 && programs::same_name(path.substr(path.size() - 4), ".exe");
 }
 
 // The folder a mapped file lies in is named name: "/tmp/x/server-fe00-1/tmpmap-1 (deleted)".
@@ -163,7 +163,7 @@ std::string read_text(int proc_dir, const char *name) {
 }
 
 // Whether the process runs Windows code in the prefix, and if so its name.
-bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
+bool examine(int proc_dir, const prefix_path::PrefixPlaces &prefix, Process &proc) {
   own::fd maps_fd(openat(proc_dir, "maps", O_RDONLY | O_CLOEXEC));
   if (!maps_fd)
     return false;
@@ -175,11 +175,11 @@ bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
   if (!facts.ntdll || !facts.maps_server)
     return false;
   std::string cmdline = read_text(proc_dir, "cmdline");
-  proc.name = running_programs::windows_file_name(cmdline, read_text(proc_dir, "comm"));
-  proc.housekeeping = running_programs::is_housekeeping(proc.name, facts.images, prefix.folder) ||
-                      warmup::is_own(proc.pid);
+  proc.name = programs::windows_file_name(cmdline, read_text(proc_dir, "comm"));
+  proc.housekeeping =
+      programs::is_housekeeping(proc.name, facts.images, prefix.folder) || warmup::is_own(proc.pid);
   if (proc.housekeeping)
-    proc.desktop = running_programs::desktop_of(cmdline);
+    proc.desktop = programs::desktop_of(cmdline);
   return true;
 }
 
@@ -246,14 +246,14 @@ bool serves(int proc_dir, std::string_view folder) {
 
 } // namespace
 
-std::vector<Process> select(const char *proc_root, const PrefixPlaces &prefix) {
+std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix) {
   if (prefix.empty())
     return {};
   return processes_where(proc_root,
                          [&](int dir, Process &proc) { return examine(dir, prefix, proc); });
 }
 
-std::vector<Process> servers(const char *proc_root, const PrefixPlaces &prefix) {
+std::vector<Process> servers(const char *proc_root, const prefix_path::PrefixPlaces &prefix) {
   if (prefix.empty())
     return {};
   return processes_where(proc_root, [&](int dir, Process &) { return serves(dir, prefix.folder); });
@@ -275,7 +275,7 @@ std::vector<const Process *> not_agreed(const std::vector<Process> &procs,
 
 bool other_desktop(const std::vector<Process> &procs) {
   return std::any_of(procs.begin(), procs.end(), [](const Process &proc) {
-    return !proc.desktop.empty() && !running_programs::same_name(proc.desktop, "Default");
+    return !proc.desktop.empty() && !programs::same_name(proc.desktop, "Default");
   });
 }
 
@@ -292,7 +292,7 @@ std::vector<std::string> program_names(const std::vector<Process> &procs) {
   for (const Process &proc : procs)
     if (!proc.housekeeping)
       names.push_back(proc.name);
-  return running_programs::to_ask_about(names);
+  return programs::to_ask_about(names);
 }
 
 bool ended(const Process &proc) {
@@ -305,4 +305,4 @@ bool ended(const Process &proc) {
   return !dir || !still_running(dir.get());
 }
 
-} // namespace kill_prefix
+} // namespace processes

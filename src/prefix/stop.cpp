@@ -13,7 +13,7 @@
 #include <cstdlib>
 #include <memory>
 
-namespace kill_prefix {
+namespace stop {
 
 bool PidList::add(int pid) {
   if (count_ > 0)
@@ -29,9 +29,9 @@ std::string kill_command(const PidList &pids) {
   return cmd;
 }
 
-void list_ids(const std::vector<Process> &procs, PidList &pids, std::size_t *taken) {
+void list_ids(const std::vector<processes::Process> &procs, PidList &pids, std::size_t *taken) {
   std::size_t n = 0;
-  for (const Process &proc : procs) {
+  for (const processes::Process &proc : procs) {
     ++n;
     if (!pids.add(proc.pid)) {
       std::fprintf(stderr, "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n", pids.count());
@@ -44,13 +44,13 @@ void list_ids(const std::vector<Process> &procs, PidList &pids, std::size_t *tak
 
 namespace {
 
-int send_signal(const Process &proc, int sig) {
+int send_signal(const processes::Process &proc, int sig) {
   return static_cast<int>(syscall(SYS_pidfd_send_signal, proc.pidfd.get(), sig, nullptr, 0));
 }
 
 } // namespace
 
-void stop(const std::vector<Process> &procs) {
+void stop(const std::vector<processes::Process> &procs) {
   auto pids = std::make_unique<PidList>();
   std::size_t taken = 0;
   list_ids(procs, *pids, &taken);
@@ -60,7 +60,7 @@ void stop(const std::vector<Process> &procs) {
   // if its id has been given to another since; a process that has ended
   // meanwhile is simply gone.
   bool all_by_pidfd = std::all_of(procs.begin(), procs.begin() + static_cast<long>(taken),
-                                  [](const Process &proc) { return bool(proc.pidfd); });
+                                  [](const processes::Process &proc) { return bool(proc.pidfd); });
   if (all_by_pidfd) {
     for (std::size_t i = 0; i < taken; ++i)
       if (send_signal(procs[i], SIGKILL) != 0 && errno == ENOSYS)
@@ -78,14 +78,14 @@ void stop(const std::vector<Process> &procs) {
 namespace {
 
 struct ServerWait {
-  std::vector<Process> servers;
+  std::vector<processes::Process> servers;
   std::function<void()> done;
   std::chrono::steady_clock::time_point deadline;
 };
 
 gboolean check_servers(gpointer data) {
   auto *wait = static_cast<ServerWait *>(data);
-  bool all = std::all_of(wait->servers.begin(), wait->servers.end(), ended);
+  bool all = std::all_of(wait->servers.begin(), wait->servers.end(), processes::ended);
   if (!all && std::chrono::steady_clock::now() < wait->deadline)
     return G_SOURCE_CONTINUE;
   std::unique_ptr<ServerWait> owned(wait);
@@ -95,10 +95,10 @@ gboolean check_servers(gpointer data) {
 
 } // namespace
 
-void end_servers(std::vector<Process> servers, std::function<void()> done) {
+void end_servers(std::vector<processes::Process> servers, std::function<void()> done) {
   // On SIGTERM the server writes the registry files and exits; without it, it
   // first waits for the killed processes to be reaped, then saves.
-  for (const Process &server : servers)
+  for (const processes::Process &server : servers)
     if (!server.pidfd || (send_signal(server, SIGTERM) != 0 && errno == ENOSYS))
       kill(server.pid, SIGTERM);
   auto *wait =
@@ -108,8 +108,8 @@ void end_servers(std::vector<Process> servers, std::function<void()> done) {
   g_timeout_add(5, check_servers, wait);
 }
 
-} // namespace kill_prefix
+} // namespace stop
 
 void kill_prefix_processes() {
-  kill_prefix::stop(kill_prefix::select("/proc", current_prefix_places()));
+  stop::stop(processes::select("/proc", prefix_path::current_prefix_places()));
 }

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-namespace kill_prefix {
+namespace stop {
 
 // The ids chosen for the one kill command, as the command's text.
 class PidList {
@@ -38,11 +38,12 @@ std::string kill_command(const PidList &pids);
 // The ids of procs in order, up to a full list: then
 // "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n" on stderr and no more.
 // *taken (when given) is how many of procs the list holds.
-void list_ids(const std::vector<Process> &procs, PidList &pids, std::size_t *taken = nullptr);
+void list_ids(const std::vector<processes::Process> &procs, PidList &pids,
+              std::size_t *taken = nullptr);
 
 // SIGKILL to each of procs as listed by list_ids; prints
 // "已一次性终止 %d 个进程: %s\n" when there were any.
-void stop(const std::vector<Process> &procs);
+void stop(const std::vector<processes::Process> &procs);
 
 constexpr int kServerWaitMs = 5000;
 
@@ -50,9 +51,9 @@ constexpr int kServerWaitMs = 5000;
 // done from the main loop once they have ended, at most kServerWaitMs later.
 // Left alone, a server whose processes were killed saves only after a wait of
 // its own.
-void end_servers(std::vector<Process> servers, std::function<void()> done);
+void end_servers(std::vector<processes::Process> servers, std::function<void()> done);
 
-} // namespace kill_prefix
+} // namespace stop
 
 // Finds, selects and kills the prefix's Windows processes now.
 void kill_prefix_processes();

@@ -221,7 +221,7 @@ TEST_F(ConfirmHandlerTest, HeldEnterOnTheQuestionCancelsAndStopsNothing) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
   make_dirs(dir / "bin");
   // A client of the prefix's server maps a file of its folder.
-  std::string server = dir / ("srv/" + prefix_places_of(prefix_text).server_dir);
+  std::string server = dir / ("srv/" + prefix_path::prefix_places_of(prefix_text).server_dir);
   make_dirs(server);
   write_file(server + "/tmpmap", "x");
   FileHolder program(windows_like_holder(dir / "bin"), dir / "prefix", "", server + "/tmpmap");

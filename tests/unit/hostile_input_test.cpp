@@ -141,7 +141,7 @@ TEST_F(HostilePaths, PrefixProcessesAreFoundUnderAnyName) {
     std::string prefix = dir / name;
     make_dirs(prefix);
     // A client of the prefix's server maps a file of its folder.
-    std::string server = dir / ("srv/" + prefix_places_of(prefix).server_dir);
+    std::string server = dir / ("srv/" + prefix_path::prefix_places_of(prefix).server_dir);
     make_dirs(server);
     write_file(server + "/tmpmap", "x");
     FileHolder holder(windows, dir.path(), "", server + "/tmpmap");

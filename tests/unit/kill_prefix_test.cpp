@@ -50,7 +50,7 @@ TEST(KillPrefixDecide, AtOrBelow) {
       {"/a\nb/c", "/a\nb", true},
   };
   for (const Case &c : cases)
-    EXPECT_EQ(kill_prefix::at_or_below(c.path, c.folder), c.below) << c.path << " in " << c.folder;
+    EXPECT_EQ(processes::at_or_below(c.path, c.folder), c.below) << c.path << " in " << c.folder;
 }
 
 TEST(KillPrefixDecide, MapLinePath) {
@@ -71,7 +71,7 @@ TEST(KillPrefixDecide, MapLinePath) {
       {"", ""},
   };
   for (const Case &c : cases)
-    EXPECT_EQ(kill_prefix::map_line_path(c.line), c.path) << c.line.substr(0, 90);
+    EXPECT_EQ(processes::map_line_path(c.line), c.path) << c.line.substr(0, 90);
 }
 
 TEST(KillPrefixDecide, ReadMap) {
@@ -110,7 +110,7 @@ TEST(KillPrefixDecide, ReadMap) {
   for (const Case &c : cases) {
     MemFile f(c.map);
     ASSERT_NE(f.fp, nullptr);
-    kill_prefix::MapFacts facts = kill_prefix::read_map(f.fp, "/p", "server-fe00-2a");
+    processes::MapFacts facts = processes::read_map(f.fp, "/p", "server-fe00-2a");
     EXPECT_EQ(facts.ntdll, c.ntdll) << c.map.substr(0, 80);
     EXPECT_EQ(facts.maps_folder, c.maps_folder) << c.map.substr(0, 80);
     EXPECT_EQ(facts.maps_server, c.maps_server) << c.map.substr(0, 80);
@@ -119,13 +119,13 @@ TEST(KillPrefixDecide, ReadMap) {
 }
 
 TEST(KillPrefixDecide, PidListAndKillCommand) {
-  kill_prefix::PidList pids;
+  stop::PidList pids;
   EXPECT_TRUE(pids.add(4100));
   EXPECT_TRUE(pids.add(4123));
   EXPECT_TRUE(pids.add(4150));
   EXPECT_EQ(pids.count(), 3);
   EXPECT_STREQ(pids.text(), "4100 4123 4150");
-  EXPECT_EQ(kill_prefix::kill_command(pids), "kill -9 4100 4123 4150 2>/dev/null");
+  EXPECT_EQ(stop::kill_command(pids), "kill -9 4100 4123 4150 2>/dev/null");
 }
 
 // What Wine puts in /proc/PID/cmdline, as seen on Wine 8, and which names
@@ -167,15 +167,15 @@ TEST(RunningPrograms, WindowsFileNameAndWhoIsAskedAbout) {
       {""s, "", "", false},
   };
   for (const Case &c : cases) {
-    std::string name = running_programs::windows_file_name(c.cmdline, c.comm);
+    std::string name = programs::windows_file_name(c.cmdline, c.comm);
     EXPECT_EQ(name, c.name) << c.cmdline;
     // As Wine runs its own: the builtin program, which it shows as system32's.
     std::string builtin = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/" + name;
-    EXPECT_EQ(!name.empty() && !running_programs::is_housekeeping(name, {builtin}, "/p"), c.asked)
+    EXPECT_EQ(!name.empty() && !programs::is_housekeeping(name, {builtin}, "/p"), c.asked)
         << c.name;
   }
   // In the order found, each program once.
-  EXPECT_THAT(running_programs::to_ask_about({"b.exe", "a.exe", "B.EXE", "", "a.exe", "c.exe"}),
+  EXPECT_THAT(programs::to_ask_about({"b.exe", "a.exe", "B.EXE", "", "a.exe", "c.exe"}),
               ElementsAre("b.exe", "a.exe", "c.exe"));
 }
 
@@ -197,7 +197,7 @@ TEST(RunningPrograms, HousekeepingRunsFromWinesOwnPlaces) {
       {"notepad.exe", "/usr/lib/wine/x86_64-windows/notepad.exe", false},
   };
   for (const auto &row : rows)
-    EXPECT_EQ(running_programs::is_housekeeping(row.name, {"/lib/a.exe", row.image}, "/p"),
+    EXPECT_EQ(programs::is_housekeeping(row.name, {"/lib/a.exe", row.image}, "/p"),
               row.housekeeping)
         << row.image;
 }
@@ -207,7 +207,7 @@ TEST(RunningPrograms, HousekeepingRunsFromWinesOwnPlaces) {
 TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
   using namespace std::string_literals;
   auto proc = [](int pid, unsigned long long start, std::string desktop = "") {
-    kill_prefix::Process p;
+    processes::Process p;
     p.pid = pid;
     p.start_time = start;
     p.name = desktop.empty() ? "notepad.exe" : "explorer.exe";
@@ -215,26 +215,26 @@ TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
     p.desktop = desktop == "-" ? "" : desktop;
     return p;
   };
-  std::vector<kill_prefix::Process> agreed;
+  std::vector<processes::Process> agreed;
   agreed.push_back(proc(10, 500));
-  std::vector<kill_prefix::Process> now;
+  std::vector<processes::Process> now;
   now.push_back(proc(10, 500)); // the agreed one
   now.push_back(proc(11, 900)); // a second copy of the same name, started since
   now.push_back(proc(12, 80, "-"));
   std::vector<int> left;
-  for (const kill_prefix::Process *p : kill_prefix::not_agreed(now, agreed))
+  for (const processes::Process *p : processes::not_agreed(now, agreed))
     left.push_back(p->pid);
   EXPECT_THAT(left, ElementsAre(11));
   now[0].start_time = 501; // its id given to a new process
-  EXPECT_EQ(kill_prefix::not_agreed(now, agreed).size(), 2u);
-  EXPECT_FALSE(kill_prefix::other_desktop(now));
+  EXPECT_EQ(processes::not_agreed(now, agreed).size(), 2u);
+  EXPECT_FALSE(processes::other_desktop(now));
   for (const char *desktop : {"Side", "default2"}) {
     now.push_back(proc(13, 90, desktop));
-    EXPECT_TRUE(kill_prefix::other_desktop(now)) << desktop;
+    EXPECT_TRUE(processes::other_desktop(now)) << desktop;
     now.pop_back();
   }
   now.push_back(proc(13, 90, "DEFAULT"));
-  EXPECT_FALSE(kill_prefix::other_desktop(now));
+  EXPECT_FALSE(processes::other_desktop(now));
 
   const struct {
     std::string cmdline, desktop;
@@ -246,7 +246,7 @@ TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
       {"notepad.exe\0x/desktop=Side\0"s, ""},
   };
   for (const auto &row : rows)
-    EXPECT_EQ(running_programs::desktop_of(row.cmdline), row.desktop) << row.cmdline;
+    EXPECT_EQ(programs::desktop_of(row.cmdline), row.desktop) << row.cmdline;
 }
 
 // Each program has its own time: the limit starts again whenever one ends.
@@ -283,9 +283,9 @@ protected:
       ASSERT_EQ(symlink(target.c_str(), (at + "/" + name).c_str()), 0) << name;
   }
   std::string collect(std::string *err = nullptr) {
-    kill_prefix::PidList pids;
+    stop::PidList pids;
     CaptureStderr();
-    kill_prefix::list_ids(kill_prefix::select(dir.path().c_str(), places), pids);
+    stop::list_ids(processes::select(dir.path().c_str(), places), pids);
     std::string e = GetCapturedStderr();
     if (err)
       *err = e;
@@ -294,7 +294,7 @@ protected:
     return pids.text();
   }
   TempDir dir;
-  const PrefixPlaces places{"/w/prefix", "server-fe00-2a"};
+  const prefix_path::PrefixPlaces places{"/w/prefix", "server-fe00-2a"};
 };
 
 TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
@@ -358,7 +358,7 @@ TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
   add("35", server("/usr/bin/bash", "/w/prefix"));
   add("36", server("/usr/bin/notwineserver", "/w/prefix"));
   std::vector<int> found;
-  for (const kill_prefix::Process &proc : kill_prefix::servers(dir.path().c_str(), places))
+  for (const processes::Process &proc : processes::servers(dir.path().c_str(), places))
     found.push_back(proc.pid);
   EXPECT_THAT(found, ElementsAre(30, 31));
 }
@@ -391,7 +391,7 @@ protected:
   }
   // A file in a folder named as the prefix's server's, which a client maps.
   std::string client_file(const std::string &prefix) {
-    std::string at = dir / ("srv/" + prefix_places_of(prefix).server_dir);
+    std::string at = dir / ("srv/" + prefix_path::prefix_places_of(prefix).server_dir);
     make_dirs(at);
     write_file(at + "/tmpmap", "x");
     return at + "/tmpmap";
@@ -427,8 +427,9 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
     // Another user sees none of them, as a listing run by that user would not.
     ProcResult other = run_in_child(
         [&] {
-          kill_prefix::PidList pids;
-          kill_prefix::list_ids(kill_prefix::select("/proc", prefix_places_of(prefix_text)), pids);
+          stop::PidList pids;
+          stop::list_ids(processes::select("/proc", prefix_path::prefix_places_of(prefix_text)),
+                         pids);
           std::printf("%s", pids.text());
           return 0;
         },
@@ -462,14 +463,14 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
 TEST_F(KillPrefixTest, StopsByPidfdOrWithoutOneByOneCommand) {
   for (bool pidfd : {true, false}) {
     FileHolder holder(windows, prefix_text + "/drive_c", "", server_file);
-    std::vector<kill_prefix::Process> procs =
-        kill_prefix::select("/proc", prefix_places_of(prefix_text));
+    std::vector<processes::Process> procs =
+        processes::select("/proc", prefix_path::prefix_places_of(prefix_text));
     ASSERT_EQ(procs.size(), 1u);
     EXPECT_TRUE(procs[0].pidfd) << "examined without a pidfd";
     if (!pidfd)
       procs[0].pidfd = own::fd(-1);
     CaptureStdout();
-    kill_prefix::stop(procs);
+    stop::stop(procs);
     EXPECT_EQ(GetCapturedStdout(), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
     EXPECT_TRUE(eventually([&] { return !pid_alive(holder.pid()); }, 5, 20)) << pidfd;
   }
