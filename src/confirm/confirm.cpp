@@ -10,6 +10,7 @@
 #include "prefix/prefix_path.hpp"
 #include "prefix/programs.hpp"
 #include "prefix/stop.hpp"
+#include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
@@ -54,7 +55,7 @@ bool start_program(GtkWidget *near) {
 }
 
 std::vector<processes::Process> prefix_processes() {
-  return processes::select("/proc", prefix_path::current_prefix_places());
+  return processes::select("/proc", prefix_path::current_prefix_places(), warmup::is_own);
 }
 
 // Escape or the window manager's close button would take the dialog, and with

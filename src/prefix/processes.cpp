@@ -1,7 +1,6 @@
 #include "prefix/processes.hpp"
 
 #include "prefix/programs.hpp"
-#include "prefix/warmup.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -163,7 +162,8 @@ std::string read_text(int proc_dir, const char *name) {
 }
 
 // Whether the process runs Windows code in the prefix, and if so its name.
-bool examine(int proc_dir, const prefix_path::PrefixPlaces &prefix, Process &proc) {
+bool examine(int proc_dir, const prefix_path::PrefixPlaces &prefix, bool (*own)(int),
+             Process &proc) {
   own::fd maps_fd(openat(proc_dir, "maps", O_RDONLY | O_CLOEXEC));
   if (!maps_fd)
     return false;
@@ -177,7 +177,7 @@ bool examine(int proc_dir, const prefix_path::PrefixPlaces &prefix, Process &pro
   std::string cmdline = read_text(proc_dir, "cmdline");
   proc.name = programs::windows_file_name(cmdline, read_text(proc_dir, "comm"));
   proc.housekeeping =
-      programs::is_housekeeping(proc.name, facts.images, prefix.folder) || warmup::is_own(proc.pid);
+      programs::is_housekeeping(proc.name, facts.images, prefix.folder) || (own && own(proc.pid));
   if (proc.housekeeping)
     proc.desktop = programs::desktop_of(cmdline);
   return true;
@@ -246,11 +246,12 @@ bool serves(int proc_dir, std::string_view folder) {
 
 } // namespace
 
-std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix) {
+std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix,
+                            bool (*own)(int pid)) {
   if (prefix.empty())
     return {};
   return processes_where(proc_root,
-                         [&](int dir, Process &proc) { return examine(dir, prefix, proc); });
+                         [&](int dir, Process &proc) { return examine(dir, prefix, own, proc); });
 }
 
 std::vector<Process> servers(const char *proc_root, const prefix_path::PrefixPlaces &prefix) {

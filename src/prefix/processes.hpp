@@ -60,8 +60,10 @@ std::vector<Process> take_programs(std::vector<Process> &procs);
 
 // Every process under proc_root ("/proc") that runs Windows code in the
 // prefix and is still running once examined, ascending. Processes that cannot
-// be read are skipped.
-std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix);
+// be read are skipped. Those that own (when given) says were started by this
+// helper itself count as housekeeping.
+std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix,
+                            bool (*own)(int pid));
 
 // The running servers of the prefix: processes whose executable's name begins
 // with "wineserver" and that hold the folder itself open, as a server holds the

@@ -111,5 +111,5 @@ void end_servers(std::vector<processes::Process> servers, std::function<void()> 
 } // namespace stop
 
 void kill_prefix_processes() {
-  stop::stop(processes::select("/proc", prefix_path::current_prefix_places()));
+  stop::stop(processes::select("/proc", prefix_path::current_prefix_places(), nullptr));
 }

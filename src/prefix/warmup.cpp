@@ -87,7 +87,7 @@ bool has_ended() {
 // ends first leaves its clients running, cut off. Returns the servers.
 std::vector<processes::Process> stop_all() {
   kill(-state.pid, SIGKILL);
-  for (const processes::Process &proc : processes::select("/proc", state.places))
+  for (const processes::Process &proc : processes::select("/proc", state.places, is_own))
     if (!proc.pidfd || syscall(SYS_pidfd_send_signal, proc.pidfd.get(), SIGKILL, nullptr, 0) != 0)
       kill(proc.pid, SIGKILL);
   std::vector<processes::Process> servers = processes::servers("/proc", state.places);
@@ -98,7 +98,7 @@ std::vector<processes::Process> stop_all() {
 
 // Nothing but the warm-up and Wine's housekeeping runs in the prefix.
 bool only_warmup_runs() {
-  return processes::program_names(processes::select("/proc", state.places)).empty();
+  return processes::program_names(processes::select("/proc", state.places, is_own)).empty();
 }
 
 // Closes every descriptor from first on but keep; in a child about to exec.

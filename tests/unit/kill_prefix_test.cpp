@@ -285,7 +285,7 @@ protected:
   std::string collect(std::string *err = nullptr) {
     stop::PidList pids;
     CaptureStderr();
-    stop::list_ids(processes::select(dir.path().c_str(), places), pids);
+    stop::list_ids(processes::select(dir.path().c_str(), places, nullptr), pids);
     std::string e = GetCapturedStderr();
     if (err)
       *err = e;
@@ -428,8 +428,9 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
     ProcResult other = run_in_child(
         [&] {
           stop::PidList pids;
-          stop::list_ids(processes::select("/proc", prefix_path::prefix_places_of(prefix_text)),
-                         pids);
+          stop::list_ids(
+              processes::select("/proc", prefix_path::prefix_places_of(prefix_text), nullptr),
+              pids);
           std::printf("%s", pids.text());
           return 0;
         },
@@ -464,7 +465,7 @@ TEST_F(KillPrefixTest, StopsByPidfdOrWithoutOneByOneCommand) {
   for (bool pidfd : {true, false}) {
     FileHolder holder(windows, prefix_text + "/drive_c", "", server_file);
     std::vector<processes::Process> procs =
-        processes::select("/proc", prefix_path::prefix_places_of(prefix_text));
+        processes::select("/proc", prefix_path::prefix_places_of(prefix_text), nullptr);
     ASSERT_EQ(procs.size(), 1u);
     EXPECT_TRUE(procs[0].pidfd) << "examined without a pidfd";
     if (!pidfd)
