@@ -215,23 +215,18 @@ template <typename Visit> void for_each_process(const char *proc_root, Visit vis
   }
 }
 
-// The processes under proc_root that keep accepts, ascending. Under the real
-// /proc each gets a pidfd, opened after its folder: if the folder still
-// answers once the pidfd is open, both name the same process.
+// The processes under proc_root that keep accepts, ascending. Each gets a
+// pidfd, opened after its folder: if the folder still answers once the pidfd
+// is open, both name the same process.
 template <typename Keep> std::vector<Process> processes_where(const char *proc_root, Keep keep) {
   std::vector<Process> found;
-  const bool real = std::strcmp(proc_root, "/proc") == 0;
   for_each_process(proc_root, [&](int pid, int dir) {
     Process proc;
     proc.pid = pid;
     if (!keep(dir, proc))
       return true;
-    if (real) {
-      proc.pidfd = own::fd(open_pidfd(pid));
-      if (!proc.pidfd && errno != ENOSYS)
-        return true; // gone meanwhile
-    }
-    if (still_running(dir, &proc.start_time))
+    proc.pidfd = own::fd(open_pidfd(pid));
+    if (proc.pidfd && still_running(dir, &proc.start_time))
       found.push_back(std::move(proc));
     return true;
   });
@@ -297,13 +292,8 @@ std::vector<std::string> program_names(const std::vector<Process> &procs) {
 }
 
 bool ended(const Process &proc) {
-  if (proc.pidfd) {
-    pollfd p{proc.pidfd.get(), POLLIN, 0};
-    return poll(&p, 1, 0) != 0;
-  }
-  own::fd dir(
-      open(("/proc/" + std::to_string(proc.pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return !dir || !still_running(dir.get());
+  pollfd p{proc.pidfd.get(), POLLIN, 0};
+  return poll(&p, 1, 0) != 0;
 }
 
 } // namespace processes

@@ -37,7 +37,7 @@ MapFacts read_map(std::FILE *maps, std::string_view folder, std::string_view ser
 struct Process {
   int pid = 0;
   unsigned long long start_time = 0; // in clock ticks after boot, as /proc/PID/stat gives it
-  own::fd pidfd{-1};                 // -1 where the kernel has no pidfds, or for a made-up /proc
+  own::fd pidfd{-1};                 // opened while it was examined
   std::string name;                  // its Windows file name
   bool housekeeping = false;
   std::string desktop; // for Wine's desktop process of a named desktop: its name

@@ -1,16 +1,13 @@
 #include "prefix/stop.hpp"
 
 #include "util/bounded.hpp"
-#include "util/shell_quote.hpp"
 
 #include <signal.h>
 #include <sys/syscall.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace stop {
@@ -21,12 +18,6 @@ bool PidList::add(int pid) {
   bounded::append(text_, kSize, &length_, "%d", pid);
   ++count_;
   return length_ < kFullAt;
-}
-
-std::string kill_command(const PidList &pids) {
-  char cmd[8192];
-  bounded::format(cmd, sizeof(cmd), "kill -9 %s 2>/dev/null", pids.text());
-  return cmd;
 }
 
 void list_ids(const std::vector<processes::Process> &procs, PidList &pids, std::size_t *taken) {
@@ -44,8 +35,8 @@ void list_ids(const std::vector<processes::Process> &procs, PidList &pids, std::
 
 namespace {
 
-int send_signal(const processes::Process &proc, int sig) {
-  return static_cast<int>(syscall(SYS_pidfd_send_signal, proc.pidfd.get(), sig, nullptr, 0));
+void send_signal(const processes::Process &proc, int sig) {
+  syscall(SYS_pidfd_send_signal, proc.pidfd.get(), sig, nullptr, 0);
 }
 
 } // namespace
@@ -59,18 +50,8 @@ void stop(const std::vector<processes::Process> &procs) {
   // Through the pidfd the signal reaches the process that was examined, even
   // if its id has been given to another since; a process that has ended
   // meanwhile is simply gone.
-  bool all_by_pidfd = std::all_of(procs.begin(), procs.begin() + static_cast<long>(taken),
-                                  [](const processes::Process &proc) { return bool(proc.pidfd); });
-  if (all_by_pidfd) {
-    for (std::size_t i = 0; i < taken; ++i)
-      if (send_signal(procs[i], SIGKILL) != 0 && errno == ENOSYS)
-        all_by_pidfd = false;
-  }
-  if (!all_by_pidfd) {
-    shell_quote::flush_std_streams();
-    int rc = std::system(kill_command(*pids).c_str());
-    (void)rc;
-  }
+  for (std::size_t i = 0; i < taken; ++i)
+    send_signal(procs[i], SIGKILL);
   std::printf("已一次性终止 %d 个进程: %s\n", pids->count(), pids->text());
   std::fflush(stdout);
 }
@@ -99,8 +80,7 @@ void end_servers(std::vector<processes::Process> servers, std::function<void()> 
   // On SIGTERM the server writes the registry files and exits; without it, it
   // first waits for the killed processes to be reaped, then saves.
   for (const processes::Process &server : servers)
-    if (!server.pidfd || (send_signal(server, SIGTERM) != 0 && errno == ENOSYS))
-      kill(server.pid, SIGTERM);
+    send_signal(server, SIGTERM);
   auto *wait =
       new ServerWait{std::move(servers), std::move(done),
                      std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerWaitMs)};
@@ -109,7 +89,3 @@ void end_servers(std::vector<processes::Process> servers, std::function<void()> 
 }
 
 } // namespace stop
-
-void kill_prefix_processes() {
-  stop::stop(processes::select("/proc", prefix_path::current_prefix_places(), nullptr));
-}

@@ -148,7 +148,7 @@ TEST_F(HostilePaths, PrefixProcessesAreFoundUnderAnyName) {
     wine_prefix = prefix.c_str();
     CaptureStdout();
     CaptureStderr();
-    kill_prefix_processes();
+    stop::stop(processes::select("/proc", prefix_path::current_prefix_places(), nullptr));
     EXPECT_EQ(GetCapturedStdout(), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     expect_no_marker(dir, name);
