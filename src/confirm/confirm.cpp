@@ -24,13 +24,11 @@
 #include <string>
 #include <vector>
 
-namespace confirm {
-int reg_limit_ms = kRegLimitMs;
-} // namespace confirm
-
 namespace {
 
 constexpr int kMaxAttempts = 20;
+
+bool program_on_its_way = false;
 
 void pump_events() {
   while (gtk_events_pending())
@@ -51,6 +49,7 @@ bool start_program(GtkWidget *near) {
     return false;
   }
   start_failure::clear();
+  program_on_its_way = true;
   return true;
 }
 
@@ -187,7 +186,7 @@ void write_dpi_to_registry(dpi_apply_data *data) {
     return;
   }
   data->written = true;
-  child_watch::watch(pid, confirm::reg_limit_ms,
+  child_watch::watch(pid, data->limits.reg_ms,
                      [data](int status, bool timed_out) { after_write(data, status, timed_out); });
 }
 
@@ -237,7 +236,7 @@ void after_write(dpi_apply_data *data, int status, bool timed_out) {
   const std::string &said = data->out->finish();
   data->reg_said = said.size();
   if (timed_out) {
-    int seconds = confirm::reg_limit_ms / 1000;
+    int seconds = data->limits.reg_ms / 1000;
     std::fprintf(stderr, "警告：写入DPI值的命令在 %d 秒内没有结束，已终止\n", seconds);
     hide_progress(data);
     questions::say_write_timed_out(data->near, seconds);
@@ -300,7 +299,7 @@ void on_end_session(dpi_apply_data *data, const end_session::Result &result) {
   case Outcome::no_answer:
     hide_progress(data);
     if (!names.empty() &&
-        !questions::ask_to_force(data->near, names, end_session::answer_limit_ms / 1000)) {
+        !questions::ask_to_force(data->near, names, data->limits.answer_ms / 1000)) {
       call_off(data);
       return;
     }
@@ -314,7 +313,7 @@ void on_end_session(dpi_apply_data *data, const end_session::Result &result) {
 // Every program gets its chance to ask its own questions, as at log-off.
 void ask_programs_to_close(dpi_apply_data *data) {
   end_session::request(
-      wine_app_path, [data] { return approved_running(data); },
+      wine_app_path, data->limits.answer_ms, [data] { return approved_running(data); },
       [data](const end_session::Result &result) { on_end_session(data, result); });
 }
 
@@ -340,6 +339,8 @@ void stop_again(const dpi_apply_data *data) {
 }
 
 } // namespace
+
+bool confirm::program_started() { return program_on_its_way; }
 
 void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   if (change_running)
@@ -394,6 +395,7 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   data->target = chosen.release();
   data->max_attempts = kMaxAttempts;
   data->approved = processes::take_programs(procs);
+  data->limits = confirm->limits;
   show_progress_dialog(data, programs.empty() ? _("正在设置DPI值，请稍候...")
                                               : _("正在关闭程序，请稍候..."));
   // At once, once the dialog is drawn.

@@ -68,7 +68,7 @@ protected:
     button = gtk_button_new_with_label("确定");
     for (GtkWidget *w : {combo, check, button})
       g_object_ref_sink(w);
-    data = {combo, check, current_dpi};
+    data = {combo, check, current_dpi, {}};
   }
   void TearDown() override {
     for (GtkWidget *w : {combo, check, button}) {
