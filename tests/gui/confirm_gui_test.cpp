@@ -44,15 +44,8 @@ protected:
     write_file(dir / "prefix/user.reg",
                "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000060\n");
     // reg stores the value as Wine would; anything else would be the program.
-    write_script(
-        dir / "launcher",
-        "case \"$1\" in\n"
-        "reg) printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" "
-        "> '" +
-            dir / "prefix/user.reg" +
-            "' ;;\n"
-            "*) touch '" +
-            dir / "started" + "' ;;\nesac\n");
+    write_launcher(dir / "launcher", {{"reg", store_dpi("'" + dir / "prefix/user.reg" + "'")},
+                                      {"*", "touch '" + dir / "started" + "'"}});
     std::strcpy(wine_app_path, (dir / "launcher").c_str());
     prefix_text = dir / "prefix";
     wine_prefix = prefix_text.c_str();

@@ -65,8 +65,7 @@ std::size_t count_of(const std::string &text, const std::string &piece) {
 }
 
 TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   if (geteuid() != 0)
     GTEST_SKIP() << "making a user named wine and a host name of the test's own needs root";
   TempDir dir;
@@ -167,8 +166,7 @@ TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) 
 }
 
 TEST(ArchiveBox, ALogRemovedBeforeTheArchiveIsMadeIsSaidInABoxAndNothingIsLeft) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   TempDir dir;
   make_dirs(dir / "logs");
   ProcOptions o;

@@ -51,6 +51,23 @@ void write_script(const std::string &path, const std::string &body) {
   chmod(path.c_str(), 0755);
 }
 
+void write_launcher(const std::string &path,
+                    const std::vector<std::pair<std::string, std::string>> &answers) {
+  std::string body = "case \"$1\" in\n";
+  for (const auto &[first, commands] : answers)
+    body += first + ") " + commands + " ;;\n";
+  write_script(path, body + "esac\n");
+}
+
+std::string note_args(const std::string &file, bool append) {
+  return "printf '<%s>' \"$@\" " + std::string(append ? ">>" : ">") + " '" + file + "'";
+}
+
+std::string store_dpi(const std::string &user_reg) {
+  return "printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" > " +
+         user_reg;
+}
+
 bool exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
