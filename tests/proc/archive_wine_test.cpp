@@ -105,13 +105,15 @@ TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) 
   o.env["NIVRA_DRIVE_CHANNELS"] = "+loaddll,+file";
   o.cwd = home;
   o.timeout_s = 240;
+  // The user runs a copy: the build folder may be out of its reach.
+  const std::string driver = tool_copy_in(dir / "app", "archive_driver");
   const std::string as_user = "exec setpriv --reuid=" + std::to_string(user.uid) +
                               " --regid=" + std::to_string(user.gid) +
                               " --init-groups dbus-run-session -- \"$0\" \"$@\"";
-  ProcResult r = run_process(
-      {"unshare", "--uts", "sh", "-c", std::string("hostname ") + kHost + " && " + as_user,
-       tool_path("archive_driver"), "notepad.exe", "C:\\users\\wine\\Desktop\\notes.txt"},
-      o);
+  ProcResult r = run_process({"unshare", "--uts", "sh", "-c",
+                              std::string("hostname ") + kHost + " && " + as_user, driver,
+                              "notepad.exe", "C:\\users\\wine\\Desktop\\notes.txt"},
+                             o);
   run_process({"setpriv", "--reuid=" + std::to_string(user.uid),
                "--regid=" + std::to_string(user.gid), "--init-groups", "wineserver", "-k"},
               o);

@@ -136,6 +136,12 @@ std::string tool_path(const std::string &name);
 std::string source_dir();
 std::string build_dir();
 
+// The build may lie where another user cannot reach it (under a folder of mode
+// 0700, or root's home): a copy of the tool, laid out in dir as installed (bin/
+// and the icon's desktop/), for a test that runs it as that user. dir must be
+// one the user can reach. Returns the copy's path.
+std::string tool_copy_in(const std::string &dir, const std::string &name);
+
 // True when every process id in the text is gone.
 bool pid_alive(int pid);
 
