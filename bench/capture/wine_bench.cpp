@@ -11,7 +11,7 @@
 //   wine_bench WORKDIR TEMPLATE-PREFIX [rounds] [count] [modes]
 //
 // `modes` picks some of pipe, direct, 1, 4 and none, comma-separated.
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 #include "settings/settings.hpp"
 #include "timing.hpp"
 

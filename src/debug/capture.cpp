@@ -1,7 +1,7 @@
-#include "debuglog/capture.hpp"
+#include "debug/capture.hpp"
 
-#include "debuglog/log_queue.hpp"
-#include "debuglog/log_sink.hpp"
+#include "log/log_queue.hpp"
+#include "log/log_sink.hpp"
 #include "util/bounded.hpp"
 #include "util/shell_quote.hpp"
 

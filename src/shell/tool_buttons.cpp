@@ -1,4 +1,4 @@
-#include "launch/tool_buttons.hpp"
+#include "shell/tool_buttons.hpp"
 
 #include "launch/cmd_runner.hpp"
 #include "launch/output_capture.hpp"
