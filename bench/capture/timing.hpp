@@ -1,8 +1,8 @@
 #pragma once
 // What both capture benchmarks time: a captured run through the project's own
 // capture code, and a plain shell pipeline, each into a fresh output folder.
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
+#include "log/log_sink.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>

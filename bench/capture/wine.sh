@@ -5,7 +5,7 @@
 # until Wine's last process has ended, the modes taking turns.
 #   bench/capture/wine.sh [rounds] [count] [modes] [channels]
 #     (default 5 rounds, count 300, every mode, the "崩溃信息" channels)
-#   bench/capture/wine.sh 5 300 null,direct,4 +relay     the comparison with /dev/null
+#   bench/capture/wine.sh 5 300 null,discard,shm,direct,4 +relay   against the trace thrown away
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$src/build-bench}

@@ -15,7 +15,7 @@
 // turns its debug channels off when its stderr is /dev/null (null), so that run traces nothing;
 // discard is the same run as the captured ones, its trace thrown away through a pipe, and shm
 // writes it into a file in memory (/dev/shm), the cheapest place it can go.
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 #include "settings/settings.hpp"
 #include "timing.hpp"
 

@@ -21,12 +21,12 @@ namespace warmup {
 // are given) would keep its socket and lock: Wine's /tmp/.wine-UID, and the
 // folder under tmp_dir that the prefix's "wineserver" file names, where the
 // packaged Wine keeps it. Reads that file only.
-std::vector<std::string> server_dirs(const PrefixPlaces &places, unsigned uid,
+std::vector<std::string> server_dirs(const prefix_path::PrefixPlaces &places, unsigned uid,
                                      const std::string &tmp_dir);
 
 // True when a server holds the lock of one of those folders, as a running
 // server does; a socket left by a server that ended holds none.
-bool server_runs(const PrefixPlaces &places);
+bool server_runs(const prefix_path::PrefixPlaces &places);
 
 // True for a prefix that Wine has made: a folder with system.reg and user.reg.
 bool prefix_exists(const std::string &folder);

@@ -1,14 +1,14 @@
 #include "shell/main_window.hpp"
 
 #include "confirm/confirm.hpp"
-#include "confirm/dpi_reader.hpp"
-#include "debuglog/debug_dialog.hpp"
-#include "debuglog/debug_run.hpp"
+#include "debug/debug_dialog.hpp"
+#include "debug/debug_run.hpp"
 #include "launch/activity.hpp"
-#include "launch/tool_buttons.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
 #include "shell/dpi_suggestion_display.hpp"
+#include "shell/tool_buttons.hpp"
 #include "shell/warmup_hook.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
@@ -207,7 +207,7 @@ gboolean grab_confirm_btn_default(gpointer button) {
   return FALSE;
 }
 
-GtkWidget *build_main_window() {
+GtkWidget *build_main_window(const confirm::limits &limits) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), _("wine辅助程序"));
   gtk_window_set_default_size(GTK_WINDOW(window), 400, 300);
@@ -274,6 +274,7 @@ GtkWidget *build_main_window() {
   data->dpi_combo = dpi_combo;
   data->no_prompt_check = no_prompt;
   data->current_dpi = dpi;
+  data->limits = limits;
   accessible::connect_deferred(confirm, on_confirm_btn_clicked, data);
   activity::add_starter(confirm);
   gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
@@ -286,7 +287,7 @@ GtkWidget *build_main_window() {
   return window;
 }
 
-void run_main_window() {
-  warm_prefix_when_drawn(build_main_window());
+void run_main_window(const confirm::limits &limits) {
+  warm_prefix_when_drawn(build_main_window(limits));
   gtk_main();
 }

@@ -1,9 +1,9 @@
-#include "debuglog/capture.hpp"
-#include "debuglog/debug_dialog.hpp"
-#include "debuglog/log_destination.hpp"
-#include "debuglog/log_place.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
+#include "debug/debug_dialog.hpp"
+#include "debug/log_destination_dialog.hpp"
 #include "dialog_driver.hpp"
+#include "log/log_place.hpp"
+#include "log/log_sink.hpp"
 #include "test_support.hpp"
 
 #include <dirent.h>

@@ -2,7 +2,7 @@
 // operated by the archive_driver tool, a logged notepad run with +loaddll under real Wine,
 // by a user whose name is a common word ("wine"), on a host name of the test's own (a UTS
 // namespace), with a session bus on which the driver plays the file manager.
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"
 
@@ -65,8 +65,7 @@ std::size_t count_of(const std::string &text, const std::string &piece) {
 }
 
 TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   if (geteuid() != 0)
     GTEST_SKIP() << "making a user named wine and a host name of the test's own needs root";
   TempDir dir;
@@ -106,13 +105,15 @@ TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) 
   o.env["NIVRA_DRIVE_CHANNELS"] = "+loaddll,+file";
   o.cwd = home;
   o.timeout_s = 240;
+  // The user runs a copy: the build folder may be out of its reach.
+  const std::string driver = tool_copy_in(dir / "app", "archive_driver");
   const std::string as_user = "exec setpriv --reuid=" + std::to_string(user.uid) +
                               " --regid=" + std::to_string(user.gid) +
                               " --init-groups dbus-run-session -- \"$0\" \"$@\"";
-  ProcResult r = run_process(
-      {"unshare", "--uts", "sh", "-c", std::string("hostname ") + kHost + " && " + as_user,
-       tool_path("archive_driver"), "notepad.exe", "C:\\users\\wine\\Desktop\\notes.txt"},
-      o);
+  ProcResult r = run_process({"unshare", "--uts", "sh", "-c",
+                              std::string("hostname ") + kHost + " && " + as_user, driver,
+                              "notepad.exe", "C:\\users\\wine\\Desktop\\notes.txt"},
+                             o);
   run_process({"setpriv", "--reuid=" + std::to_string(user.uid),
                "--regid=" + std::to_string(user.gid), "--init-groups", "wineserver", "-k"},
               o);
@@ -167,8 +168,7 @@ TEST(ArchiveWine, NotepadLoggedByUserWineGivesAnArchiveWithoutTheNameOrTheHost) 
 }
 
 TEST(ArchiveBox, ALogRemovedBeforeTheArchiveIsMadeIsSaidInABoxAndNothingIsLeft) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   TempDir dir;
   make_dirs(dir / "logs");
   ProcOptions o;

@@ -19,7 +19,7 @@
 // where nothing could show it, "driver: error [TEXT|DETAIL]\n" for a box titled
 // "错误", and "driver: no box\n" when the run ended without the archive box; then it closes
 // the main window.
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 #include "find_widget.hpp"
 #include "startup.hpp"
 

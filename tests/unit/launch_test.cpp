@@ -1,9 +1,9 @@
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 #include "launch/cmd_runner.hpp"
 #include "launch/output_capture.hpp"
-#include "launch/tool_buttons.hpp"
 #include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
+#include "shell/tool_buttons.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 

@@ -1,4 +1,4 @@
-#include "debuglog/log_place.hpp"
+#include "log/log_place.hpp"
 
 #include <glib.h>
 #include <sys/socket.h>

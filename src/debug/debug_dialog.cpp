@@ -1,10 +1,11 @@
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 
-#include "debuglog/archive_step.hpp"
-#include "debuglog/debug_run.hpp"
-#include "debuglog/log_destination.hpp"
-#include "debuglog/log_place.hpp"
+#include "debug/capture.hpp"
+#include "debug/debug_run.hpp"
+#include "debug/log_destination_dialog.hpp"
 #include "launch/activity.hpp"
+#include "log/log_place.hpp"
+#include "report/archive_step.hpp"
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 const log_channel_preset log_channel[13] = {
     {0, N_("  标准日志  "), "+pid,+tid,+process,+module,+loaddll,+seh"},
@@ -166,6 +168,21 @@ void clear_shared_state() {
   log_place::release();
 }
 
+std::string entry_text(GtkWidget *entry) {
+  return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
+}
+
+// A run logged into files may be packed up, with the dialog's texts for system.txt.
+void offer_archive(GtkWidget *near) {
+  if (!log_enabled || !log_file_path)
+    return;
+  char command[2048];
+  const std::string channels = entry_text(log_channel_entry), env = entry_text(env_entry);
+  capture::compose_command(command, channels.c_str(), env.c_str(),
+                           entry_text(cmdline_entry).c_str(), true);
+  archive_step::after_run(near, log_file_path, {command, channels, env, {}});
+}
+
 } // namespace
 
 void register_log_config_ctrl(std::size_t &ctrl_current_index, GtkWidget *widget) {
@@ -227,7 +244,7 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
         // The main window was closed during the run: it closes now, without more questions.
         close_window = debug_run::window_closing();
         if (!close_window)
-          archive_step::after_run(dialog ? dialog : GTK_WIDGET(parent));
+          offer_archive(dialog ? dialog : GTK_WIDGET(parent));
       }
     } else if (response != 1 && response != GTK_RESPONSE_DELETE_EVENT) {
       std::fprintf(stderr, "unknowed %d\n", response);

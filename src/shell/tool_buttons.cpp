@@ -1,4 +1,4 @@
-#include "launch/tool_buttons.hpp"
+#include "shell/tool_buttons.hpp"
 
 #include "launch/activity.hpp"
 #include "launch/child_watch.hpp"

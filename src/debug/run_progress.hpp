@@ -3,7 +3,7 @@
 // and under them how long the run has gone, how many lines and bytes have been
 // logged and the file being written, a few times a second, with "停止" beside.
 // Main thread only.
-#include "debuglog/capture.hpp"
+#include "debug/capture.hpp"
 
 #include <gtk/gtk.h>
 

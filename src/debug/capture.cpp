@@ -1,9 +1,9 @@
-#include "debuglog/capture.hpp"
+#include "debug/capture.hpp"
 
-#include "debuglog/log_queue.hpp"
-#include "debuglog/log_sink.hpp"
 #include "launch/child_watch.hpp"
 #include "launch/cmd_runner.hpp"
+#include "log/log_queue.hpp"
+#include "log/log_sink.hpp"
 #include "util/bounded.hpp"
 #include "util/own.hpp"
 #include "util/shell_quote.hpp"

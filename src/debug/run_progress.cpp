@@ -1,4 +1,4 @@
-#include "debuglog/run_progress.hpp"
+#include "debug/run_progress.hpp"
 
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
