@@ -101,8 +101,9 @@ class HeadlessDesktop:
                     f.write("[Xwayland]\nScale=%s\n" % self.xwayland_scale)
             # kwin names no X display in its log: a client it starts writes down its own.
             self.display_file = os.path.join(self.dir, "display")
-            report = "printf '%%s\\n%%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" > %s.new && mv %s.new %s && " \
-                     "exec sleep 100000" % ((self.display_file,) * 3)
+            # kwin goes on when that client has ended, and would not stop it with itself.
+            report = "printf '%%s\\n%%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" > %s.new && mv %s.new %s" \
+                     % ((self.display_file,) * 3)
             cmd = [self._kwin_program(), "--virtual", "--xwayland", "--width", str(WIDTH),
                    "--height", str(HEIGHT), "--scale", str(self.scale), "--socket", socket,
                    "sh -c %s" % shlex.quote(report)]
