@@ -6,6 +6,7 @@
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
+#include "shell/tool_buttons.hpp"
 #include "util/bounded.hpp"
 #include "util/i18n.hpp"
 #include "util/shell_quote.hpp"
@@ -250,7 +251,8 @@ int run(int argc, char **argv, const confirm::limits &limits) {
   gtk_init(&gtk_argc, &gtk_argv);
   i18n::init();
   run_main_window(limits);
-  warmup::end_unused(confirm::program_started());
+  // A tool of the window's buttons is a program of the user's too, running on.
+  warmup::end_unused(confirm::program_started() || tool_buttons::started_any());
 
   if (mycat)
     log4c_category_delete(mycat);

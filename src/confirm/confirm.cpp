@@ -2,6 +2,7 @@
 
 #include "confirm/flag_file.hpp"
 #include "confirm/questions.hpp"
+#include "launch/activity.hpp"
 #include "launch/child_watch.hpp"
 #include "launch/cmd_runner.hpp"
 #include "launch/start_failure.hpp"
@@ -343,7 +344,8 @@ void stop_again(const dpi_apply_data *data) {
 bool confirm::program_started() { return program_on_its_way; }
 
 void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
-  if (change_running)
+  // A click held back while a tool or a debug run went on starts nothing.
+  if (change_running || activity::busy())
     return;
   auto *confirm = static_cast<confirm_data *>(user_data);
   bool no_prompt = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(confirm->no_prompt_check));

@@ -1,8 +1,11 @@
 #include "debug/capture.hpp"
 
+#include "launch/child_watch.hpp"
+#include "launch/cmd_runner.hpp"
 #include "log/log_queue.hpp"
 #include "log/log_sink.hpp"
 #include "util/bounded.hpp"
+#include "util/own.hpp"
 #include "util/shell_quote.hpp"
 
 #include <fcntl.h>
@@ -27,31 +30,39 @@ namespace {
 
 constexpr std::size_t kCommandBound = 2047;
 constexpr int kInitialQueueSize = 10;
-constexpr std::size_t kPipeBuffer = 64 * 1024;
+constexpr int kPipeCapacity = 1024 * 1024;
+constexpr int kSmallestPipe = 64 * 1024;
 // A program that prints line by line wakes a waiting reader for every line. After
 // a read that brought less than kGatherBytes the reader sleeps kGatherNanos
-// first, so output gathers in the pipe (made larger for it) and is read in few
-// large reads; output that comes faster than it is read is never held up.
+// first, so output gathers in the pipe and is read in few large reads. Only in a
+// pipe large enough that the program can write on meanwhile: at Wine's +relay
+// speed, 2 ms of output is far less than half of 512 KiB.
 constexpr std::size_t kGatherBytes = 16 * 1024;
 constexpr long kGatherNanos = 2 * 1000 * 1000;
-constexpr int kPipeCapacity = 1024 * 1024;
+constexpr int kGatherPipe = 512 * 1024;
 
-// Reads up to `want` bytes to `at` and squeezes out NUL bytes. Returns the bytes
-// kept; *raw gets the bytes read, which is 0 only at the end of the output.
-std::size_t fill(std::FILE *in, char *at, std::size_t want, loop_stats &stats, std::size_t *raw) {
-  const std::size_t n = std::fread(at, 1, want, in);
-  stats.bytes += n;
-  *raw = n;
-  char *end = at + n;
-  auto *nul = static_cast<char *>(std::memchr(at, '\0', n));
-  if (!nul)
+std::uint64_t count_breaks(const char *at, std::size_t n) {
+  std::uint64_t breaks = 0;
+  for (const char *end = at + n; (at = static_cast<const char *>(std::memchr(at, '\n', end - at)));
+       ++at)
+    ++breaks;
+  return breaks;
+}
+
+// Copies n bytes to `to` without their NUL bytes; returns the bytes kept.
+std::size_t copy_without_nul(char *to, const char *from, std::size_t n, loop_stats &stats) {
+  const char *nul = static_cast<const char *>(std::memchr(from, '\0', n));
+  if (!nul) {
+    std::memcpy(to, from, n);
     return n;
-  char *out = nul;
-  for (const char *p = nul; p < end; ++p)
+  }
+  char *out = to;
+  for (const char *p = from, *end = from + n; p < end; ++p)
     if (*p)
       *out++ = *p;
-  stats.nul_bytes += static_cast<std::size_t>(end - out);
-  return static_cast<std::size_t>(out - at);
+  const auto kept = static_cast<std::size_t>(out - to);
+  stats.nul_bytes += n - kept;
+  return kept;
 }
 
 // The pieces of an over-long line follow each other as records of their own;
@@ -62,36 +73,6 @@ void deliver_direct(void *, const char *block, std::size_t, block_end) {
 
 void deliver_queued(void *queue, const char *block, std::size_t, block_end) {
   log_queue_push(static_cast<log_queue *>(queue), block);
-}
-
-struct gathering_pipe {
-  int fd;
-  bool last_was_short;
-};
-
-ssize_t gather_read(void *cookie, char *buf, std::size_t size) {
-  auto *g = static_cast<gathering_pipe *>(cookie);
-  if (g->last_was_short) {
-    const timespec pause{0, kGatherNanos};
-    nanosleep(&pause, nullptr);
-  }
-  ssize_t n;
-  do
-    n = read(g->fd, buf, size);
-  while (n < 0 && errno == EINTR);
-  g->last_was_short = n > 0 && static_cast<std::size_t>(n) < std::min(size, kGatherBytes);
-  return n;
-}
-
-// The pipe's own end is closed by pclose, not here.
-int gather_close(void *) { return 0; }
-
-// Reads the pipe through a stream that gathers output; nullptr when no such
-// stream can be made, and the pipe is then read as it is.
-std::FILE *open_gathering(std::FILE *pipe, gathering_pipe &g) {
-  g = {fileno(pipe), false};
-  fcntl(g.fd, F_SETPIPE_SZ, kPipeCapacity); // best effort: a smaller pipe only gathers less
-  return fopencookie(&g, "r", {gather_read, nullptr, nullptr, gather_close});
 }
 
 // Starts the writers; nullptr when none could be started, and the run then
@@ -132,44 +113,95 @@ log_queue *start_writers(int wanted) {
 
 } // namespace
 
-loop_stats read_blocks(std::FILE *in, block_fn fn, void *ctx) {
-  loop_stats stats;
-  char buf[read_size + 1] = {};
-  std::size_t carry = 0;
-  std::size_t raw = 0;
-  std::size_t n = fill(in, buf, read_size, stats, &raw);
-  std::printf("len: %d\n", static_cast<int>(raw));
-  while (raw > 0) {
-    n += carry;
-    buf[n] = '\0';
-    auto *brk = static_cast<char *>(memrchr(buf, '\n', n));
-    if (brk) {
-      *brk = '\0';
-      const auto at = static_cast<std::size_t>(brk - buf);
-      fn(ctx, buf, at, block_end::line_break);
-      ++stats.blocks;
-      carry = n - at - 1;
-      std::memmove(buf, brk + 1, carry);
-      n = fill(in, buf + carry, read_size - carry, stats, &raw);
-    } else if (n == read_size) {
-      std::printf("get max size buf, but do not found break, len %d\n", static_cast<int>(n));
-      fn(ctx, buf, n, block_end::full_buffer);
-      ++stats.blocks;
-      carry = 0;
-      n = fill(in, buf, read_size, stats, &raw);
-    } else {
-      std::printf("do not found break, len %d\n", static_cast<int>(n));
-      carry = n;
-      n = fill(in, buf + carry, read_size - carry, stats, &raw);
+block_cutter::block_cutter(block_fn fn, void *ctx, loop_stats &stats, progress *figures)
+    : fn_(fn), ctx_(ctx), stats_(stats), figures_(figures) {}
+
+void block_cutter::arrive(const char *data, std::size_t n) {
+  while (n > 0) {
+    // What one read of the window's free room would have brought.
+    const std::size_t take = std::min(read_size - carry_, n);
+    const std::size_t kept = copy_without_nul(buf_ + carry_, data, take, stats_);
+    stats_.bytes += take;
+    if (first_) {
+      std::printf("len: %d\n", static_cast<int>(take));
+      first_ = false;
     }
+    breaks_ += count_breaks(buf_ + carry_, kept);
+    data += take;
+    n -= take;
+    step(kept);
+  }
+  if (figures_)
+    figures_->bytes.store(stats_.bytes, std::memory_order_relaxed);
+}
+
+void block_cutter::step(std::size_t kept) {
+  const std::size_t n = carry_ + kept;
+  buf_[n] = '\0';
+  auto *brk = static_cast<char *>(memrchr(buf_, '\n', n));
+  if (brk) {
+    *brk = '\0';
+    const auto at = static_cast<std::size_t>(brk - buf_);
+    fn_(ctx_, buf_, at, block_end::line_break);
+    ++stats_.blocks;
+    if (figures_)
+      figures_->lines.fetch_add(breaks_, std::memory_order_relaxed);
+    breaks_ = 0;
+    carry_ = n - at - 1;
+    std::memmove(buf_, brk + 1, carry_);
+  } else if (n == read_size) {
+    std::printf("get max size buf, but do not found break, len %d\n", static_cast<int>(n));
+    fn_(ctx_, buf_, n, block_end::full_buffer);
+    ++stats_.blocks;
+    carry_ = 0;
+  } else {
+    std::printf("do not found break, len %d\n", static_cast<int>(n));
+    carry_ = n;
+  }
+}
+
+void block_cutter::end() {
+  if (first_) {
+    std::printf("len: %d\n", 0);
+    first_ = false;
   }
   // The output ended without a line break: its last line is still owed.
-  if (carry > 0) {
-    buf[carry] = '\0';
-    fn(ctx, buf, carry, block_end::end_of_output);
-    ++stats.blocks;
+  if (carry_ > 0) {
+    buf_[carry_] = '\0';
+    fn_(ctx_, buf_, carry_, block_end::end_of_output);
+    ++stats_.blocks;
+    if (figures_)
+      figures_->lines.fetch_add(1, std::memory_order_relaxed);
+    carry_ = 0;
   }
+  if (figures_)
+    figures_->bytes.store(stats_.bytes, std::memory_order_relaxed);
+}
+
+loop_stats read_blocks(std::FILE *in, block_fn fn, void *ctx) {
+  loop_stats stats;
+  block_cutter cut(fn, ctx, stats);
+  std::vector<char> buf(64 * 1024);
+  std::size_t n;
+  while ((n = std::fread(buf.data(), 1, buf.size(), in)) > 0)
+    cut.arrive(buf.data(), n);
+  cut.end();
   return stats;
+}
+
+int enlarge_pipe(int fd) {
+  // An unprivileged process may go up to pipe-max-size, and not even that once its
+  // pipes hold more than the user's soft share: try smaller sizes then.
+  int want = kPipeCapacity;
+  if (own::file max(std::fopen("/proc/sys/fs/pipe-max-size", "re")); max) {
+    long limit = 0;
+    if (std::fscanf(max.get(), "%ld", &limit) == 1 && limit >= kSmallestPipe)
+      want = static_cast<int>(std::min<long>(limit, kPipeCapacity));
+  }
+  for (; want >= kSmallestPipe; want /= 2)
+    if (fcntl(fd, F_SETPIPE_SZ, want) >= 0)
+      break;
+  return fcntl(fd, F_GETPIPE_SZ);
 }
 
 namespace {
@@ -316,71 +348,171 @@ run_outcome no_shell(int err) {
   return out;
 }
 
+// The shell with the command, in a process group of its own; out_fd, when given,
+// takes its output and errors. -1 with *err set when it could not be started.
+pid_t start_shell(const char *command, int out_fd, int *err) {
+  std::string sh = "sh", dash_c = "-c", text = command;
+  char *argv[] = {sh.data(), dash_c.data(), text.data(), nullptr};
+  return spawn_in_group("/bin/sh", argv, err, out_fd);
+}
+
 } // namespace
 
-run_outcome run_captured(const char *channel, const char *env, const char *cmdline,
-                         int thread_num) {
+std::unique_ptr<live_run> start_debug(const run_request &request, run_outcome &refused) {
   char command_buf[2048];
-  const bool fitted = compose_command(command_buf, channel, env, cmdline, true);
-  std::printf("cmdline [%s]\n", command_buf);
-  run_outcome outcome = admit(command_buf, fitted);
-  if (outcome.what != run_outcome::kind::ran)
-    return outcome;
-
-  if (thread_num < 0) {
-    std::fprintf(stderr, "警告：MULTI_THREAD_NUM 为负数（%d），按 0 处理，直接写入日志\n",
-                 thread_num);
-    thread_num = 0;
+  const char *command = request.cmdline ? request.cmdline : "";
+  bool fitted = true;
+  if (request.log_enabled) {
+    fitted = compose_command(command_buf, request.channel, request.env, request.cmdline,
+                             request.captured());
+    command = command_buf;
   }
-  log_queue *queue = thread_num > 0 ? start_writers(thread_num) : nullptr;
+  if (request.captured())
+    std::printf("cmdline [%s]\n", command_buf);
+  refused = admit(command, fitted);
+  if (refused.what != run_outcome::kind::ran)
+    return nullptr;
 
-  shell_quote::flush_std_streams();
-  std::FILE *pipe = popen(command_buf, "r");
-  if (!pipe) {
-    const int err = errno;
-    perror("popen:");
-    log_queue_destroy(queue);
-    return no_shell(err);
+  std::unique_ptr<live_run> run(new live_run);
+  run->captured_ = request.captured();
+  int fds[2] = {-1, -1};
+  if (run->captured_) {
+    int threads = request.thread_num;
+    if (threads < 0) {
+      std::fprintf(stderr, "警告：MULTI_THREAD_NUM 为负数（%d），按 0 处理，直接写入日志\n",
+                   threads);
+      threads = 0;
+    }
+    run->queue_ = threads > 0 ? start_writers(threads) : nullptr;
+    // The read end stays with this process alone; the write end goes to the shell.
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+      const int err = errno;
+      perror("popen:");
+      log_queue_destroy(run->queue_);
+      refused = no_shell(err);
+      return nullptr;
+    }
+    run->pipe_size_ = enlarge_pipe(fds[0]);
   }
-  gathering_pipe gather;
-  std::FILE *gathered = open_gathering(pipe, gather);
-  std::FILE *in = gathered ? gathered : pipe;
-  // Reads stay 512 bytes; a larger stream buffer only means fewer trips to the pipe.
-  std::setvbuf(in, nullptr, _IOFBF, kPipeBuffer);
-  if (queue)
-    read_blocks(in, deliver_queued, queue);
-  else
-    read_blocks(in, deliver_direct, nullptr);
-  if (gathered)
-    std::fclose(gathered);
-  outcome.status = pclose(pipe);
-  log_queue_destroy(queue);
+  int err = 0;
+  run->pid_ = start_shell(command, fds[1], &err);
+  if (fds[1] >= 0)
+    close(fds[1]);
+  if (run->pid_ < 0) {
+    if (fds[0] >= 0)
+      close(fds[0]);
+    log_queue_destroy(run->queue_);
+    refused = no_shell(err);
+    return nullptr;
+  }
+  child_watch::watch(run->pid_, 0, [r = run.get()](int status, bool) { r->shell_ended(status); });
+  if (run->captured_) {
+    run->out_fd_ = fds[0];
+    run->output_done_ = false;
+    run->reader_ = std::thread(&live_run::read_output, run.get());
+  }
+  return run;
+}
 
-  if (mycat)
-    log4c_category_delete(mycat);
-  mycat = nullptr;
-  return outcome;
+void live_run::read_output() {
+  loop_stats stats;
+  block_cutter cut(queue_ ? deliver_queued : deliver_direct, queue_, stats, &figures_);
+  // Reads as large as what the pipe holds, so Wine never waits for room in it.
+  std::vector<char> buf(static_cast<std::size_t>(std::max(pipe_size_, kSmallestPipe)));
+  const bool gather = pipe_size_ >= kGatherPipe;
+  bool last_was_short = false;
+  for (;;) {
+    if (gather && last_was_short) {
+      const timespec pause{0, kGatherNanos};
+      nanosleep(&pause, nullptr);
+    }
+    const ssize_t n = read(out_fd_, buf.data(), buf.size());
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0)
+      break;
+    cut.arrive(buf.data(), static_cast<std::size_t>(n));
+    last_was_short = static_cast<std::size_t>(n) < kGatherBytes;
+  }
+  cut.end();
+  close(out_fd_);
+  // This thread stored the last block: it is the one to drain the store.
+  log_queue_destroy(queue_);
+  std::fflush(stdout);
+  g_idle_add(output_read, this);
+}
+
+int live_run::output_read(void *self) {
+  auto *run = static_cast<live_run *>(self);
+  run->output_done_ = true;
+  run->finish_if_done();
+  return G_SOURCE_REMOVE;
+}
+
+void live_run::shell_ended(int status) {
+  outcome_.status = status;
+  shell_done_ = true;
+  finish_if_done();
+}
+
+// The one place where a run ends.
+void live_run::finish_if_done() {
+  if (ended_ || !shell_done_ || !output_done_)
+    return;
+  if (reader_.joinable())
+    reader_.join();
+  if (captured_) {
+    // No thread is left that could enter log4c.
+    if (mycat)
+      log4c_category_delete(mycat);
+    mycat = nullptr;
+  }
+  ended_ = true;
+  if (done_) {
+    auto done = std::move(done_);
+    done();
+  }
+}
+
+void live_run::on_end(std::function<void()> done) {
+  if (ended_) {
+    done();
+    return;
+  }
+  done_ = std::move(done);
+}
+
+void live_run::stop() {
+  if (ended_ || outcome_.stopped)
+    return;
+  outcome_.stopped = true;
+  child_watch::stop_group(pid_, stop_grace_ms);
+}
+
+void live_run::wait() {
+  while (!ended_)
+    g_main_context_iteration(nullptr, TRUE);
+}
+
+live_run::~live_run() {
+  if (pid_ > 0)
+    wait();
 }
 
 run_outcome run_debug(bool log_enabled, bool has_log_file, const char *channel, const char *env,
                       const char *cmdline, int thread_num) {
-  if (log_enabled && has_log_file)
-    return run_captured(channel, env, cmdline, thread_num);
-  char command_buf[2048];
-  const char *command = cmdline ? cmdline : "";
-  bool fitted = true;
-  if (log_enabled) {
-    fitted = compose_command(command_buf, channel, env, cmdline, false);
-    command = command_buf;
-  }
-  run_outcome outcome = admit(command, fitted);
-  if (outcome.what != run_outcome::kind::ran)
-    return outcome;
-  shell_quote::flush_std_streams();
-  outcome.status = std::system(command);
-  if (outcome.status == -1)
-    return no_shell(errno);
-  return outcome;
+  run_outcome refused;
+  std::unique_ptr<live_run> run =
+      start_debug({log_enabled, has_log_file, channel, env, cmdline, thread_num}, refused);
+  if (!run)
+    return refused;
+  run->wait();
+  return run->outcome();
+}
+
+run_outcome run_captured(const char *channel, const char *env, const char *cmdline,
+                         int thread_num) {
+  return run_debug(true, true, channel, env, cmdline, thread_num);
 }
 
 } // namespace capture

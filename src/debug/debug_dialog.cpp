@@ -3,6 +3,7 @@
 #include "debug/capture.hpp"
 #include "debug/debug_run.hpp"
 #include "debug/log_destination_dialog.hpp"
+#include "launch/activity.hpp"
 #include "log/log_place.hpp"
 #include "report/archive_step.hpp"
 #include "settings/settings.hpp"
@@ -221,24 +222,29 @@ void on_log_check_clicked(GtkWidget *check, gpointer widget_list) {
 }
 
 void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
+  // A click held back while a tool or another run went on opens nothing.
+  if (!activity::begin())
+    return;
   GtkWindow *parent = GTK_IS_WINDOW(main_window) ? GTK_WINDOW(main_window) : nullptr;
   GtkWidget *dialog = build_debug_dialog(parent);
   // The dialog can be destroyed while it runs; the weak pointer then turns null.
   g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
   gtk_widget_show_all(dialog);
+  bool close_window = false;
   for (;;) {
     int response = gtk_dialog_run(GTK_DIALOG(dialog));
     if (response == 2) {
-      gtk_widget_set_sensitive(dialog, FALSE);
+      // Returns once the run has ended; the dialog shows it meanwhile.
       const bool ran = process_debug_log();
-      if (dialog)
-        gtk_widget_set_sensitive(dialog, TRUE);
       // Nothing ran and a box has said why: the fields stay for the user to mend.
       if (!ran && dialog)
         continue;
       if (ran) {
         std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
-        offer_archive(dialog ? dialog : GTK_WIDGET(parent));
+        // The main window was closed during the run: it closes now, without more questions.
+        close_window = debug_run::window_closing();
+        if (!close_window)
+          offer_archive(dialog ? dialog : GTK_WIDGET(parent));
       }
     } else if (response != 1 && response != GTK_RESPONSE_DELETE_EVENT) {
       std::fprintf(stderr, "unknowed %d\n", response);
@@ -252,4 +258,7 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
     gtk_widget_destroy(dialog);
   }
   clear_shared_state();
+  activity::end();
+  if (close_window && parent)
+    gtk_widget_destroy(GTK_WIDGET(parent));
 }

@@ -2,6 +2,7 @@
 
 #include "debug/capture.hpp"
 #include "debug/debug_dialog.hpp"
+#include "debug/run_progress.hpp"
 #include "log/log_place.hpp"
 #include "log/log_queue.hpp"
 #include "log/log_sink.hpp"
@@ -17,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -61,47 +63,161 @@ bool log_can_be_written() {
   return true;
 }
 
-} // namespace
-
-bool process_debug_log() {
-  if (!(log_channel_entry && env_entry && cmdline_entry))
-    check_failed("log_channel_entry && env_entry && cmdline_entry", __LINE__, "process_debug_log");
-
-  const char *env = gtk_entry_get_text(GTK_ENTRY(env_entry));
-  const char *channel = gtk_entry_get_text(GTK_ENTRY(log_channel_entry));
-  const char *cmdline = gtk_entry_get_text(GTK_ENTRY(cmdline_entry));
-  const bool captured = log_enabled && log_file_path;
-  if (captured && !log_can_be_written())
-    return false;
+// Nothing ran: says why.
+void refused(const capture::run_outcome &outcome) {
   using kind = capture::run_outcome::kind;
-  warmup::cool_for_debug_run();
-  const capture::run_outcome outcome =
-      capture::run_debug(log_enabled != 0, log_file_path != nullptr, channel, env, cmdline,
-                         captured ? log_writers_allowed(multi_thread_num) : 0);
   switch (outcome.what) {
   case kind::too_long:
     tell(GTK_MESSAGE_ERROR, _("错误"), _("命令太长，没有运行。请缩短命令行、日志通道或环境变量。"),
          "");
-    return false;
+    break;
   case kind::refused:
     tell(GTK_MESSAGE_ERROR, _("错误"), _("shell 无法执行这一行，没有运行任何命令。"),
          outcome.detail);
-    return false;
+    break;
   case kind::no_shell:
     tell(GTK_MESSAGE_ERROR, _("错误"), formatted(_("无法启动 %s"), "/bin/sh"), outcome.detail);
-    return false;
+    break;
   case kind::ran:
     break;
   }
+}
+
+// The run has ended: the program and Wine's processes are gone, every block is in
+// the log and mycat is deleted. What is to be said about the run is said here.
+void run_ended(const capture::run_outcome &outcome, bool logging, bool has_file) {
   // 126 and 127 are the shell's own: a command it could not execute or find.
-  if (WIFEXITED(outcome.status) &&
+  if (!outcome.stopped && WIFEXITED(outcome.status) &&
       (WEXITSTATUS(outcome.status) == 126 || WEXITSTATUS(outcome.status) == 127)) {
     own::gchars text(
         g_strdup_printf(_("命令行结束时的状态为 %d：shell 找不到或无法执行其中的命令。"),
                         WEXITSTATUS(outcome.status)));
     tell(GTK_MESSAGE_ERROR, _("错误"), text.get(), "");
   }
-  if (log_enabled && !log_file_path)
+  if (logging && !has_file)
     tell(GTK_MESSAGE_INFO, _("提示"), _("没有选择日志文件，这次运行的输出没有记录。"), "");
+}
+
+// The run that goes on, and what shows it.
+struct current_run {
+  capture::live_run *run = nullptr;
+  run_progress::view *view = nullptr;
+  GtkWidget *dialog = nullptr;
+  GtkWidget *question = nullptr; // the stop question while it is open
+  bool closing = false;
+};
+current_run current;
+
+void stop_now() {
+  if (!current.run || current.run->ended() || current.run->stopping())
+    return;
+  std::printf("停止运行\n");
+  std::fflush(stdout);
+  current.run->stop();
+  if (current.view)
+    current.view->stopping();
+}
+
+void on_stop_clicked(GtkWidget *, gpointer) {
+  if (debug_run::ask_to_stop(current.dialog))
+    stop_now();
+}
+
+// The dialog's close button and Escape during the run ask the same question.
+void on_response(GtkDialog *, int response, gpointer) {
+  if (response == GTK_RESPONSE_DELETE_EVENT)
+    on_stop_clicked(nullptr, nullptr);
+}
+
+// A question about a program that has ended meanwhile is answered "取消".
+void run_over() {
+  if (current.question)
+    gtk_dialog_response(GTK_DIALOG(current.question), 1);
+}
+
+} // namespace
+
+namespace debug_run {
+
+bool running() { return current.run && !current.run->ended(); }
+
+bool window_closing() { return current.closing; }
+
+bool ask_to_stop(GtkWidget *near) {
+  if (!running())
+    return false;
+  if (current.run->stopping())
+    return true;
+  if (current.question) // asked already: that answer counts
+    return false;
+  GtkWidget *box = message_box::create(near ? near : current.dialog, GTK_MESSAGE_QUESTION,
+                                       _("停止"), _("要停止正在运行的程序吗？"), "", false);
+  current.question = box;
+  g_object_add_weak_pointer(G_OBJECT(box), reinterpret_cast<gpointer *>(&current.question));
+  const bool stop = message_box::run(box, _("取消"), _("停止运行"));
+  return stop && running();
+}
+
+bool stop_for_closing(GtkWidget *near) {
+  if (!ask_to_stop(near))
+    return false;
+  current.closing = true;
+  stop_now();
+  return true;
+}
+
+} // namespace debug_run
+
+bool process_debug_log() {
+  if (!(log_channel_entry && env_entry && cmdline_entry))
+    check_failed("log_channel_entry && env_entry && cmdline_entry", __LINE__, "process_debug_log");
+
+  // Copied: the main loop turns while the run goes on.
+  const std::string env = gtk_entry_get_text(GTK_ENTRY(env_entry));
+  const std::string channel = gtk_entry_get_text(GTK_ENTRY(log_channel_entry));
+  const std::string cmdline = gtk_entry_get_text(GTK_ENTRY(cmdline_entry));
+  const bool logging = log_enabled != 0, has_file = log_file_path != nullptr;
+  const bool captured = logging && has_file;
+  if (captured && !log_can_be_written())
+    return false;
+  // The window goes on answering while the prefix's server saves and ends; nothing
+  // in the dialog can be changed meanwhile.
+  GtkWidget *top = gtk_widget_get_toplevel(cmdline_entry);
+  gtk_widget_set_sensitive(top, FALSE);
+  warmup::cool_for_debug_run([] {
+    while (g_main_context_iteration(nullptr, FALSE)) {
+    }
+  });
+  gtk_widget_set_sensitive(top, TRUE);
+  capture::run_outcome why_not;
+  std::unique_ptr<capture::live_run> run =
+      capture::start_debug({logging, has_file, channel.c_str(), env.c_str(), cmdline.c_str(),
+                            captured ? log_writers_allowed(multi_thread_num) : 0},
+                           why_not);
+  if (!run) {
+    refused(why_not);
+    return false;
+  }
+
+  current = {};
+  current.run = run.get();
+  current.dialog = GTK_IS_DIALOG(top) ? top : nullptr;
+  const std::string log_file = has_file ? log_file_path : "";
+  gulong response = 0;
+  {
+    run_progress::view view(current.dialog, *run, captured ? log_file.c_str() : nullptr,
+                            on_stop_clicked, nullptr);
+    current.view = &view;
+    if (current.dialog)
+      response = g_signal_connect(current.dialog, "response", G_CALLBACK(on_response), nullptr);
+    run->on_end(run_over);
+    run->wait();
+    current.view = nullptr;
+  }
+  if (response)
+    g_signal_handler_disconnect(current.dialog, response);
+  current.run = nullptr;
+  current.dialog = nullptr;
+  run_ended(run->outcome(), logging, has_file);
   return true;
 }

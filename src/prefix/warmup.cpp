@@ -232,7 +232,7 @@ void end_unused(bool program_started) {
   forget();
 }
 
-void cool_for_debug_run() {
+void cool_for_debug_run(const std::function<void()> &meanwhile) {
   if (state.pid <= 0 || has_ended() || !only_warmup_runs())
     return;
   std::vector<processes::Process> servers = stop_all();
@@ -242,8 +242,11 @@ void cool_for_debug_run() {
   forget();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   auto gone = [&servers] { return std::all_of(servers.begin(), servers.end(), processes::ended); };
-  while (!gone() && std::chrono::steady_clock::now() < deadline)
+  while (!gone() && std::chrono::steady_clock::now() < deadline) {
+    if (meanwhile)
+      meanwhile();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 } // namespace warmup

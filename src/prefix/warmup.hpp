@@ -11,6 +11,7 @@
 // thread only.
 #include "prefix/prefix_path.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,7 +63,8 @@ void end_unused(bool program_started);
 // Before a debug run: when nothing but the warm-up runs in the prefix, it is
 // stopped, with the server it started, and this waits (a few seconds at most)
 // until the server has ended, so that the run starts the prefix itself and
-// its trace channels see the server and Wine's processes start.
-void cool_for_debug_run();
+// its trace channels see the server and Wine's processes start. meanwhile, when
+// given, is called every few milliseconds while it waits (to turn the main loop).
+void cool_for_debug_run(const std::function<void()> &meanwhile = nullptr);
 
 } // namespace warmup
