@@ -40,7 +40,7 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 echo "== ThreadSanitizer: the queue and capture tests"
 build build-tsan -DCMAKE_BUILD_TYPE=Debug -DNIVRA_SANITIZE=thread
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '^unit\.(LogQueue|ReadLoop|DebugRun|ProcessDebugLog|Modes/Lossless|LogSink|SizewinPolicy|Writers/LogFaults|LogFolderRemoved|VersionQuery)'
+  ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '^unit\.(LogQueue|ReadLoop|DebugRun|ProcessDebugLog|Modes/Lossless|LogSink|SizewinPolicy|Writers/LogFaults|LogFolderRemoved|VersionQuery|ToolButtonTest)'
 
 if [ -x fuzz/run.sh ]; then
   echo "== fuzz targets"

@@ -3,7 +3,7 @@
 // owes that break), blocks are terminated texts of at most 511 bytes, or
 // exactly 512 for a piece of a longer line, and an unfinished last line comes
 // last; and the blocks are cut where a model of the loop cuts them.
-#include "debuglog/capture.hpp"
+#include "debug/capture.hpp"
 #include "fuzz_support.hpp"
 
 #include <algorithm>

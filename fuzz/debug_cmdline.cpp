@@ -3,7 +3,7 @@
 // that fits is read back, by the shell's own quoting rules, as exactly the
 // launcher and the arguments, with nothing that the shell would expand or run;
 // one that does not fit is cut to at most 1022 bytes of UTF-8.
-#include "debuglog/debug_cmdline.hpp"
+#include "debug/debug_cmdline.hpp"
 #include "fuzz_support.hpp"
 
 #include <cctype>

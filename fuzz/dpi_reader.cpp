@@ -3,7 +3,7 @@
 // taken only from the first line inside [Control Panel\\Desktop] whose number
 // parses; only the bytes before the read limit are seen, and holes read as
 // zeros. parse_dword against a %x reference with exact overflow checks.
-#include "confirm/dpi_reader.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "fuzz_support.hpp"
 
 #include <sys/mman.h>

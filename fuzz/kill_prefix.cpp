@@ -14,14 +14,14 @@
 namespace {
 
 void check_raw_ids(std::string_view in) {
-  auto pids = std::make_unique<kill_prefix::PidList>();
+  auto pids = std::make_unique<stop::PidList>();
   std::string expected;
   for (std::size_t at = 0; at + sizeof(int) <= in.size(); at += sizeof(int)) {
     int pid;
     std::memcpy(&pid, in.data() + at, sizeof(pid));
     expected += (pids->count() ? " " : "") + std::to_string(pid);
     const bool room = pids->add(pid);
-    FUZZ_CHECK(room == (expected.size() < kill_prefix::PidList::kFullAt));
+    FUZZ_CHECK(room == (expected.size() < stop::PidList::kFullAt));
     if (!room)
       break;
   }
@@ -36,13 +36,13 @@ void check_map(std::string_view in) {
   for (std::size_t at = 0; at < map.size();) {
     std::size_t end = map.find('\n', at);
     end = end == std::string::npos ? map.size() : end + 1;
-    maps_folder = maps_folder || kill_prefix::at_or_below(
-                                     kill_prefix::map_line_path(map.substr(at, end - at)), folder);
+    maps_folder = maps_folder || processes::at_or_below(
+                                     processes::map_line_path(map.substr(at, end - at)), folder);
     at = end;
   }
   std::FILE *f = fuzz::open_bytes(map);
   FUZZ_CHECK(f);
-  const kill_prefix::MapFacts facts = kill_prefix::read_map(f, folder);
+  const processes::MapFacts facts = processes::read_map(f, folder);
   std::fclose(f);
   // The name has no line feed, so a line names it exactly when the map does:
   // never less than pieces of 1023 bytes cut at a NUL would find.
@@ -67,8 +67,8 @@ void check_map_line(std::string_view in) {
     line += c == '\n' ? std::string("\\012") : std::string(1, c);
   // A path with a literal "\012" in it reads back as one with a line feed.
   if (path.find("\\012") == std::string::npos) {
-    FUZZ_CHECK(kill_prefix::map_line_path(line + "\n") == path);
-    FUZZ_CHECK(kill_prefix::map_line_path(line) == path);
+    FUZZ_CHECK(processes::map_line_path(line + "\n") == path);
+    FUZZ_CHECK(processes::map_line_path(line) == path);
   }
 }
 
@@ -76,11 +76,11 @@ void check_at_or_below(std::string_view in) {
   const std::vector<std::string> parts = fuzz::split_at_nul(in);
   const std::string &folder = parts[0];
   const std::string other = parts.size() > 1 ? parts[1] : "";
-  FUZZ_CHECK(kill_prefix::at_or_below(folder, folder) == !folder.empty());
-  FUZZ_CHECK(kill_prefix::at_or_below(folder + "/" + other, folder) == !folder.empty());
+  FUZZ_CHECK(processes::at_or_below(folder, folder) == !folder.empty());
+  FUZZ_CHECK(processes::at_or_below(folder + "/" + other, folder) == !folder.empty());
   if (!folder.empty() && folder.back() != '/' && !other.empty() && other[0] != '/')
-    FUZZ_CHECK(!kill_prefix::at_or_below(folder + other, folder));
-  if (kill_prefix::at_or_below(other, folder))
+    FUZZ_CHECK(!processes::at_or_below(folder + other, folder));
+  if (processes::at_or_below(other, folder))
     FUZZ_CHECK(other.compare(0, folder.size(), folder) == 0);
 }
 

@@ -2,7 +2,7 @@
 // (line ends, "«" and invalid UTF-8 included), and the text redacted a piece of whole lines at a
 // time, as the archive reads a log, comes out as the whole text redacted at once.
 // The input is the user, a home and the host, each ended by a NUL, then the text.
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 #include "fuzz_support.hpp"
 
 #include <string>

@@ -1,8 +1,8 @@
 // The size dialog's numbers. The input's NUL-separated texts are the typed
 // size, the typed count and the unit. parse_size_input and size_to_bytes_text
 // agree with an atoll reference computed in 128 bits with explicit range checks.
-#include "debuglog/log_destination_logic.hpp"
 #include "fuzz_support.hpp"
+#include "log/log_destination.hpp"
 
 #include <climits>
 #include <cstring>

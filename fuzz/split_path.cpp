@@ -3,8 +3,8 @@
 // without, dir is "." and name the path. Places already filled stay as they are.
 // log_file_index on the name after the dir as prefix: an index only for a name
 // that is prefix "." and that index written back, and for every such index.
-#include "debuglog/log_destination_logic.hpp"
 #include "fuzz_support.hpp"
+#include "log/log_destination.hpp"
 
 #include <cstring>
 #include <string>

@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev desktop-file-utils file dpkg-dev debhelper lintian man-db
   xvfb xauth x11-utils procps fonts-wqy-microhei imagemagick autopkgtest
   python3-dogtail at-spi2-core dbus dbus-x11 gir1.2-atspi-2.0 gir1.2-gtk-3.0 python3-gi
-  weston mutter xwayland
+  weston mutter xwayland kwin-wayland
   wine wine64 libwine fonts-wine gettext locales
 )
 

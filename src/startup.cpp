@@ -1,11 +1,12 @@
 #include "startup.hpp"
 
-#include "debuglog/log_sink.hpp"
 #include "launch/start_failure.hpp"
+#include "log/log_sink.hpp"
 #include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "shell/prewarm.hpp"
+#include "shell/tool_buttons.hpp"
 #include "util/bounded.hpp"
 #include "util/i18n.hpp"
 #include "util/shell_quote.hpp"
@@ -164,11 +165,7 @@ struct version_query {
 
 } // namespace
 
-namespace startup {
-int version_query_timeout_ms = 10000;
-} // namespace startup
-
-void get_wine_version() {
+void get_wine_version(int limit_ms) {
   char line[128];
   std::size_t got = 0;
   // A launcher path with blanks or shell characters is passed as one word, whole.
@@ -182,12 +179,11 @@ void get_wine_version() {
     }
     // The window waits for this query, so a launcher that never answers must
     // not hold it for ever.
-    const steady::time_point deadline =
-        steady::now() + std::chrono::milliseconds(startup::version_query_timeout_ms);
+    const steady::time_point deadline = steady::now() + std::chrono::milliseconds(limit_ms);
     if (!query.read_first_line(line, &got, deadline) || !query.finish(deadline)) {
       query.stop();
       std::fprintf(stderr, "警告：Wine 启动器 %s 的版本查询在 %g 秒内没有结束，已终止\n",
-                   wine_app_path, startup::version_query_timeout_ms / 1000.0);
+                   wine_app_path, limit_ms / 1000.0);
       got = 0;
     }
   }
@@ -213,7 +209,7 @@ bool refuses_arguments(int argc, char **argv) {
   return false;
 }
 
-int run(int argc, char **argv) {
+int run(int argc, char **argv, const confirm::limits &limits) {
   app_argv = argv;
   wine_prefix = settings::prefix_from_env(std::getenv("WINEPREFIX"));
   if (refuses_arguments(argc, argv))
@@ -254,9 +250,9 @@ int run(int argc, char **argv) {
   char **gtk_argv = gtk_args;
   gtk_init(&gtk_argc, &gtk_argv);
   i18n::init();
-  run_main_window();
-  // The confirm action puts the launcher into entry 0 as it starts the program.
-  warmup::end_unused(app_argv && app_argv[0] == wine_app_path);
+  run_main_window(limits);
+  // A tool of the window's buttons is a program of the user's too, running on.
+  warmup::end_unused(confirm::program_started() || tool_buttons::started_any());
 
   if (mycat)
     log4c_category_delete(mycat);

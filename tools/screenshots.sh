@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Takes the documentation's pictures (docs/main-window.png, docs/debug-dialog.png,
-# docs/close-programs-dialog.png, docs/debug-archive.png, and the same in English, docs/*-en.png)
+# docs/close-programs-dialog.png, docs/debug-archive.png, docs/debug-run.png, and the same in
+# English, docs/*-en.png)
 # from the real program on Xvfb, with GTK's stock theme and a clean home, and the main window once
 # more on a desktop that scales by two (docs/main-window-hidpi.png), and under weston at scale 2
 # (docs/main-window-weston.png). The archive box follows a logged run of a plain echo. For the
@@ -51,6 +52,19 @@ for shot in "C.UTF-8 logs" "en_US.UTF-8 -en logs-en"; do
     timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/archive_driver" \
     'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null 2>&1
 done
+# The debug dialog while a logged run goes on, just before "停止".
+for shot in "C.UTF-8 run" "en_US.UTF-8 -en run-en"; do
+  read -r locale suffix logs <<<"$shot"
+  [ -n "$logs" ] || logs=$suffix suffix=
+  mkdir -p "$tmp/home/$logs"
+  env -i PATH="$PATH" LANG="$locale" HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
+    WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 NIVRA_DRIVE_LOG="$tmp/home/$logs/reader.log" \
+    NIVRA_DRIVE_CMDLINE='for i in $(seq 1 40); do seq 1 100; sleep 0.05; done; sleep 30' \
+    NIVRA_DRIVE_STOP=button NIVRA_DRIVE_STOP_LINES=4000 NIVRA_DRIVE_ARCHIVE=不用 \
+    NIVRA_SHOT_RUN="$PWD/docs/debug-run$suffix.png" \
+    timeout 60 xvfb-run -a -s "-screen 0 1280x1024x24" "$build/tests-bin/archive_driver" \
+    'C:\Program Files\Foxglove Reader\FoxgloveReader.exe' >/dev/null 2>&1
+done
 # The DPI row's suggestion, on a desktop that scales by two.
 env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
   WINE_APP="$(command -v wine)" NO_AT_BRIDGE=1 GDK_SCALE=2 \
@@ -62,5 +76,5 @@ env -i PATH="$PATH" LANG=C.UTF-8 HOME="$tmp/home" WINEPREFIX="$tmp/prefix" \
 /usr/bin/python3 tools/weston_screenshot.py "$build/stage/bin/nivra-wine-helper" \
   docs/main-window-weston.png >/dev/null
 echo "docs/main-window.png, docs/debug-dialog.png, docs/close-programs-dialog.png," \
-  "docs/debug-archive.png, their English twins (-en), docs/main-window-hidpi.png and" \
+  "docs/debug-archive.png, docs/debug-run.png, their English twins (-en), docs/main-window-hidpi.png and" \
   "docs/main-window-weston.png redrawn"

@@ -6,7 +6,7 @@
 // The logs are 50 MiB files of Wine-like trace lines, many with the home folder and the
 // user's profile path in them. Each round runs every mode once; the median is reported, in
 // MB (10^6 bytes) of logs per second.
-#include "debuglog/archive.hpp"
+#include "report/archive.hpp"
 
 #include <sys/resource.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
 #pragma once
 // What both capture benchmarks time: a captured run through the project's own
 // capture code, and a plain shell pipeline, each into a fresh output folder.
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
+#include "log/log_sink.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,9 +34,11 @@ inline void fresh_folder(const std::string &dir) {
 
 // One captured run into five 50 MB files in dir, with the program's own progress
 // lines (and the run's stderr) appended to the file `noise`. threads < 0: read
-// and cut the output without a log sink, so nothing is written.
+// and cut the output without a log sink, so nothing is written. `then`, when
+// given, is timed too, after the run has ended.
 inline double time_captured(const char *channel, const std::string &command, const std::string &dir,
-                            int threads, const std::string &noise) {
+                            int threads, const std::string &noise,
+                            const std::function<void()> &then = nullptr) {
   fresh_folder(dir);
   std::fflush(nullptr);
   const int saved_out = dup(1), saved_err = dup(2);
@@ -47,6 +50,8 @@ inline double time_captured(const char *channel, const std::string &command, con
     init_log_sink(dir.c_str(), "bench.log", 50LL * 1024 * 1024, 5);
   const auto t0 = std::chrono::steady_clock::now();
   capture::run_captured(channel, "", command.c_str(), threads < 0 ? 0 : threads);
+  if (then)
+    then();
   const double s = seconds_since(t0);
   std::fflush(nullptr);
   dup2(saved_out, 1);

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Real Wine benchmark: a +relay run of `cmd /c` through `2>&1 | cat > file` and
-# through captured runs (direct, 1 and 4 writer threads, and without a log sink),
-# each run from a fresh copy of a prefix made once here, the modes taking turns.
-#   bench/capture/wine.sh [rounds] [count] [modes]   (default 5 rounds, count 300, every mode)
+# Real Wine benchmark: a +relay run of `cmd /c` through `2>&1 | cat > file`, through
+# captured runs (direct, 1 and 4 writer threads, and without a log sink) and thrown
+# away to /dev/null, each run from a fresh copy of a prefix made once here and timed
+# until Wine's last process has ended, the modes taking turns.
+#   bench/capture/wine.sh [rounds] [count] [modes] [channels]
+#     (default 5 rounds, count 300, every mode, the "崩溃信息" channels)
+#   bench/capture/wine.sh 5 300 null,discard,shm,direct,4 +relay   against the trace thrown away
 set -euo pipefail
 src=$(cd "$(dirname "$0")/../.." && pwd)
 build=${BUILD_DIR:-$src/build-bench}
@@ -25,4 +28,4 @@ echo "making the template prefix"
 # Wine as a user would, without overrides.
 WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wineboot -i >/dev/null 2>&1
 wineserver -w
-"$build/bench-bin/wine_bench" "$work" "$WINEPREFIX" "${1:-5}" "${2:-300}" ${3:+"$3"}
+"$build/bench-bin/wine_bench" "$work" "$WINEPREFIX" "${1:-5}" "${2:-300}" "${3:-}" ${4:+"$4"}

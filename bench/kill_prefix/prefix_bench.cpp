@@ -203,9 +203,10 @@ Find time_find(const std::string &prefix, bool lsof_first) {
   Find f{};
   std::set<int> by_helper, by_lsof;
   auto helper = [&] {
-    auto pids = std::make_unique<kill_prefix::PidList>();
+    auto pids = std::make_unique<stop::PidList>();
     const auto t0 = Clock::now();
-    kill_prefix::list_ids(kill_prefix::select("/proc", prefix_places_of(folder)), *pids);
+    stop::list_ids(processes::select("/proc", prefix_path::prefix_places_of(folder), nullptr),
+                   *pids);
     f.helper_s = seconds_since(t0);
     std::istringstream ids(pids->text());
     for (int id; ids >> id;)

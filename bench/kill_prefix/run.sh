@@ -12,34 +12,13 @@
 #     (default 5 rounds, 100000 files, 7 DPI rounds, 5 close rounds; 0 rounds:
 #     the last two parts only)
 set -euo pipefail
-src=$(cd "$(dirname "$0")/../.." && pwd)
-build=${BUILD_DIR:-$src/build-bench}
-
-"$src/scripts/install-deps.sh"
+. "$(dirname "$0")/../wine_setup.sh" prefix prefix_bench bench_confirm_driver bench_xwin
 if ! command -v lsof >/dev/null; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900 \
     install -y -q lsof >/dev/null
 fi
-
-cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target prefix_bench bench_confirm_driver bench_xwin >/dev/null
-
-work=$(mktemp -d "${TMPDIR:-/var/tmp}/nivra-prefix-bench-XXXXXX")
-export HOME=$work/home WINE_APP=$(command -v wine)
-cleanup() {
-  for p in "$work/template" "$work/prefix"; do
-    WINEPREFIX=$p wineserver -k 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-mkdir -p "$HOME/.config/nivra-wine"
-echo "making the template prefix"
-# No Mono or Gecko installers while the prefix is made.
-WINEPREFIX=$work/template WINEDLLOVERRIDES="mscoree,mshtml=" WINEDEBUG=-all wineboot -i >/dev/null 2>&1
-WINEPREFIX=$work/template wineserver -w
 xvfb-run -a -s "-screen 0 1280x1024x24" \
   "$build/bench-bin/prefix_bench" "$work" "$work/template" \
   "$build/bench-stage/bin/bench_confirm_driver" "${1:-5}" "${2:-100000}" "${3:-7}" "${4:-5}"

@@ -3,6 +3,8 @@
 // Usage: time_to_map ROUNDS NAME_A TITLE_A -- CMD_A... -- NAME_B TITLE_B -- CMD_B... [-- ...]
 // Prints the median and mean of each and the ratio of each median to the
 // first one's.
+#include "window_name.hpp"
+
 #include <X11/Xlib.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -26,23 +28,6 @@ struct Subject {
   std::vector<double> ms;
 };
 
-std::string name_of(Display *dpy, Window w) {
-  Atom prop = XInternAtom(dpy, "_NET_WM_NAME", False);
-  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
-  Atom type;
-  int format;
-  unsigned long n, after;
-  unsigned char *data = nullptr;
-  std::string name;
-  if (XGetWindowProperty(dpy, w, prop, 0, 1024, False, utf8, &type, &format, &n, &after, &data) ==
-          Success &&
-      data) {
-    name.assign(reinterpret_cast<char *>(data), n);
-    XFree(data);
-  }
-  return name;
-}
-
 double run_once(Display *dpy, Subject &s) {
   Window root = DefaultRootWindow(dpy);
   XSelectInput(dpy, root, SubstructureNotifyMask);
@@ -60,7 +45,7 @@ double run_once(Display *dpy, Subject &s) {
   while (ms < 0) {
     XEvent ev;
     XNextEvent(dpy, &ev);
-    if (ev.type == MapNotify && name_of(dpy, ev.xmap.window) == s.title)
+    if (ev.type == MapNotify && window_name(dpy, ev.xmap.window) == s.title)
       ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                .count();
   }

@@ -11,6 +11,7 @@
 //   warmup_bench WORKDIR TEMPLATE-PREFIX DRIVER ROUNDS TITLE PROGRAM [PROGRAM...]
 #include "timing.hpp"
 #include "util/own.hpp"
+#include "window_name.hpp"
 
 #include <X11/Xlib.h>
 #include <dirent.h>
@@ -73,23 +74,6 @@ void quiet(const std::string &prefix) {
                  read_text("/proc/" + std::to_string(pid) + "/cmdline").c_str());
     kill(pid, SIGKILL);
   }
-}
-
-std::string window_name(Display *dpy, Window w) {
-  Atom net_wm_name = XInternAtom(dpy, "_NET_WM_NAME", False);
-  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
-  Atom type;
-  int format;
-  unsigned long n, after;
-  unsigned char *data = nullptr;
-  std::string name;
-  if (XGetWindowProperty(dpy, w, net_wm_name, 0, 1024, False, utf8, &type, &format, &n, &after,
-                         &data) == Success &&
-      data) {
-    name.assign(reinterpret_cast<char *>(data), n);
-    XFree(data);
-  }
-  return name;
 }
 
 // A viewable top-level window titled title (no window manager: children of the root).

@@ -1,15 +1,17 @@
 #include "confirm/confirm.hpp"
 
-#include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
 #include "confirm/questions.hpp"
+#include "launch/activity.hpp"
 #include "launch/child_watch.hpp"
 #include "launch/cmd_runner.hpp"
 #include "launch/start_failure.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/end_session.hpp"
 #include "prefix/prefix_path.hpp"
 #include "prefix/programs.hpp"
 #include "prefix/stop.hpp"
+#include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "util/i18n.hpp"
 #include "util/own.hpp"
@@ -23,13 +25,11 @@
 #include <string>
 #include <vector>
 
-namespace confirm {
-int reg_limit_ms = kRegLimitMs;
-} // namespace confirm
-
 namespace {
 
 constexpr int kMaxAttempts = 20;
+
+bool program_on_its_way = false;
 
 void pump_events() {
   while (gtk_events_pending())
@@ -50,11 +50,12 @@ bool start_program(GtkWidget *near) {
     return false;
   }
   start_failure::clear();
+  program_on_its_way = true;
   return true;
 }
 
-std::vector<kill_prefix::Process> prefix_processes() {
-  return kill_prefix::select("/proc", current_prefix_places());
+std::vector<processes::Process> prefix_processes() {
+  return processes::select("/proc", prefix_path::current_prefix_places(), warmup::is_own);
 }
 
 // Escape or the window manager's close button would take the dialog, and with
@@ -186,7 +187,7 @@ void write_dpi_to_registry(dpi_apply_data *data) {
     return;
   }
   data->written = true;
-  child_watch::watch(pid, confirm::reg_limit_ms,
+  child_watch::watch(pid, data->limits.reg_ms,
                      [data](int status, bool timed_out) { after_write(data, status, timed_out); });
 }
 
@@ -202,14 +203,14 @@ void ask_programs_to_close(dpi_apply_data *data);
 // anything is stopped: a program that came since the question, a new copy of
 // an agreed one included, is asked about too, and nothing is stopped that the
 // user has not agreed to.
-void go_on(dpi_apply_data *data, std::vector<kill_prefix::Process> procs) {
-  if (!kill_prefix::not_agreed(procs, data->approved).empty()) {
+void go_on(dpi_apply_data *data, std::vector<processes::Process> procs) {
+  if (!processes::not_agreed(procs, data->approved).empty()) {
     hide_progress(data);
-    if (!questions::ask_to_close(data->near, kill_prefix::program_names(procs))) {
+    if (!questions::ask_to_close(data->near, processes::program_names(procs))) {
       call_off(data);
       return;
     }
-    data->approved = kill_prefix::take_programs(procs);
+    data->approved = processes::take_programs(procs);
     show_progress(data, _("正在关闭程序，请稍候..."));
     ask_programs_to_close(data);
     return;
@@ -219,15 +220,15 @@ void go_on(dpi_apply_data *data, std::vector<kill_prefix::Process> procs) {
     // The user's programs go before the write. Wine's own stay until after it:
     // with them gone, reg would start the prefix anew (half a second and more)
     // rather than ask the running server (a tenth).
-    kill_prefix::stop(kill_prefix::take_programs(procs));
+    stop::stop(processes::take_programs(procs));
     write_dpi_to_registry(data);
     return;
   }
   // The server writes user.reg when it ends, and on its own it ends two
   // seconds or more after reg, once Wine's services have quit.
-  kill_prefix::stop(procs);
-  kill_prefix::end_servers(kill_prefix::servers("/proc", current_prefix_places()),
-                           [data] { check_value(data); });
+  stop::stop(procs);
+  stop::end_servers(processes::servers("/proc", prefix_path::current_prefix_places()),
+                    [data] { check_value(data); });
 }
 
 void go_on(dpi_apply_data *data) { go_on(data, prefix_processes()); }
@@ -236,7 +237,7 @@ void after_write(dpi_apply_data *data, int status, bool timed_out) {
   const std::string &said = data->out->finish();
   data->reg_said = said.size();
   if (timed_out) {
-    int seconds = confirm::reg_limit_ms / 1000;
+    int seconds = data->limits.reg_ms / 1000;
     std::fprintf(stderr, "警告：写入DPI值的命令在 %d 秒内没有结束，已终止\n", seconds);
     hide_progress(data);
     questions::say_write_timed_out(data->near, seconds);
@@ -257,20 +258,19 @@ void after_write(dpi_apply_data *data, int status, bool timed_out) {
 }
 
 int approved_running(const dpi_apply_data *data) {
-  return static_cast<int>(
-      std::count_if(data->approved.begin(), data->approved.end(),
-                    [](const auto &proc) { return !kill_prefix::ended(proc); }));
+  return static_cast<int>(std::count_if(data->approved.begin(), data->approved.end(),
+                                        [](const auto &proc) { return !processes::ended(proc); }));
 }
 
 void on_end_session(dpi_apply_data *data, const end_session::Result &result) {
   using end_session::Outcome;
-  std::vector<kill_prefix::Process> procs = prefix_processes();
-  std::vector<std::string> names = kill_prefix::program_names(procs);
+  std::vector<processes::Process> procs = prefix_processes();
+  std::vector<std::string> names = processes::program_names(procs);
   switch (result.outcome) {
   case Outcome::agreed:
     // wineboot asks only the windows of its own desktop and ends at once
     // with 0 when another desktop's programs were never asked.
-    if (names.empty() || !kill_prefix::other_desktop(procs)) {
+    if (names.empty() || !processes::other_desktop(procs)) {
       go_on(data, std::move(procs));
       return;
     }
@@ -300,21 +300,21 @@ void on_end_session(dpi_apply_data *data, const end_session::Result &result) {
   case Outcome::no_answer:
     hide_progress(data);
     if (!names.empty() &&
-        !questions::ask_to_force(data->near, names, end_session::answer_limit_ms / 1000)) {
+        !questions::ask_to_force(data->near, names, data->limits.answer_ms / 1000)) {
       call_off(data);
       return;
     }
     break;
   }
   // Forced: what was named is agreed to; anything that came since is asked about.
-  data->approved = kill_prefix::take_programs(procs);
+  data->approved = processes::take_programs(procs);
   go_on(data);
 }
 
 // Every program gets its chance to ask its own questions, as at log-off.
 void ask_programs_to_close(dpi_apply_data *data) {
   end_session::request(
-      wine_app_path, [data] { return approved_running(data); },
+      wine_app_path, data->limits.answer_ms, [data] { return approved_running(data); },
       [data](const end_session::Result &result) { on_end_session(data, result); });
 }
 
@@ -330,19 +330,22 @@ gboolean begin(gpointer user_data) {
 // Once the value is in user.reg: what the change started in the prefix goes,
 // and what the user agreed to close; a program started since is left alone.
 void stop_again(const dpi_apply_data *data) {
-  std::vector<kill_prefix::Process> keep, procs = prefix_processes();
-  for (kill_prefix::Process &proc : procs)
+  std::vector<processes::Process> keep, procs = prefix_processes();
+  for (processes::Process &proc : procs)
     if (proc.housekeeping ||
         std::any_of(data->approved.begin(), data->approved.end(),
-                    [&](const auto &agreed) { return kill_prefix::same_process(agreed, proc); }))
+                    [&](const auto &agreed) { return processes::same_process(agreed, proc); }))
       keep.push_back(std::move(proc));
-  kill_prefix::stop(keep);
+  stop::stop(keep);
 }
 
 } // namespace
 
+bool confirm::program_started() { return program_on_its_way; }
+
 void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
-  if (change_running)
+  // A click held back while a tool or a debug run went on starts nothing.
+  if (change_running || activity::busy())
     return;
   auto *confirm = static_cast<confirm_data *>(user_data);
   bool no_prompt = gtk_toggle_button_get_active(GTK_TOGGLE_BUTTON(confirm->no_prompt_check));
@@ -381,8 +384,8 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
 
   // Nothing is stopped or written, and nothing recorded, until the user has
   // agreed to close these programs.
-  std::vector<kill_prefix::Process> procs = prefix_processes();
-  std::vector<std::string> programs = kill_prefix::program_names(procs);
+  std::vector<processes::Process> procs = prefix_processes();
+  std::vector<std::string> programs = processes::program_names(procs);
   if (!programs.empty() && !questions::ask_to_close(button, programs)) {
     change_running = false;
     return;
@@ -393,7 +396,8 @@ void on_confirm_btn_clicked(GtkWidget *button, gpointer user_data) {
   data->no_prompt = no_prompt;
   data->target = chosen.release();
   data->max_attempts = kMaxAttempts;
-  data->approved = kill_prefix::take_programs(procs);
+  data->approved = processes::take_programs(procs);
+  data->limits = confirm->limits;
   show_progress_dialog(data, programs.empty() ? _("正在设置DPI值，请稍候...")
                                               : _("正在关闭程序，请稍候..."));
   // At once, once the dialog is drawn.

@@ -14,8 +14,6 @@
 
 namespace end_session {
 
-int answer_limit_ms = kAnswerLimitMs;
-
 AnswerClock::AnswerClock(std::int64_t now_ms, int limit_ms, int running)
     : limit_ms_(limit_ms), running_(running), deadline_ms_(now_ms + limit_ms) {}
 
@@ -80,7 +78,7 @@ gboolean report_failed(gpointer data) {
 
 } // namespace
 
-void request(const char *launcher, std::function<int()> running,
+void request(const char *launcher, int limit_ms, std::function<int()> running,
              std::function<void(const Result &)> done) {
   auto wait = std::make_unique<Wait>();
   wait->running = std::move(running);
@@ -97,7 +95,7 @@ void request(const char *launcher, std::function<int()> running,
     g_idle_add(report_failed, wait.release());
     return;
   }
-  wait->clock = AnswerClock(now_ms(), answer_limit_ms, wait->running());
+  wait->clock = AnswerClock(now_ms(), limit_ms, wait->running());
   wait->tick = g_timeout_add(kLookMs, look, wait.get());
   pid_t pid = wait->pid;
   g_child_watch_add(pid, ended, wait.release());

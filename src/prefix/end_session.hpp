@@ -18,9 +18,6 @@ namespace end_session {
 // answer it.
 constexpr int kAnswerLimitMs = 30000;
 
-// The limit in force: kAnswerLimitMs; tests that drive the program lower it.
-extern int answer_limit_ms;
-
 enum class Outcome {
   agreed,       // every program asked agreed; wineboot has ended those that still ran
   refused,      // a program said no (wineboot ended with another status)
@@ -51,8 +48,8 @@ private:
 
 // Runs `launcher wineboot.exe --end-session --shutdown` and calls done from
 // the main loop, never from within request. running() is the number of the
-// programs being asked that still run.
-void request(const char *launcher, std::function<int()> running,
+// programs being asked that still run; limit_ms is each one's limit.
+void request(const char *launcher, int limit_ms, std::function<int()> running,
              std::function<void(const Result &)> done);
 
 } // namespace end_session

@@ -38,11 +38,9 @@ std::string server_dir_name(unsigned long long dev, unsigned long long ino) {
   return name;
 }
 
-} // namespace prefix_path
-
 PrefixPlaces current_prefix_places() {
   // The same expanded path the DPI reader uses.
-  return prefix_places_of(prefix_path::current());
+  return prefix_places_of(current());
 }
 
 PrefixPlaces prefix_places_of(const std::string &prefix) {
@@ -52,5 +50,7 @@ PrefixPlaces prefix_places_of(const std::string &prefix) {
   struct stat st {};
   if (!realpath(prefix.c_str(), folder) || stat(folder, &st) != 0 || !S_ISDIR(st.st_mode))
     return {};
-  return {folder, prefix_path::server_dir_name(st.st_dev, st.st_ino)};
+  return {folder, server_dir_name(st.st_dev, st.st_ino)};
 }
+
+} // namespace prefix_path

@@ -22,8 +22,6 @@ std::string wine_refusal(const std::string &path);
 // device and inode keeps its socket and shared files, as Wine forms it.
 std::string server_dir_name(unsigned long long dev, unsigned long long ino);
 
-} // namespace prefix_path
-
 // The prefix as the processes that run in it show it.
 struct PrefixPlaces {
   std::string folder;     // resolved through its links, as the kernel names held files
@@ -36,3 +34,5 @@ PrefixPlaces prefix_places_of(const std::string &path);
 
 // The current prefix's places; empty when wine_prefix is unset or names no folder.
 PrefixPlaces current_prefix_places();
+
+} // namespace prefix_path

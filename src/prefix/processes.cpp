@@ -1,7 +1,6 @@
 #include "prefix/processes.hpp"
 
 #include "prefix/programs.hpp"
-#include "prefix/warmup.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -17,7 +16,7 @@
 #include <cstring>
 #include <vector>
 
-namespace kill_prefix {
+namespace processes {
 
 bool at_or_below(std::string_view path, std::string_view folder) {
   if (folder.empty() || path.substr(0, folder.size()) != folder)
@@ -61,7 +60,7 @@ std::string map_line_path(std::string_view line) {
 namespace {
 
 bool ends_in_exe(std::string_view path) {
-  return path.size() > 4 && running_programs::same_name(path.substr(path.size() - 4), ".exe");
+  return path.size() > 4 && programs::same_name(path.substr(path.size() - 4), ".exe");
 }
 
 // The folder a mapped file lies in is named name: "/tmp/x/server-fe00-1/tmpmap-1 (deleted)".
@@ -163,7 +162,8 @@ std::string read_text(int proc_dir, const char *name) {
 }
 
 // Whether the process runs Windows code in the prefix, and if so its name.
-bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
+bool examine(int proc_dir, const prefix_path::PrefixPlaces &prefix, bool (*own)(int),
+             Process &proc) {
   own::fd maps_fd(openat(proc_dir, "maps", O_RDONLY | O_CLOEXEC));
   if (!maps_fd)
     return false;
@@ -175,11 +175,11 @@ bool examine(int proc_dir, const PrefixPlaces &prefix, Process &proc) {
   if (!facts.ntdll || !facts.maps_server)
     return false;
   std::string cmdline = read_text(proc_dir, "cmdline");
-  proc.name = running_programs::windows_file_name(cmdline, read_text(proc_dir, "comm"));
-  proc.housekeeping = running_programs::is_housekeeping(proc.name, facts.images, prefix.folder) ||
-                      warmup::is_own(proc.pid);
+  proc.name = programs::windows_file_name(cmdline, read_text(proc_dir, "comm"));
+  proc.housekeeping =
+      programs::is_housekeeping(proc.name, facts.images, prefix.folder) || (own && own(proc.pid));
   if (proc.housekeeping)
-    proc.desktop = running_programs::desktop_of(cmdline);
+    proc.desktop = programs::desktop_of(cmdline);
   return true;
 }
 
@@ -215,23 +215,18 @@ template <typename Visit> void for_each_process(const char *proc_root, Visit vis
   }
 }
 
-// The processes under proc_root that keep accepts, ascending. Under the real
-// /proc each gets a pidfd, opened after its folder: if the folder still
-// answers once the pidfd is open, both name the same process.
+// The processes under proc_root that keep accepts, ascending. Each gets a
+// pidfd, opened after its folder: if the folder still answers once the pidfd
+// is open, both name the same process.
 template <typename Keep> std::vector<Process> processes_where(const char *proc_root, Keep keep) {
   std::vector<Process> found;
-  const bool real = std::strcmp(proc_root, "/proc") == 0;
   for_each_process(proc_root, [&](int pid, int dir) {
     Process proc;
     proc.pid = pid;
     if (!keep(dir, proc))
       return true;
-    if (real) {
-      proc.pidfd = own::fd(open_pidfd(pid));
-      if (!proc.pidfd && errno != ENOSYS)
-        return true; // gone meanwhile
-    }
-    if (still_running(dir, &proc.start_time))
+    proc.pidfd = own::fd(open_pidfd(pid));
+    if (proc.pidfd && still_running(dir, &proc.start_time))
       found.push_back(std::move(proc));
     return true;
   });
@@ -246,14 +241,15 @@ bool serves(int proc_dir, std::string_view folder) {
 
 } // namespace
 
-std::vector<Process> select(const char *proc_root, const PrefixPlaces &prefix) {
+std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix,
+                            bool (*own)(int pid)) {
   if (prefix.empty())
     return {};
   return processes_where(proc_root,
-                         [&](int dir, Process &proc) { return examine(dir, prefix, proc); });
+                         [&](int dir, Process &proc) { return examine(dir, prefix, own, proc); });
 }
 
-std::vector<Process> servers(const char *proc_root, const PrefixPlaces &prefix) {
+std::vector<Process> servers(const char *proc_root, const prefix_path::PrefixPlaces &prefix) {
   if (prefix.empty())
     return {};
   return processes_where(proc_root, [&](int dir, Process &) { return serves(dir, prefix.folder); });
@@ -275,7 +271,7 @@ std::vector<const Process *> not_agreed(const std::vector<Process> &procs,
 
 bool other_desktop(const std::vector<Process> &procs) {
   return std::any_of(procs.begin(), procs.end(), [](const Process &proc) {
-    return !proc.desktop.empty() && !running_programs::same_name(proc.desktop, "Default");
+    return !proc.desktop.empty() && !programs::same_name(proc.desktop, "Default");
   });
 }
 
@@ -292,17 +288,12 @@ std::vector<std::string> program_names(const std::vector<Process> &procs) {
   for (const Process &proc : procs)
     if (!proc.housekeeping)
       names.push_back(proc.name);
-  return running_programs::to_ask_about(names);
+  return programs::to_ask_about(names);
 }
 
 bool ended(const Process &proc) {
-  if (proc.pidfd) {
-    pollfd p{proc.pidfd.get(), POLLIN, 0};
-    return poll(&p, 1, 0) != 0;
-  }
-  own::fd dir(
-      open(("/proc/" + std::to_string(proc.pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  return !dir || !still_running(dir.get());
+  pollfd p{proc.pidfd.get(), POLLIN, 0};
+  return poll(&p, 1, 0) != 0;
 }
 
-} // namespace kill_prefix
+} // namespace processes

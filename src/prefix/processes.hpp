@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kill_prefix {
+namespace processes {
 
 // True when path is folder itself or lies below it: "/a/b" is below "/a",
 // "/ab" is not. folder is absolute, with no trailing "/" unless it is "/".
@@ -37,7 +37,7 @@ MapFacts read_map(std::FILE *maps, std::string_view folder, std::string_view ser
 struct Process {
   int pid = 0;
   unsigned long long start_time = 0; // in clock ticks after boot, as /proc/PID/stat gives it
-  own::fd pidfd{-1};                 // -1 where the kernel has no pidfds, or for a made-up /proc
+  own::fd pidfd{-1};                 // opened while it was examined
   std::string name;                  // its Windows file name
   bool housekeeping = false;
   std::string desktop; // for Wine's desktop process of a named desktop: its name
@@ -60,13 +60,15 @@ std::vector<Process> take_programs(std::vector<Process> &procs);
 
 // Every process under proc_root ("/proc") that runs Windows code in the
 // prefix and is still running once examined, ascending. Processes that cannot
-// be read are skipped.
-std::vector<Process> select(const char *proc_root, const PrefixPlaces &prefix);
+// be read are skipped. Those that own (when given) says were started by this
+// helper itself count as housekeeping.
+std::vector<Process> select(const char *proc_root, const prefix_path::PrefixPlaces &prefix,
+                            bool (*own)(int pid));
 
 // The running servers of the prefix: processes whose executable's name begins
 // with "wineserver" and that hold the folder itself open, as a server holds the
 // prefix it serves.
-std::vector<Process> servers(const char *proc_root, const PrefixPlaces &prefix);
+std::vector<Process> servers(const char *proc_root, const prefix_path::PrefixPlaces &prefix);
 
 // The names of the user's programs among procs, housekeeping left out, each once.
 std::vector<std::string> program_names(const std::vector<Process> &procs);
@@ -74,4 +76,4 @@ std::vector<std::string> program_names(const std::vector<Process> &procs);
 // True once the process has ended (or its pid names another process).
 bool ended(const Process &proc);
 
-} // namespace kill_prefix
+} // namespace processes

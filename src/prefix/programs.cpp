@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace running_programs {
+namespace programs {
 
 namespace {
 
@@ -97,4 +97,4 @@ std::vector<std::string> not_among(const std::vector<std::string> &later,
   return out;
 }
 
-} // namespace running_programs
+} // namespace programs

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace running_programs {
+namespace programs {
 
 // Wine's own processes, which Wine starts by itself and which hold no user's
 // work: services and drivers, the desktop, the launcher that waits for a
@@ -48,4 +48,4 @@ std::vector<std::string> to_ask_about(const std::vector<std::string> &names);
 std::vector<std::string> not_among(const std::vector<std::string> &later,
                                    const std::vector<std::string> &earlier);
 
-} // namespace running_programs
+} // namespace programs

@@ -1,7 +1,6 @@
 #pragma once
 // Stops a prefix's processes at once: each process that was examined, through
-// its pidfd (where the kernel has none, by one `kill -9` of their ids), and
-// the prefix's server, asked to save the registry and end, waited for from the
+// its pidfd, and the prefix's server, asked to save the registry and end, waited for from the
 // main loop. Main thread only.
 #include "prefix/processes.hpp"
 
@@ -9,12 +8,11 @@
 
 #include <cstddef>
 #include <functional>
-#include <string>
 #include <vector>
 
-namespace kill_prefix {
+namespace stop {
 
-// The ids chosen for the one kill command, as the command's text.
+// The ids of the processes stopped, as the line that names them shows them.
 class PidList {
 public:
   static constexpr std::size_t kSize = 4096;
@@ -32,17 +30,15 @@ private:
   int count_ = 0;
 };
 
-// "kill -9 <ids> 2>/dev/null".
-std::string kill_command(const PidList &pids);
-
 // The ids of procs in order, up to a full list: then
 // "警告：kill_pids缓冲区即将满，已处理 %d 个进程\n" on stderr and no more.
 // *taken (when given) is how many of procs the list holds.
-void list_ids(const std::vector<Process> &procs, PidList &pids, std::size_t *taken = nullptr);
+void list_ids(const std::vector<processes::Process> &procs, PidList &pids,
+              std::size_t *taken = nullptr);
 
 // SIGKILL to each of procs as listed by list_ids; prints
 // "已一次性终止 %d 个进程: %s\n" when there were any.
-void stop(const std::vector<Process> &procs);
+void stop(const std::vector<processes::Process> &procs);
 
 constexpr int kServerWaitMs = 5000;
 
@@ -50,9 +46,6 @@ constexpr int kServerWaitMs = 5000;
 // done from the main loop once they have ended, at most kServerWaitMs later.
 // Left alone, a server whose processes were killed saves only after a wait of
 // its own.
-void end_servers(std::vector<Process> servers, std::function<void()> done);
+void end_servers(std::vector<processes::Process> servers, std::function<void()> done);
 
-} // namespace kill_prefix
-
-// Finds, selects and kills the prefix's Windows processes now.
-void kill_prefix_processes();
+} // namespace stop

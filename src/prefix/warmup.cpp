@@ -26,7 +26,7 @@ struct State {
   pid_t pid = -1; // cmd.exe's launcher, leader of the warm-up's group
   int input = -1; // the write end of cmd.exe's input
   // The prefix, whose server the warm-up started: it starts only where none runs.
-  PrefixPlaces places;
+  prefix_path::PrefixPlaces places;
 };
 
 State state;
@@ -85,36 +85,31 @@ bool has_ended() {
 // Stops the prefix's Windows processes, all of them the warm-up's or Wine's
 // own, then its server, which saves the registry on SIGTERM. A server that
 // ends first leaves its clients running, cut off. Returns the servers.
-std::vector<kill_prefix::Process> stop_all() {
+std::vector<processes::Process> stop_all() {
   kill(-state.pid, SIGKILL);
-  for (const kill_prefix::Process &proc : kill_prefix::select("/proc", state.places))
+  for (const processes::Process &proc : processes::select("/proc", state.places, is_own))
     if (!proc.pidfd || syscall(SYS_pidfd_send_signal, proc.pidfd.get(), SIGKILL, nullptr, 0) != 0)
       kill(proc.pid, SIGKILL);
-  std::vector<kill_prefix::Process> servers = kill_prefix::servers("/proc", state.places);
-  for (const kill_prefix::Process &server : servers)
+  std::vector<processes::Process> servers = processes::servers("/proc", state.places);
+  for (const processes::Process &server : servers)
     kill(server.pid, SIGTERM);
   return servers;
 }
 
 // Nothing but the warm-up and Wine's housekeeping runs in the prefix.
 bool only_warmup_runs() {
-  return kill_prefix::program_names(kill_prefix::select("/proc", state.places)).empty();
+  return processes::program_names(processes::select("/proc", state.places, is_own)).empty();
 }
 
 // Closes every descriptor from first on but keep; in a child about to exec.
 void close_from(int first, int keep) {
-  if (syscall(SYS_close_range, first, keep - 1, 0) == 0 &&
-      syscall(SYS_close_range, keep + 1, ~0U, 0) == 0)
-    return;
-  long last = std::min(sysconf(_SC_OPEN_MAX), 65536L);
-  for (int fd = first; fd < last; ++fd)
-    if (fd != keep)
-      close(fd);
+  syscall(SYS_close_range, first, keep - 1, 0);
+  syscall(SYS_close_range, keep + 1, ~0U, 0);
 }
 
 } // namespace
 
-std::vector<std::string> server_dirs(const PrefixPlaces &places, unsigned uid,
+std::vector<std::string> server_dirs(const prefix_path::PrefixPlaces &places, unsigned uid,
                                      const std::string &tmp_dir) {
   std::vector<std::string> dirs;
   if (places.empty())
@@ -126,7 +121,7 @@ std::vector<std::string> server_dirs(const PrefixPlaces &places, unsigned uid,
   return dirs;
 }
 
-bool server_runs(const PrefixPlaces &places) {
+bool server_runs(const prefix_path::PrefixPlaces &places) {
   const char *tmp = std::getenv("TMPDIR");
   for (const std::string &dir : server_dirs(places, getuid(), tmp ? tmp : ""))
     if (lock_held(dir))
@@ -141,7 +136,7 @@ bool prefix_exists(const std::string &folder) {
 Outcome start(const char *launcher) {
   if (state.pid > 0)
     return Outcome::server_runs;
-  PrefixPlaces places = current_prefix_places();
+  prefix_path::PrefixPlaces places = prefix_path::current_prefix_places();
   if (places.empty() || !prefix_exists(places.folder))
     return Outcome::no_prefix;
   if (server_runs(places))
@@ -237,20 +232,21 @@ void end_unused(bool program_started) {
   forget();
 }
 
-void cool_for_debug_run() {
+void cool_for_debug_run(const std::function<void()> &meanwhile) {
   if (state.pid <= 0 || has_ended() || !only_warmup_runs())
     return;
-  std::vector<kill_prefix::Process> servers = stop_all();
+  std::vector<processes::Process> servers = stop_all();
   close_fd(state.input);
   while (waitpid(state.pid, nullptr, 0) < 0 && errno == EINTR) {
   }
   forget();
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  auto gone = [&servers] {
-    return std::all_of(servers.begin(), servers.end(), kill_prefix::ended);
-  };
-  while (!gone() && std::chrono::steady_clock::now() < deadline)
+  auto gone = [&servers] { return std::all_of(servers.begin(), servers.end(), processes::ended); };
+  while (!gone() && std::chrono::steady_clock::now() < deadline) {
+    if (meanwhile)
+      meanwhile();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }
 
 } // namespace warmup

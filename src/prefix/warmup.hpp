@@ -11,6 +11,7 @@
 // thread only.
 #include "prefix/prefix_path.hpp"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,12 +21,12 @@ namespace warmup {
 // are given) would keep its socket and lock: Wine's /tmp/.wine-UID, and the
 // folder under tmp_dir that the prefix's "wineserver" file names, where the
 // packaged Wine keeps it. Reads that file only.
-std::vector<std::string> server_dirs(const PrefixPlaces &places, unsigned uid,
+std::vector<std::string> server_dirs(const prefix_path::PrefixPlaces &places, unsigned uid,
                                      const std::string &tmp_dir);
 
 // True when a server holds the lock of one of those folders, as a running
 // server does; a socket left by a server that ended holds none.
-bool server_runs(const PrefixPlaces &places);
+bool server_runs(const prefix_path::PrefixPlaces &places);
 
 // True for a prefix that Wine has made: a folder with system.reg and user.reg.
 bool prefix_exists(const std::string &folder);
@@ -62,7 +63,8 @@ void end_unused(bool program_started);
 // Before a debug run: when nothing but the warm-up runs in the prefix, it is
 // stopped, with the server it started, and this waits (a few seconds at most)
 // until the server has ended, so that the run starts the prefix itself and
-// its trace channels see the server and Wine's processes start.
-void cool_for_debug_run();
+// its trace channels see the server and Wine's processes start. meanwhile, when
+// given, is called every few milliseconds while it waits (to turn the main loop).
+void cool_for_debug_run(const std::function<void()> &meanwhile = nullptr);
 
 } // namespace warmup

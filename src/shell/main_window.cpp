@@ -1,12 +1,14 @@
 #include "shell/main_window.hpp"
 
 #include "confirm/confirm.hpp"
-#include "confirm/dpi_reader.hpp"
-#include "debuglog/debug_dialog.hpp"
-#include "launch/tool_buttons.hpp"
+#include "debug/debug_dialog.hpp"
+#include "debug/debug_run.hpp"
+#include "launch/activity.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "settings/settings.hpp"
 #include "shell/dpi_suggestion.hpp"
 #include "shell/dpi_suggestion_display.hpp"
+#include "shell/tool_buttons.hpp"
 #include "shell/warmup_hook.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
@@ -74,7 +76,19 @@ GtkWidget *add_row_button(GtkWidget *row, const char *text, GCallback on_clicked
   GtkWidget *button = gtk_button_new_with_label(text);
   g_signal_connect(button, "clicked", on_clicked, nullptr);
   gtk_box_pack_end(GTK_BOX(row), button, FALSE, FALSE, 0);
+  activity::add_starter(button);
   return button;
+}
+
+// A tool that runs goes on running when the window closes. A debug run would lose
+// what it has not yet logged: the user is asked first, and the window closes once
+// the program has been stopped and everything is in the log.
+gboolean on_main_window_delete(GtkWidget *window, GdkEvent *, gpointer) {
+  if (debug_run::running()) {
+    debug_run::stop_for_closing(window);
+    return TRUE;
+  }
+  return FALSE; // destroyed, which ends the main loop
 }
 
 // Escape closes the window as its close button does; a widget that takes Escape itself (an
@@ -193,14 +207,14 @@ gboolean grab_confirm_btn_default(gpointer button) {
   return FALSE;
 }
 
-GtkWidget *build_main_window() {
+GtkWidget *build_main_window(const confirm::limits &limits) {
   GtkWidget *window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
   gtk_window_set_title(GTK_WINDOW(window), _("wine辅助程序"));
   gtk_window_set_default_size(GTK_WINDOW(window), 400, 300);
   gtk_window_set_position(GTK_WINDOW(window), GTK_WIN_POS_CENTER);
   set_window_icon(GTK_WINDOW(window));
 
-  g_signal_connect(window, "delete_event", G_CALLBACK(gtk_main_quit), nullptr);
+  g_signal_connect(window, "delete_event", G_CALLBACK(on_main_window_delete), nullptr);
   g_signal_connect(window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
   g_signal_connect_after(window, "key-press-event", G_CALLBACK(close_on_escape), nullptr);
 
@@ -242,6 +256,7 @@ GtkWidget *build_main_window() {
   row = new_row(vbox, _("程序调试"));
   GtkWidget *debug_btn = gtk_button_new_with_label(_("调试"));
   accessible::connect_deferred(debug_btn, on_debug_app_btn_clicked, window);
+  activity::add_starter(debug_btn);
   gtk_box_pack_end(GTK_BOX(row), debug_btn, FALSE, FALSE, 0);
   add_separator(vbox);
 
@@ -259,7 +274,9 @@ GtkWidget *build_main_window() {
   data->dpi_combo = dpi_combo;
   data->no_prompt_check = no_prompt;
   data->current_dpi = dpi;
+  data->limits = limits;
   accessible::connect_deferred(confirm, on_confirm_btn_clicked, data);
+  activity::add_starter(confirm);
   gtk_box_pack_end(GTK_BOX(row), confirm, FALSE, FALSE, 0);
 
   // Key presses can reach the window before its first idle moment: Enter must
@@ -270,7 +287,7 @@ GtkWidget *build_main_window() {
   return window;
 }
 
-void run_main_window() {
-  warm_prefix_when_drawn(build_main_window());
+void run_main_window(const confirm::limits &limits) {
+  warm_prefix_when_drawn(build_main_window(limits));
   gtk_main();
 }

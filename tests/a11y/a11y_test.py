@@ -51,6 +51,11 @@ DESKTOPS = {
     "mutter-2-fractional": (("mutter", 2, True), 2, True, CHINESE,
                             [Run("96", None, "192"), Run("192", "96")]),
     "mutter-2": (("mutter", 2, False), 2, False, CHINESE, [Run("96", "192", "192"), Run("192", None)]),
+    # kwin's monitor is 2560x1600 logical, 5120x3200 pixels; its X programs are scaled by the system
+    # (kwinrc [Xwayland] Scale=1, the default) or scale themselves (Scale=2).
+    "kwin-2": (("kwin", 2, False, 1), 2, False, ENGLISH, [Run("192", "96", "96"), Run("96", None)]),
+    "kwin-2-self": (("kwin", 2, False, 2), 2, False, CHINESE,
+                    [Run("96", "192", "192"), Run("192", None)]),
 }
 
 
@@ -134,6 +139,40 @@ def wait_for(pred, seconds):
     return pred()
 
 
+def figure(dialog, name):
+    """The value shown after one of the debug dialog's figures: the label named after it."""
+    values = [n for n in dialog.findChildren(lambda n: n.roleName == "label" and n.name == name)
+              if n.text != name]
+    return values[0].text if values else None
+
+
+def debug_run(app, frame, dialog, tr):
+    """A debug run of a program that goes on printing: the window and the dialog answer
+    meanwhile, the run's time moves, nothing else can be started, and "停止" ends it."""
+    dialog.child(roleName="check box", name=tr("启动日志")).doActionNamed("click")  # off again
+    dialog.child(roleName="text", name=tr("命令行:")).text = \
+        "while :; do echo a11y-tick; sleep 0.1; done"
+    dialog.child(roleName="push button", name=tr("运行")).doActionNamed("click")
+    check(wait_for(lambda: figure(dialog, tr("运行时间:")) is not None, 10),
+          "the run shows how long it has gone")
+    first = figure(dialog, tr("运行时间:"))
+    check(wait_for(lambda: figure(dialog, tr("运行时间:")) != first, 5),
+          "the run's time moves: %s, then %s" % (first, figure(dialog, tr("运行时间:"))))
+    check(not frame.child(roleName="push button", name=tr("配置")).sensitive,
+          "配置 cannot be pressed during the run")
+    dialog.child(roleName="push button", name=tr("停止")).doActionNamed("click")
+    question = app.child(roleName="alert")
+    check(any(tr("要停止正在运行的程序吗？") == n.name
+              for n in question.findChildren(lambda n: n.roleName == "label")),
+          "停止 asks whether to stop the program")
+    started = time.time()
+    question.child(roleName="push button", name=tr("停止运行")).doActionNamed("click")
+    check(wait_for(lambda: not [d for d in app.children if d.roleName == "dialog"], 5),
+          "the run ends within %.1f s of 停止运行" % (time.time() - started))
+    check(frame.child(roleName="push button", name=tr("配置")).sensitive,
+          "配置 can be pressed again")
+
+
 def one_run(run, n, env, tr, prefix, home, wayland):
     """Starts the helper, checks its window and its suggestion, confirms; True when a
     program was asked to close."""
@@ -184,9 +223,9 @@ def one_run(run, n, env, tr, prefix, home, wayland):
             chooser.child(roleName="push button", name="Cancel").doActionNamed("click")
             check(wait_for(lambda: not [d for d in app.children if d.roleName == "file chooser"], 10),
                   "the file chooser opens from the debug dialog and Cancel closes it")
-            dialog.child(roleName="push button", name=tr("取消")).doActionNamed("click")
+            debug_run(app, frame, dialog, tr)
             check(wait_for(lambda: not [d for d in app.children if d.roleName == "dialog"], 10),
-                  "取消 closes the debug dialog")
+                  "the stopped run closes the debug dialog")
             selection.selectChild(items.index(run.choose))
             check(wait_for(lambda: selection.isChildSelected(items.index(run.choose)), 10),
                   "%s is chosen" % run.choose)
@@ -252,7 +291,9 @@ def main():
             env.pop(var, None)
         env.update(language)
         if compositor:
-            desktop = HeadlessDesktop(*compositor).__enter__()
+            kind, scale, fractional = compositor[:3]
+            desktop = HeadlessDesktop(kind, scale, fractional, xwayland_scale=(
+                compositor[3] if len(compositor) > 3 else None)).__enter__()
             env.update(desktop.env)
             print("desktop: %s, X screen %dx%d" % ((DESKTOP,) + desktop.x_screen()), flush=True)
             os.environ.update(desktop.env)  # where this script finds the accessibility bus

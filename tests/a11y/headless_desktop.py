@@ -1,17 +1,21 @@
-"""Headless Wayland desktops with Xwayland, as Debian ships them: weston and GNOME's mutter, each
-in a runtime folder and a settings store of its own, on a monitor of 2560x1600 pixels.
+"""Headless Wayland desktops with Xwayland, as Debian ships them: weston, GNOME's mutter and KDE
+Plasma's kwin_wayland, each in a runtime folder and a settings store of its own, on a monitor of
+2560x1600 pixels (kwin: 2560x1600 logical, so 5120x3200 pixels at scale 2).
 
     with HeadlessDesktop("mutter", scale=2, fractional=True) as desktop:
         subprocess.run(program, env=dict(os.environ, **desktop.env))
 
 weston enlarges X windows itself; mutter draws them 1:1 unless its fractional scaling
-('scale-monitor-framebuffer') is on. mutter takes its scale through its DisplayConfig D-Bus
-API, on the session bus of the caller, which should be a private one (dbus-run-session).
-Nothing here needs a seat: no keyboard or pointer exists on these desktops.
+('scale-monitor-framebuffer') is on; kwin enlarges them itself unless kwinrc's [Xwayland] Scale
+(xwayland_scale) is the monitor's scale, when X programs scale themselves. mutter takes its scale
+through its DisplayConfig D-Bus API, on the session bus of the caller, which should be a private
+one (dbus-run-session). Nothing here needs a seat: no keyboard or pointer exists on these desktops.
 """
+import errno
 import glob
 import os
 import re
+import shlex
 import shutil
 import signal
 import subprocess
@@ -26,13 +30,16 @@ class DesktopError(Exception):
 
 
 class HeadlessDesktop:
-    def __init__(self, kind, scale=1, fractional=False, debug=False):
-        if kind not in ("weston", "mutter"):
+    PROGRAMS = {"weston": "weston", "mutter": "mutter", "kwin": "kwin_wayland"}
+
+    def __init__(self, kind, scale=1, fractional=False, debug=False, xwayland_scale=None):
+        if kind not in self.PROGRAMS:
             raise DesktopError("no such desktop: %s" % kind)
-        if shutil.which(kind) is None or shutil.which("Xwayland") is None:
+        if shutil.which(self.PROGRAMS[kind]) is None or shutil.which("Xwayland") is None:
             raise DesktopError("%s or Xwayland is not installed: scripts/install-deps.sh "
-                               "installs them" % kind)
+                               "installs them" % self.PROGRAMS[kind])
         self.kind, self.scale, self.fractional, self.debug = kind, scale, fractional, debug
+        self.xwayland_scale = xwayland_scale
         self.proc = None
         self.env = {}
         self.dir = None
@@ -88,6 +95,18 @@ class HeadlessDesktop:
                    "--idle-time=0", "--log=" + self.log]
             if self.debug:
                 cmd.append("--debug")  # lets weston-screenshooter take the screen
+        elif self.kind == "kwin":
+            if self.xwayland_scale is not None:
+                with open(os.path.join(config, "kwinrc"), "w") as f:
+                    f.write("[Xwayland]\nScale=%s\n" % self.xwayland_scale)
+            # kwin names no X display in its log: a client it starts writes down its own.
+            self.display_file = os.path.join(self.dir, "display")
+            # kwin goes on when that client has ended, and would not stop it with itself.
+            report = "printf '%%s\\n%%s\\n' \"$DISPLAY\" \"$XAUTHORITY\" > %s.new && mv %s.new %s" \
+                     % ((self.display_file,) * 3)
+            cmd = [self._kwin_program(), "--virtual", "--xwayland", "--width", str(WIDTH),
+                   "--height", str(HEIGHT), "--scale", str(self.scale), "--socket", socket,
+                   "sh -c %s" % shlex.quote(report)]
         else:
             if self.fractional:
                 with open(os.path.join(config, "glib-2.0/settings/keyfile"), "w") as f:
@@ -103,6 +122,17 @@ class HeadlessDesktop:
         if self.kind == "weston":
             m = self._wait_log(r"xserver listening on display (:\d+)", "its X display")
             self.env["DISPLAY"] = m.group(1)
+        elif self.kind == "kwin":
+            deadline = time.time() + 60
+            while not os.path.exists(self.display_file):
+                if time.time() > deadline or self.proc.poll() is not None:
+                    raise DesktopError("kwin started no X display:\n%s" % self._read_log()[-3000:])
+                time.sleep(0.1)
+            with open(self.display_file) as f:
+                display, authority = (f.read().split("\n") + ["", ""])[:2]
+            self.env["DISPLAY"] = display
+            if authority:
+                self.env["XAUTHORITY"] = authority
         else:
             m = self._wait_log(r"Using public X11 display (:\d+)", "its X display")
             self.env["DISPLAY"] = m.group(1)
@@ -119,6 +149,22 @@ class HeadlessDesktop:
             if time.time() > deadline or self.proc.poll() is not None:
                 raise DesktopError("%s made no Wayland socket:\n%s" % (self.kind, self._read_log()))
             time.sleep(0.1)
+
+    def _kwin_program(self):
+        """kwin_wayland, or a copy of it without its file capability (cap_sys_resource) where this
+        process cannot be given it, as in some containers: the kernel then refuses to run it."""
+        program = shutil.which("kwin_wayland")
+        try:
+            subprocess.run([program, "--version"], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30)
+            return program
+        except PermissionError as e:
+            if e.errno != errno.EPERM:
+                raise
+        copy = os.path.join(self.dir, "kwin_wayland")
+        shutil.copyfile(program, copy)  # the contents only: no extended attributes
+        os.chmod(copy, 0o755)
+        return copy
 
     def _mutter_scale(self):
         """Sets the monitor's scale through org.gnome.Mutter.DisplayConfig, for this session."""

@@ -1,8 +1,8 @@
 // The confirm handler and its timer in-process, with a launcher script: the
 // paths that return to the caller instead of exiting the process.
 #include "confirm/confirm.hpp"
-#include "confirm/dpi_reader.hpp"
 #include "dialog_driver.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
@@ -44,15 +44,8 @@ protected:
     write_file(dir / "prefix/user.reg",
                "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000060\n");
     // reg stores the value as Wine would; anything else would be the program.
-    write_script(
-        dir / "launcher",
-        "case \"$1\" in\n"
-        "reg) printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" "
-        "> '" +
-            dir / "prefix/user.reg" +
-            "' ;;\n"
-            "*) touch '" +
-            dir / "started" + "' ;;\nesac\n");
+    write_launcher(dir / "launcher", {{"reg", store_dpi("'" + dir / "prefix/user.reg" + "'")},
+                                      {"*", "touch '" + dir / "started" + "'"}});
     std::strcpy(wine_app_path, (dir / "launcher").c_str());
     prefix_text = dir / "prefix";
     wine_prefix = prefix_text.c_str();
@@ -68,7 +61,7 @@ protected:
     button = gtk_button_new_with_label("确定");
     for (GtkWidget *w : {combo, check, button})
       g_object_ref_sink(w);
-    data = {combo, check, current_dpi};
+    data = {combo, check, current_dpi, {}};
   }
   void TearDown() override {
     for (GtkWidget *w : {combo, check, button}) {
@@ -221,7 +214,7 @@ TEST_F(ConfirmHandlerTest, HeldEnterOnTheQuestionCancelsAndStopsNothing) {
   gtk_combo_box_set_active(GTK_COMBO_BOX(combo), 1); // "120"
   make_dirs(dir / "bin");
   // A client of the prefix's server maps a file of its folder.
-  std::string server = dir / ("srv/" + prefix_places_of(prefix_text).server_dir);
+  std::string server = dir / ("srv/" + prefix_path::prefix_places_of(prefix_text).server_dir);
   make_dirs(server);
   write_file(server + "/tmpmap", "x");
   FileHolder program(windows_like_holder(dir / "bin"), dir / "prefix", "", server + "/tmpmap");

@@ -1,9 +1,9 @@
 // A captured debug run of a real Windows program under Wine, set up the way a
 // user does it: tick "启动日志", pick a channel preset, choose the log file with
 // "...", answer the size dialog, press "运行".
-#include "debuglog/debug_dialog.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/debug_dialog.hpp"
 #include "dialog_driver.hpp"
+#include "log/log_sink.hpp"
 #include "prefix/warmup.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"

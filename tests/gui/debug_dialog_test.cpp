@@ -1,18 +1,27 @@
-#include "confirm/dpi_reader.hpp"
-#include "debuglog/debug_dialog.hpp"
-#include "debuglog/log_sink.hpp"
+#include "../tools/find_widget.hpp"
+#include "debug/debug_dialog.hpp"
+#include "debug/debug_run.hpp"
 #include "dialog_driver.hpp"
+#include "log/log_sink.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
+#include "shell/tool_buttons.hpp"
 #include "test_support.hpp"
+#include "x_ping.hpp"
 
+#include <gdk/gdkx.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 #include <sys/mount.h>
 
+#include <atomic>
 #include <cstring>
+#include <deque>
 #include <functional>
+#include <iostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace testsupport;
@@ -436,6 +445,313 @@ TEST_F(DebugDialogTest, DebugButtonOfTheMainWindowOpensTheDialog) {
   EXPECT_EQ(transient, GTK_WINDOW(window));
   gtk_widget_destroy(window);
   pump();
+  wine_prefix = nullptr;
+}
+
+using driver::find_button;
+using driver::find_widget;
+
+// The value shown after one of the debug dialog's figures ("已记录行数:" ...), or "".
+std::string figure(GtkWidget *dialog, const std::string &name) {
+  GtkWidget *key = find_widget(dialog, [&](GtkWidget *w) {
+    return GTK_IS_LABEL(w) && name == gtk_label_get_text(GTK_LABEL(w));
+  });
+  GtkWidget *value = key ? gtk_label_get_mnemonic_widget(GTK_LABEL(key)) : nullptr;
+  return value ? gtk_label_get_text(GTK_LABEL(value)) : "";
+}
+
+GtkWidget *message_box_titled(const char *title) {
+  GtkWidget *box = driver::find_toplevel(title);
+  return box && GTK_IS_MESSAGE_DIALOG(box) ? box : nullptr;
+}
+
+gboolean click_soon(gpointer button) {
+  gtk_button_clicked(GTK_BUTTON(button));
+  return G_SOURCE_REMOVE;
+}
+
+// Steps asked in turn from the main loop, every 20 ms, each until it says it is done; nested
+// loops (the dialog's, a box's) turn it too. Fails the test past the deadline.
+class Steps {
+public:
+  explicit Steps(double seconds) : until_(g_get_monotonic_time() + gint64(seconds * 1e6)) {
+    source_ = g_timeout_add(20, tick, this);
+  }
+  ~Steps() {
+    if (source_)
+      g_source_remove(source_);
+  }
+  Steps &then(std::function<bool()> step) {
+    steps_.push_back(std::move(step));
+    return *this;
+  }
+  void run() {
+    while (!steps_.empty() && g_get_monotonic_time() < until_)
+      g_main_context_iteration(nullptr, TRUE);
+    EXPECT_TRUE(steps_.empty()) << steps_.size() << " steps left";
+  }
+  bool done() const { return steps_.empty(); }
+
+private:
+  static gboolean tick(gpointer self) {
+    auto *s = static_cast<Steps *>(self);
+    if (g_get_monotonic_time() > s->until_) {
+      ADD_FAILURE() << "steps took too long, " << s->steps_.size() << " left";
+      // Whatever is open is closed so that nothing hangs.
+      s->steps_.clear();
+      GList *list = gtk_window_list_toplevels();
+      for (GList *l = list; l; l = l->next)
+        if (GTK_IS_DIALOG(l->data) && gtk_widget_get_visible(GTK_WIDGET(l->data)))
+          gtk_dialog_response(GTK_DIALOG(l->data), 1);
+      g_list_free(list);
+      return G_SOURCE_CONTINUE;
+    }
+    while (!s->steps_.empty() && s->steps_.front()())
+      s->steps_.pop_front();
+    return G_SOURCE_CONTINUE;
+  }
+  std::deque<std::function<bool()>> steps_;
+  gint64 until_;
+  guint source_ = 0;
+};
+
+// Pings windows from a thread of its own while the main loop goes on: a step that is done once
+// every window has answered or 1 s has passed for it.
+class Pings {
+public:
+  // The windows are asked for when the step begins.
+  std::function<bool()> of(std::function<std::vector<GtkWidget *>()> windows) {
+    return [this, windows] {
+      if (!started_) {
+        started_ = true;
+        std::vector<unsigned long> xids;
+        for (GtkWidget *w : windows())
+          xids.push_back(gdk_x11_window_get_xid(gtk_widget_get_window(w)));
+        thread_ = std::thread([this, xids] {
+          for (unsigned long xid : xids)
+            ms.push_back(ping_ms(xid, 1000));
+          finished_ = true;
+        });
+      }
+      if (!finished_)
+        return false;
+      thread_.join();
+      return true;
+    };
+  }
+  ~Pings() {
+    if (thread_.joinable())
+      thread_.join();
+  }
+  std::vector<long> ms; // read once the step is done
+
+private:
+  bool started_ = false;
+  std::atomic<bool> finished_{false};
+  std::thread thread_;
+};
+
+gboolean close_soon(gpointer window) {
+  gtk_window_close(GTK_WINDOW(window));
+  return G_SOURCE_REMOVE;
+}
+
+// While Wine works (a debug run, winecfg), the helper's windows answer the desktop's ping within a
+// second, the run shows its figures, nothing else can be started, and "停止" ends a run at once
+// with everything it printed in the log. Closing the main window asks first during a run, and
+// leaves a tool running.
+TEST_F(DebugDialogTest, WindowsAnswerWhileWineWorks) {
+  TempDir dir;
+  wine_prefix = dir.path().c_str();
+  std::strcpy(current_dpi, "96");
+  make_dirs(dir / "logs");
+  const std::string rec = dir / "tool", printed = dir / "printed";
+  // A winecfg that takes its time, and a program that prints a line every 100 ms until stopped.
+  write_script(dir / "wine",
+               "echo \"$*\" >> '" + rec + "'; sleep 2; echo ended >> '" + rec + "'\n");
+  std::strcpy(wine_app_path, (dir / "wine").c_str());
+  const std::string program = "i=0; while [ $i -lt 600 ]; do i=$((i+1)); echo \"line $i\"; "
+                              "echo \"line $i\" >> '" +
+                              printed + "'; sleep 0.1; done";
+  enum class kind { stop_button, tool, close_during_run, close_during_tool };
+  const struct {
+    const char *name;
+    kind what;
+  } rows[] = {{"a captured debug run stopped with 停止", kind::stop_button},
+              {"winecfg", kind::tool},
+              {"the main window closed during a run", kind::close_during_run},
+              {"the main window closed while winecfg runs", kind::close_during_tool}};
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    const bool run = row.what == kind::stop_button || row.what == kind::close_during_run;
+    write_file(rec, "");
+    std::remove(printed.c_str());
+    std::remove((dir / "logs/run.log.0").c_str());
+    CaptureStdout();
+    CaptureStderr();
+    GtkWidget *window = build_main_window();
+    g_signal_handlers_disconnect_by_func(window, reinterpret_cast<gpointer>(gtk_main_quit),
+                                         nullptr);
+    g_object_add_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
+    GtkWidget *cfg = find_button(window, "配置"), *proxy = find_button(window, "设置"),
+              *debug = find_button(window, "调试"), *confirm = find_button(window, "确定");
+    ASSERT_TRUE(cfg && proxy && debug && confirm);
+    auto starters_sensitive = [&](bool want) {
+      for (GtkWidget *b : {cfg, proxy, debug, confirm})
+        if (bool(gtk_widget_get_sensitive(b)) != want)
+          return false;
+      return true;
+    };
+    Pings pings;
+    Steps steps(60);
+    GtkWidget *dialog = nullptr;
+    std::string lines_before;
+    gint64 stop_asked = 0, stopped = 0;
+    bool archive_asked = false;
+    // Answers the question to stop with "停止运行" (2) or "取消" (1).
+    auto answer_stop = [&](int response) {
+      return [&, response] {
+        GtkWidget *question = message_box_titled("停止");
+        if (!question)
+          return false;
+        EXPECT_EQ(message_text(question), "要停止正在运行的程序吗？");
+        EXPECT_TRUE(find_button(question, "取消") && find_button(question, "停止运行"));
+        if (response == 2)
+          stop_asked = g_get_monotonic_time();
+        gtk_dialog_response(GTK_DIALOG(question), response);
+        return true;
+      };
+    };
+    if (run) {
+      g_idle_add(click_soon, debug);
+      steps
+          .then([&] {
+            if (!(dialog = find_debug_dialog()))
+              return false;
+            gtk_button_clicked(GTK_BUTTON(log_check_of(dialog)));
+            gtk_entry_set_text(GTK_ENTRY(cmdline_entry), program.c_str());
+            log_file_path = g_strdup((dir / "logs/run.log").c_str());
+            init_log_sink((dir / "logs").c_str(), "run.log", 1 << 20, 2);
+            gtk_dialog_response(GTK_DIALOG(dialog), 2);
+            return true;
+          })
+          // The figures move while the program prints.
+          .then([&] {
+            lines_before = figure(dialog, "已记录行数:");
+            return std::atoi(lines_before.c_str()) >= 2 && figure(dialog, "运行时间:") != "";
+          })
+          .then([&] { return figure(dialog, "已记录行数:") != lines_before; })
+          .then(pings.of([&] {
+            return std::vector<GtkWidget *>{window, dialog};
+          }))
+          .then([&] {
+            EXPECT_EQ(figure(dialog, "正在写入:"), dir / "logs/run.log.0");
+            EXPECT_TRUE(starters_sensitive(false));
+            gtk_button_clicked(GTK_BUTTON(cfg)); // as a click held back would come
+            EXPECT_FALSE(tool_buttons::running());
+            if (row.what == kind::stop_button)
+              g_idle_add(click_soon, find_button(dialog, "停止"));
+            else
+              g_idle_add(close_soon, window);
+            return true;
+          });
+      if (row.what == kind::stop_button) {
+        steps.then(answer_stop(2)).then([&] {
+          GtkWidget *box = message_box_titled("打包日志");
+          if (!box)
+            return false;
+          stopped = g_get_monotonic_time();
+          archive_asked = true;
+          gtk_dialog_response(GTK_DIALOG(box), 1);
+          return true;
+        });
+      } else {
+        // "取消" lets the run go on and the window stay; asked again, "停止运行" ends both, with
+        // no more questions.
+        steps.then(answer_stop(1))
+            .then([&] {
+              EXPECT_TRUE(window && debug_run::running());
+              g_idle_add(close_soon, window);
+              return true;
+            })
+            .then(answer_stop(2))
+            .then([&] {
+              if (GtkWidget *box = message_box_titled("打包日志")) {
+                archive_asked = true;
+                gtk_dialog_response(GTK_DIALOG(box), 1);
+              }
+              if (window)
+                return false;
+              stopped = g_get_monotonic_time();
+              return true;
+            });
+      }
+      steps.then([&] { return find_debug_dialog() == nullptr; });
+    } else {
+      g_idle_add(click_soon, cfg);
+      steps.then([&] { return tool_buttons::running(); })
+          .then(pings.of([&] { return std::vector<GtkWidget *>{window}; }))
+          .then([&] {
+            EXPECT_TRUE(starters_sensitive(false));
+            // A second "配置", a "设置" and a "调试" while it runs start nothing.
+            for (GtkWidget *b : {cfg, proxy, debug})
+              gtk_button_clicked(GTK_BUTTON(b));
+            if (row.what == kind::close_during_tool)
+              g_idle_add(close_soon, window);
+            return true;
+          })
+          .then([&] {
+            // Closed, the window goes at once; the tool is still running.
+            if (row.what == kind::close_during_tool && window)
+              return false;
+            if (row.what == kind::close_during_tool) {
+              EXPECT_TRUE(tool_buttons::running());
+            }
+            return true;
+          })
+          .then([&] { return !tool_buttons::running(); });
+    }
+    steps.run();
+    std::string out = GetCapturedStdout();
+    std::string err = GetCapturedStderr();
+    if (window) {
+      EXPECT_TRUE(starters_sensitive(true));
+      g_object_remove_weak_pointer(G_OBJECT(window), reinterpret_cast<gpointer *>(&window));
+      gtk_widget_destroy(window);
+    } else {
+      EXPECT_TRUE(row.what == kind::close_during_run || row.what == kind::close_during_tool);
+    }
+    pump();
+    if (!run) {
+      EXPECT_EQ(read_file(rec), "winecfg\nended\n");
+      EXPECT_EQ(Value(out, HasSubstr("cmd [")), true);
+      EXPECT_EQ(out.find("cmd ["), out.rfind("cmd [")) << "one tool started: " << out;
+    } else {
+      EXPECT_LT(stopped - stop_asked, 5 * G_USEC_PER_SEC);
+      EXPECT_EQ(archive_asked, row.what == kind::stop_button) << "the archive is offered";
+      EXPECT_THAT(out, HasSubstr("保存的位置: " + dir / "logs/run.log"));
+      // Every line printed before the stop is in the log, in order; at most the one being
+      // printed as it came is there besides.
+      std::string body = read_file(dir / "logs/run.log.0").substr(std::strlen(sys_info));
+      std::string messages;
+      for (std::size_t at = 0; at < body.size(); at = body.find('\n', at) + 1) {
+        const std::size_t from = record_starts_at(body, at) ? at + kRecordPrefix : at;
+        messages += body.substr(from, body.find('\n', at) + 1 - from);
+      }
+      const std::string before = read_file(printed);
+      EXPECT_THAT(messages, StartsWith(before));
+      EXPECT_LE(std::count(messages.begin(), messages.end(), '\n'),
+                std::count(before.begin(), before.end(), '\n') + 1);
+      EXPECT_GE(std::count(before.begin(), before.end(), '\n'), 3);
+    }
+    ASSERT_EQ(pings.ms.size(), run ? 2u : 1u);
+    for (long ms : pings.ms) {
+      EXPECT_GE(ms, 0) << "no answer within 1 s";
+      EXPECT_LT(ms, 1000);
+    }
+    if (HasFailure())
+      std::cout << out << err;
+  }
   wine_prefix = nullptr;
 }
 

@@ -1,10 +1,10 @@
 // process_debug_log reads the dialog's real entries: which text goes where in the
 // command, and which mode runs.
-#include "debuglog/debug_dialog.hpp"
-#include "debuglog/debug_run.hpp"
-#include "debuglog/log_queue.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/debug_dialog.hpp"
+#include "debug/debug_run.hpp"
 #include "dialog_driver.hpp"
+#include "log/log_queue.hpp"
+#include "log/log_sink.hpp"
 #include "run_modes.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"

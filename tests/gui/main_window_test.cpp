@@ -1,5 +1,5 @@
-#include "confirm/dpi_reader.hpp"
 #include "dialog_driver.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "settings/settings.hpp"
 #include "shell/main_window.hpp"
 #include "test_support.hpp"

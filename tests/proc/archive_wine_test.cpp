@@ -2,7 +2,7 @@
 // operated by the archive_driver tool, a logged run under real Wine by a user whose name is a
 // common word ("wine", "file"), on a host name of the test's own (a UTS namespace), with a
 // session bus on which the driver plays the file manager.
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 #include "test_support.hpp"
 #include "wine_env.hpp"
 
@@ -84,8 +84,7 @@ class ArchiveWine : public testing::TestWithParam<WineRun> {};
 
 TEST_P(ArchiveWine, LoggedRunGivesAnArchiveWithoutTheNameOrTheHost) {
   const WineRun &run = GetParam();
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   if (geteuid() != 0)
     GTEST_SKIP() << "making a user named " << run.user
                  << " and a host name of the test's own needs root";
@@ -106,10 +105,8 @@ TEST_P(ArchiveWine, LoggedRunGivesAnArchiveWithoutTheNameOrTheHost) {
          xauth});
     ASSERT_EQ(cookie.status, 0) << cookie.err;
   }
-  // The user may not reach the build folder: the driver goes where it can.
-  make_dirs(dir / "bin");
-  const std::string driver = dir / "bin/archive_driver";
-  ASSERT_EQ(run_process({"cp", tool_path("archive_driver"), driver}).status, 0);
+  // The user runs a copy: the build folder may be out of its reach.
+  const std::string driver = tool_copy_in(dir / "app", "archive_driver");
   give_to(dir / "home", user.uid, user.gid);
   chown(xauth.c_str(), user.uid, user.gid);
 
@@ -242,8 +239,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The step around the archive through the real window, without Wine: what goes wrong is said,
 // "取消" closes the progress box at once whatever the worker is stuck on, and nothing is left.
 TEST(ArchiveBox, WhatGoesWrongIsSaidAndNothingIsLeft) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   struct Row {
     const char *name;
     std::map<std::string, std::optional<std::string>> env;

@@ -75,8 +75,7 @@ int settled_pid(const std::string &prefix, const std::string &name) {
 class ConfirmTest : public testing::Test {
 protected:
   void SetUp() override {
-    if (!std::getenv("DISPLAY"))
-      GTEST_SKIP() << "needs an X server";
+    SKIP_WITHOUT_DISPLAY();
     make_dirs(dir / "home/.config/nivra-wine");
   }
 
@@ -108,19 +107,12 @@ protected:
   // any other command line as the started program. With write_reg its reg
   // stores the value in user.reg as Wine would; without it reg changes nothing.
   std::string script_launcher(bool write_reg) {
-    std::string reg_action =
-        write_reg
-            ? "  printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" "
-              "> \"$WINEPREFIX/user.reg\"\n"
-            : "";
-    write_script(dir / "launcher", "case \"$1\" in\n"
-                                   "--version) echo wine-test ;;\n"
-                                   "reg)\n"
-                                   "  for a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" +
-                                       dir / "reg-log" + "'\n" + reg_action +
-                                       "  ;;\n"
-                                       "*) printf '<%s>' \"$@\" > '" +
-                                       dir / "started" + "' ;;\nesac\n");
+    std::string reg = note_args(dir / "reg-log", true);
+    if (write_reg)
+      reg += "; " + store_dpi("\"$WINEPREFIX/user.reg\"");
+    write_launcher(
+        dir / "launcher",
+        {{"--version", "echo wine-test"}, {"reg", reg}, {"*", note_args(dir / "started", false)}});
     return dir / "launcher";
   }
 
@@ -508,8 +500,7 @@ TEST_F(ConfirmTest, RegistryWriteThatFailsIsSaidAndRecordsNothing) {
     SCOPED_TRACE(row.name);
     std::string launcher = wine::launcher();
     if (!row.reg_action.empty()) {
-      write_script(dir / "launcher",
-                   "[ \"$1\" = reg ] && { " + row.reg_action + "; }\nexec wine \"$@\"\n");
+      write_launcher(dir / "launcher", {{"reg", row.reg_action}, {"*", "exec wine \"$@\""}});
       launcher = dir / "launcher";
     }
     remove_tree(prefix / "drive_c/mark.txt");
@@ -532,13 +523,10 @@ TEST_F(ConfirmTest, RegistryWriteThatFailsIsSaidAndRecordsNothing) {
 // success, and the program is started all the same.
 TEST_F(ConfirmTest, RegistryWriteThatHangsIsStoppedAtItsLimit) {
   make_dirs(dir / "prefix");
-  write_script(dir / "launcher", "case \"$1\" in\n"
-                                 "--version) echo wine-test ;;\n"
-                                 "reg) sleep 600 & echo $! > '" +
-                                     dir / "reg-pid" +
-                                     "'; wait ;;\n"
-                                     "*) touch '" +
-                                     dir / "started" + "' ;;\nesac\n");
+  write_launcher(dir / "launcher",
+                 {{"--version", "echo wine-test"},
+                  {"reg", "sleep 600 & echo $! > '" + dir / "reg-pid" + "'; wait"},
+                  {"*", "touch '" + dir / "started" + "'"}});
   ProcOptions o = options(dir / "prefix", dir / "launcher");
   o.env["NIVRA_DRIVE_DPI"] = "120";
   o.env["NIVRA_DRIVE_REG_MS"] = "1000";

@@ -22,10 +22,7 @@ namespace {
 
 class HostileEnv : public testing::Test {
 protected:
-  void SetUp() override {
-    if (!std::getenv("DISPLAY"))
-      GTEST_SKIP() << "needs an X server";
-  }
+  void SetUp() override { SKIP_WITHOUT_DISPLAY(); }
   TempDir dir;
 };
 
@@ -128,17 +125,10 @@ TEST_F(HostileEnv, EveryPathHostileAtOnceRunsOnlyWhatItShould) {
   write_file(prefix + "/user.reg", "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000060\n");
   // Answers --version, writes reg's value into user.reg as Wine would, and
   // notes every other command line as the started program.
-  write_script(launcher,
-               "case \"$1\" in\n"
-               "--version) echo wine-hostile ;;\n"
-               "reg)\n"
-               "  for a in \"$@\"; do printf '<%s>' \"$a\"; done >> '" +
-                   dir / "reg-log" +
-                   "'\n"
-                   "  printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' "
-                   "\"$9\" > \"$WINEPREFIX/user.reg\" ;;\n"
-                   "*) printf '<%s>' \"$@\" > '" +
-                   dir / "started" + "' ;;\nesac\n");
+  write_launcher(launcher, {{"--version", "echo wine-hostile"},
+                            {"reg", note_args(dir / "reg-log", true) + "; " +
+                                        store_dpi("\"$WINEPREFIX/user.reg\"")},
+                            {"*", note_args(dir / "started", false)}});
   ProcOptions o;
   o.env["HOME"] = home;
   o.env["WINEPREFIX"] = prefix;

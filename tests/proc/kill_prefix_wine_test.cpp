@@ -84,7 +84,7 @@ protected:
     wine_prefix = prefix.c_str();
     CaptureStdout();
     CaptureStderr();
-    kill_prefix_processes();
+    stop::stop(processes::select("/proc", prefix_path::current_prefix_places(), nullptr));
     std::string out = GetCapturedStdout();
     *err = GetCapturedStderr();
     return out;

@@ -35,10 +35,9 @@ std::vector<std::string> lines(const std::string &text) {
 // Every visible text and accessible name is English where a catalogue says so and the
 // sources' Chinese elsewhere; what the program prints is the same in every locale.
 TEST(WindowLanguage, EnglishFromTheCatalogueChineseWithoutOneAndPrintedLinesAlike) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   TempDir dir;
-  write_script(dir / "launcher", "[ \"$1\" = --version ] && echo wine-9.9 || echo \"ran $*\"\n");
+  write_launcher(dir / "launcher", {{"--version", "echo wine-9.9"}, {"*", "echo \"ran $*\""}});
   make_dirs(dir / "prefix");
   write_file(dir / "prefix/user.reg",
              "[Control Panel\\\\Desktop] 1\n\"LogPixels\"=dword:00000090\n");

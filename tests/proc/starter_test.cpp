@@ -237,8 +237,7 @@ TEST(StarterNotice, InTheDesktopsLanguage) {
 // The round a user makes from the desktop, with the real helper, its window
 // operated from outside by key presses, and real Wine.
 TEST(StarterEndToEnd, DoNotShowAgainSkipsTheWindowUntilTheHelperComesBack) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   TempDir dir;
   wine::TestPrefix prefix(dir / "prefix");
   make_dirs(dir / "home");

@@ -48,8 +48,7 @@ ProcResult run_and_close(const std::vector<std::string> &args, ProcOptions o) {
 }
 
 TEST(StartupProcess, SysBlockWithOneLineLauncherAndWindowClosesWithZero) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   TempDir dir;
   write_script(dir / "launcher", "echo \"wine-9.9 (test)\"\n");
   make_dirs(dir / "prefix");
@@ -67,8 +66,7 @@ TEST(StartupProcess, SysBlockWithOneLineLauncherAndWindowClosesWithZero) {
 }
 
 TEST(StartupProcess, SilentLauncherGivesFailedVersionLine) {
-  if (!std::getenv("DISPLAY"))
-    GTEST_SKIP() << "needs an X server";
+  SKIP_WITHOUT_DISPLAY();
   TempDir dir;
   write_script(dir / "launcher", "exit 0\n");
   ProcOptions o = base_options(dir);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 #include <string>
@@ -68,6 +69,9 @@ public:
     g_source_remove(source_);
     for (Step &step : steps_)
       forget(step);
+    for (GtkWidget *&w : answered_)
+      if (w)
+        g_object_remove_weak_pointer(G_OBJECT(w), reinterpret_cast<gpointer *>(&w));
   }
 
   Driver &then(std::string title, std::function<void(GtkWidget *)> act) {
@@ -140,6 +144,7 @@ private:
         if (step.act(w)) {
           forget(step);
           self->steps_.pop_front();
+          self->answered(w);
         }
         return G_SOURCE_CONTINUE;
       }
@@ -147,7 +152,14 @@ private:
       if (++self->waited_ < 500)
         return G_SOURCE_CONTINUE;
     }
-    GtkWidget *stray = open.back();
+    // A dialog that was answered stays open while its answer runs (the debug dialog during a
+    // run): it is no stray.
+    GtkWidget *stray = nullptr;
+    for (GtkWidget *w : open)
+      if (std::find(self->answered_.begin(), self->answered_.end(), w) == self->answered_.end())
+        stray = w;
+    if (!stray)
+      return G_SOURCE_CONTINUE;
     ADD_FAILURE() << "unexpected dialog " << gtk_window_get_title(GTK_WINDOW(stray)) << " "
                   << (GTK_IS_MESSAGE_DIALOG(stray) ? message_text(stray) : "");
     self->seen.push_back(std::string("unexpected ") + gtk_window_get_title(GTK_WINDOW(stray)));
@@ -156,8 +168,17 @@ private:
     return G_SOURCE_CONTINUE;
   }
 
+  void answered(GtkWidget *w) {
+    if (std::find(answered_.begin(), answered_.end(), w) != answered_.end())
+      return;
+    // A deque keeps its elements in place as it grows: the weak pointers stay valid.
+    answered_.push_back(w);
+    g_object_add_weak_pointer(G_OBJECT(w), reinterpret_cast<gpointer *>(&answered_.back()));
+  }
+
   GtkWidget *owner_;
   std::deque<Step> steps_;
+  std::deque<GtkWidget *> answered_;
   guint source_ = 0;
   int waited_ = 0;
 };

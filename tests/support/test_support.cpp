@@ -51,6 +51,23 @@ void write_script(const std::string &path, const std::string &body) {
   chmod(path.c_str(), 0755);
 }
 
+void write_launcher(const std::string &path,
+                    const std::vector<std::pair<std::string, std::string>> &answers) {
+  std::string body = "case \"$1\" in\n";
+  for (const auto &[first, commands] : answers)
+    body += first + ") " + commands + " ;;\n";
+  write_script(path, body + "esac\n");
+}
+
+std::string note_args(const std::string &file, bool append) {
+  return "printf '<%s>' \"$@\" " + std::string(append ? ">>" : ">") + " '" + file + "'";
+}
+
+std::string store_dpi(const std::string &user_reg) {
+  return "printf '[Control Panel\\\\\\\\Desktop] 2\\n\"LogPixels\"=dword:%08x\\n' \"$9\" > " +
+         user_reg;
+}
+
 bool exists(const std::string &path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -260,6 +277,28 @@ bool record_starts_at(const std::string &s, std::size_t at) {
 
 std::string helper_path() { return NIVRA_HELPER_PATH; }
 std::string tool_path(const std::string &name) { return std::string(NIVRA_TOOLS_DIR) + "/" + name; }
+
+std::string tool_copy_in(const std::string &dir, const std::string &name) {
+  const std::string copy = dir + "/bin/" + name;
+  make_dirs(dir + "/bin");
+  fs::copy_file(tool_path(name), copy);
+  fs::copy(std::string(NIVRA_STAGE_DIR) + "/desktop", dir + "/desktop",
+           fs::copy_options::recursive);
+  // Whatever the umask: readable by all, and what can be run or entered, by all.
+  using fs::perms;
+  auto open_up = [](const fs::path &path) {
+    const bool enters = fs::is_directory(path) ||
+                        (fs::status(path).permissions() & perms::owner_exec) != perms::none;
+    fs::permissions(path,
+                    perms::group_read | perms::others_read |
+                        (enters ? perms::group_exec | perms::others_exec : perms::none),
+                    fs::perm_options::add);
+  };
+  open_up(dir);
+  for (const auto &entry : fs::recursive_directory_iterator(dir))
+    open_up(entry.path());
+  return copy;
+}
 std::string source_dir() { return NIVRA_SOURCE_DIR; }
 std::string build_dir() { return NIVRA_BUILD_DIR; }
 

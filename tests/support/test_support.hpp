@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -46,6 +47,21 @@ std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 // Writes an executable shell script.
 void write_script(const std::string &path, const std::string &body);
+
+// A stand-in for the Wine launcher at path: for each first argument in answers
+// (a shell case pattern, "*" for any other), in order, the commands it runs.
+void write_launcher(const std::string &path,
+                    const std::vector<std::pair<std::string, std::string>> &answers);
+// Commands for its answers: noting the arguments, each as "<arg>", in file
+// (after what it holds, with append); and storing the value of `reg add ... /d VALUE` in the
+// user.reg that the shell word names, as Wine's reg and server do.
+std::string note_args(const std::string &file, bool append);
+std::string store_dpi(const std::string &user_reg);
+
+// Skips the test where no X server is there for the program's window.
+#define SKIP_WITHOUT_DISPLAY()                                                                     \
+  if (!std::getenv("DISPLAY"))                                                                     \
+  GTEST_SKIP() << "needs an X server"
 bool exists(const std::string &path);
 void make_dirs(const std::string &path);
 void remove_tree(const std::string &path);
@@ -119,6 +135,12 @@ std::string helper_path();
 std::string tool_path(const std::string &name);
 std::string source_dir();
 std::string build_dir();
+
+// The build may lie where another user cannot reach it (under a folder of mode
+// 0700, or root's home): a copy of the tool, laid out in dir as installed (bin/
+// and the icon's desktop/), for a test that runs it as that user. dir must be
+// one the user can reach. Returns the copy's path.
+std::string tool_copy_in(const std::string &dir, const std::string &name);
 
 // True when every process id in the text is gone.
 bool pid_alive(int pid);

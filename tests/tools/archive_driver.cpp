@@ -6,7 +6,12 @@
 //   NIVRA_DRIVE_CMDLINE   a command line to type instead of the one the dialog fills in
 //   NIVRA_DRIVE_ARCHIVE   the answer to the archive box: "打包" or "不用" (unset: "打包")
 //   NIVRA_DRIVE_STOP      "1": once the log names notepad.exe, end the prefix's server
-//                         (`wineserver -k` with this WINEPREFIX), which ends the run
+//                         (`wineserver -k` with this WINEPREFIX), which ends the run;
+//                         "button": once the dialog shows NIVRA_DRIVE_STOP_LINES lines logged
+//                         (default 2000), move the main window, click its "配置" (which must
+//                         start nothing), then "停止" and "停止运行"
+//   NIVRA_SHOT_RUN        a PNG of the debug dialog while the run goes on, taken just before
+//                         "停止" (with NIVRA_DRIVE_STOP=button)
 //   NIVRA_DRIVE_REMOVE    "1": remove the log files before the archive box is answered
 //   NIVRA_DRIVE_CANCEL    "1": press "取消" in the progress box as soon as it is there
 //   NIVRA_SHOT_ARCHIVE    a PNG of the archive box, taken before it is answered
@@ -17,7 +22,7 @@
 // "错误", "driver: cancelled, the box closed after N ms\n" once "取消" has closed the progress
 // box, and "driver: no box\n" when the run ended without the archive box; then it closes
 // the main window.
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 #include "find_widget.hpp"
 #include "startup.hpp"
 
@@ -98,6 +103,7 @@ gboolean click(gpointer button) {
 }
 
 enum class stage { main, debug, chooser, size, run, archive, wait, done };
+
 stage at = stage::main;
 int settle = 0;
 
@@ -115,6 +121,45 @@ void report_error(GtkWidget *box) {
   gtk_dialog_response(GTK_DIALOG(box), GTK_RESPONSE_DELETE_EVENT);
   at = stage::done;
   g_timeout_add(200, close_main, nullptr);
+}
+
+bool stop_pressed = false;
+
+// The value shown after one of the debug dialog's figures, or "".
+std::string figure(GtkWidget *dialog, const char *name) {
+  name = _(name);
+  GtkWidget *key = driver::find_widget(dialog, [name](GtkWidget *w) {
+    return GTK_IS_LABEL(w) && std::strcmp(gtk_label_get_text(GTK_LABEL(w)), name) == 0;
+  });
+  GtkWidget *value = key ? gtk_label_get_mnemonic_widget(GTK_LABEL(key)) : nullptr;
+  return value ? gtk_label_get_text(GTK_LABEL(value)) : "";
+}
+
+// NIVRA_DRIVE_STOP=button: the user's stop, half-way through the run.
+void stop_with_the_button(GtkWidget *dialog) {
+  if (GtkWidget *question = message_box("停止")) {
+    std::fprintf(stderr, "driver: stop asked after %s lines\n",
+                 figure(dialog, "已记录行数:").c_str());
+    gtk_button_clicked(GTK_BUTTON(find_button(question, "停止运行")));
+    return;
+  }
+  if (stop_pressed)
+    return;
+  const long lines = std::atol(figure(dialog, "已记录行数:").c_str());
+  if (lines < std::atol(env("NIVRA_DRIVE_STOP_LINES", "2000")))
+    return;
+  if (const char *shot = std::getenv("NIVRA_SHOT_RUN"))
+    save(dialog, shot);
+  GtkWidget *window = find_toplevel("wine辅助程序");
+  int x = 0, y = 0;
+  gtk_window_get_position(GTK_WINDOW(window), &x, &y);
+  gtk_window_move(GTK_WINDOW(window), x + 40, y + 30);
+  GtkWidget *tool = find_button(window, "配置");
+  std::fprintf(stderr, "driver: 配置 %s during the run\n",
+               gtk_widget_get_sensitive(tool) ? "can be pressed" : "cannot be pressed");
+  gtk_button_clicked(GTK_BUTTON(tool));
+  stop_pressed = true;
+  g_idle_add(click, find_button(dialog, "停止"));
 }
 
 gboolean tick(gpointer) {
@@ -179,15 +224,16 @@ gboolean tick(gpointer) {
   case stage::run:
     if (GtkWidget *dialog = find_toplevel("调试启动");
         dialog && !find_toplevel("请设置文件大小以及需要保留最近几个文件")) {
-      if (std::getenv("NIVRA_DRIVE_STOP"))
+      if (std::getenv("NIVRA_DRIVE_STOP") && std::strcmp(std::getenv("NIVRA_DRIVE_STOP"), "1") == 0)
         std::thread(stop_when_loaded).detach();
       at = stage::archive;
       gtk_dialog_response(GTK_DIALOG(dialog), 2);
     }
     break;
   case stage::archive:
-    run_over = true;
+    // The window goes on while the run goes on: the run is over when its box comes.
     if (GtkWidget *box = message_box("打包日志")) {
+      run_over = true;
       if (const char *shot = std::getenv("NIVRA_SHOT_ARCHIVE"); shot && settle++ < 8)
         break;
       if (const char *shot = std::getenv("NIVRA_SHOT_ARCHIVE"))
@@ -196,7 +242,11 @@ gboolean tick(gpointer) {
         std::system(("rm -f '" + log_path() + "'.[0-9]*").c_str());
       gtk_button_clicked(GTK_BUTTON(find_button(box, env("NIVRA_DRIVE_ARCHIVE", "打包"))));
       at = stage::wait;
-    } else if (!find_toplevel("调试启动")) {
+    } else if (GtkWidget *dialog = find_toplevel("调试启动")) {
+      if (std::strcmp(env("NIVRA_DRIVE_STOP", ""), "button") == 0)
+        stop_with_the_button(dialog);
+    } else {
+      run_over = true;
       std::fprintf(stderr, "driver: no box\n");
       at = stage::done;
       g_idle_add(close_main, nullptr);

@@ -156,10 +156,11 @@ gboolean drive(gpointer) {
 } // namespace
 
 int main(int argc, char **argv) {
+  confirm::limits limits;
   if (const char *ms = std::getenv("NIVRA_DRIVE_END_SESSION_MS"))
-    end_session::answer_limit_ms = std::atoi(ms);
+    limits.answer_ms = std::atoi(ms);
   if (const char *ms = std::getenv("NIVRA_DRIVE_REG_MS"))
-    confirm::reg_limit_ms = std::atoi(ms);
+    limits.reg_ms = std::atoi(ms);
   g_timeout_add(50, drive, nullptr);
-  return startup::run(argc, argv);
+  return startup::run(argc, argv, limits);
 }

@@ -7,7 +7,7 @@
 // then closes the windows, so the program ends as when its window is closed. Without a window
 // manager the keyboard focus follows the pointer, so the pointer is put inside each window
 // before it is taken; otherwise it would be drawn unfocused (backdrop).
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 #include "find_widget.hpp"
 #include "shell/main_window.hpp"
 #include "startup.hpp"

@@ -3,6 +3,8 @@
 // "key TITLE MS [#RRGGBB] KEYSYM..." (key presses through XTest, in turn;
 // "shift+Tab" holds Shift; with a colour, only once a pixel of it shows in the
 // window). Exit 0 when done, 2 when no such window appeared in time.
+#include "window_name.hpp"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -17,23 +19,6 @@
 #include <string>
 
 namespace {
-
-std::string window_name(Display *dpy, Window w) {
-  Atom net_wm_name = XInternAtom(dpy, "_NET_WM_NAME", False);
-  Atom utf8 = XInternAtom(dpy, "UTF8_STRING", False);
-  Atom type;
-  int format;
-  unsigned long n, after;
-  unsigned char *data = nullptr;
-  std::string name;
-  if (XGetWindowProperty(dpy, w, net_wm_name, 0, 1024, False, utf8, &type, &format, &n, &after,
-                         &data) == Success &&
-      data) {
-    name.assign(reinterpret_cast<char *>(data), n);
-    XFree(data);
-  }
-  return name;
-}
 
 Window find(Display *dpy, Window root, const std::string &title) {
   Window r, parent, *children = nullptr;

@@ -1,5 +1,5 @@
-#include "debuglog/archive.hpp"
-#include "debuglog/system_facts.hpp"
+#include "report/archive.hpp"
+#include "report/system_facts.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 

@@ -1,8 +1,8 @@
 // A generator's output through a captured run into the real log sink: read back
 // from the rotated files, oldest first, the records' messages must give back the
 // output byte for byte.
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
+#include "log/log_sink.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"

@@ -1,16 +1,20 @@
-#include "debuglog/capture.hpp"
-#include "debuglog/debug_run.hpp"
-#include "debuglog/log_queue.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
+#include "debug/debug_run.hpp"
+#include "log/log_queue.hpp"
+#include "log/log_sink.hpp"
 #include "memory_log.hpp"
 #include "run_modes.hpp"
 #include "test_support.hpp"
 
+#include <glib.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <random>
 #include <string>
@@ -44,6 +48,7 @@ struct LoopRun {
   std::vector<Block> blocks;
   std::string out;
   capture::loop_stats stats;
+  std::uint64_t lines = 0; // the run's figures
 };
 
 LoopRun run_loop(const std::string &input) {
@@ -56,6 +61,17 @@ LoopRun run_loop(const std::string &input) {
   r.stats = capture::read_blocks(in, collect, &r.blocks);
   r.out = GetCapturedStdout();
   std::fclose(in);
+  // The same input in one read, as the run reads what a full pipe holds: the same blocks.
+  LoopRun whole;
+  capture::progress figures;
+  CaptureStdout();
+  capture::block_cutter cut(collect, &whole.blocks, whole.stats, &figures);
+  cut.arrive(input.data(), input.size());
+  cut.end();
+  EXPECT_EQ(GetCapturedStdout(), r.out);
+  EXPECT_EQ(whole.blocks, r.blocks);
+  EXPECT_EQ(figures.bytes.load(), input.size());
+  r.lines = figures.lines.load();
   return r;
 }
 
@@ -70,42 +86,59 @@ std::string rejoin(const std::vector<Block> &blocks) {
 
 TEST(ReadLoop, Cases) {
   const std::string x511(511, 'x'), x512(512, 'x'), x1000(1000, 'x');
+  std::string a300;
+  for (int i = 0; i < 300; ++i)
+    a300 += "a\n";
   struct Case {
     const char *name;
     std::string input;
     std::vector<Block> blocks;
     std::string out;
+    std::uint64_t lines; // shown as logged
   } cases[] = {
-      {"three one-letter lines", "a\nb\nc\n", {{"a\nb\nc", block_end::line_break}}, "len: 6\n"},
-      {"no output", "", {}, "len: 0\n"},
-      {"break as 512th byte", x511 + "\n", {{x511, block_end::line_break}}, "len: 512\n"},
+      {"three one-letter lines", "a\nb\nc\n", {{"a\nb\nc", block_end::line_break}}, "len: 6\n", 3},
+      {"no output", "", {}, "len: 0\n", 0},
+      {"break as 512th byte", x511 + "\n", {{x511, block_end::line_break}}, "len: 512\n", 1},
       {"1000-character line",
        x1000 + "\n",
        {{x512, block_end::full_buffer}, {std::string(488, 'x'), block_end::line_break}},
-       "len: 512\nget max size buf, but do not found break, len 512\n"},
+       "len: 512\nget max size buf, but do not found break, len 512\n",
+       1},
       {"exactly 512 without break",
        x512,
        {{x512, block_end::full_buffer}},
-       "len: 512\nget max size buf, but do not found break, len 512\n"},
+       "len: 512\nget max size buf, but do not found break, len 512\n",
+       0},
       {"513 without break",
        x512 + "y",
        {{x512, block_end::full_buffer}, {"y", block_end::end_of_output}},
        "len: 512\nget max size buf, but do not found break, len 512\ndo not found break, len "
-       "1\n"},
+       "1\n",
+       1},
       {"last line without break",
        "one\ntwo",
        {{"one", block_end::line_break}, {"two", block_end::end_of_output}},
-       "len: 7\n"},
-      {"only a line break", "\n", {{"", block_end::line_break}}, "len: 1\n"},
-      {"empty lines inside", "a\n\n\nb\n", {{"a\n\n\nb", block_end::line_break}}, "len: 6\n"},
+       "len: 7\n",
+       2},
+      {"only a line break", "\n", {{"", block_end::line_break}}, "len: 1\n", 1},
+      {"empty lines inside", "a\n\n\nb\n", {{"a\n\n\nb", block_end::line_break}}, "len: 6\n", 4},
       {"break at byte 0 of a full buffer",
        "\n" + x512,
        {{"", block_end::line_break}, {x512, block_end::full_buffer}},
-       "len: 512\nget max size buf, but do not found break, len 512\n"},
+       "len: 512\nget max size buf, but do not found break, len 512\n",
+       1},
       {"NUL bytes are left out",
        std::string("ab\0c\n\0", 6),
        {{"abc", block_end::line_break}},
-       "len: 6\n"},
+       "len: 6\n",
+       1},
+      // More than 512 bytes at once still makes records of at most 512 bytes of whole lines.
+      {"600 bytes of short lines at once",
+       a300,
+       {{a300.substr(0, 511), block_end::line_break},
+        {a300.substr(512, 87), block_end::line_break}},
+       "len: 512\n",
+       300},
   };
   for (auto &c : cases) {
     LoopRun r = run_loop(c.input);
@@ -113,6 +146,7 @@ TEST(ReadLoop, Cases) {
     EXPECT_EQ(r.out, c.out) << c.name;
     EXPECT_EQ(r.stats.blocks, c.blocks.size()) << c.name;
     EXPECT_EQ(r.stats.bytes, c.input.size()) << c.name;
+    EXPECT_EQ(r.lines, c.lines) << c.name;
   }
 }
 
@@ -180,6 +214,30 @@ TEST(ReadLoop, PipeInSmallPieces) {
   EXPECT_EQ(rejoin(blocks), input);
   ASSERT_FALSE(blocks.empty());
   EXPECT_EQ(blocks.back(), (Block{"tail", block_end::end_of_output}));
+}
+
+// The pipe a captured run reads is made as large as the kernel lets the user make it (1 MiB at
+// most), so that Wine can write on while a record is being written.
+TEST(ReadLoop, PipeIsEnlargedAsFarAsTheUserMay) {
+  long max = 0;
+  std::FILE *f = std::fopen("/proc/sys/fs/pipe-max-size", "r");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(std::fscanf(f, "%ld", &max), 1);
+  std::fclose(f);
+  const int want = static_cast<int>(std::min<long>(max, 1 << 20));
+  for (bool unprivileged : {false, true}) {
+    ProcResult r = run_in_child(
+        [&] {
+          int fds[2];
+          if (pipe(fds) != 0)
+            return 2;
+          return capture::enlarge_pipe(fds[0]) == want ? 0 : 1;
+        },
+        unprivileged);
+    if (r.status == kNoUnprivilegedUser)
+      continue;
+    EXPECT_EQ(r.status, 0) << (unprivileged ? "as another user" : "as this user");
+  }
 }
 
 TEST(DebugCommand, Compose) {
@@ -273,9 +331,68 @@ TEST_F(DebugRun, Modes) {
       }
       EXPECT_THAT(
           out, HasSubstr("cmdline [WINEDEBUG=+relay NIVRA_TEST_EXTRA=1 " + probe() + " 2>&1]\n"));
-      EXPECT_THAT(log.messages(), ElementsAre("out\nerr", "tail"));
+      // Lines that arrive together share a record; "out" and "err" may come apart.
+      std::string logged;
+      for (const std::string &m : log.messages())
+        logged += (logged.empty() ? "" : "\n") + m;
+      EXPECT_EQ(logged, "out\nerr\ntail");
+      EXPECT_EQ(log.messages().back(), "tail");
       EXPECT_EQ(mycat, nullptr);
       EXPECT_EQ(Value(out, HasSubstr("queue create success")), threads > 0) << out;
+    }
+  }
+}
+
+// "停止": the program's process group gets SIGTERM, and SIGKILL 3 s later if anything of it is
+// left; what it printed before is in the log, in order, and the run then ends as runs end.
+TEST_F(DebugRun, StopEndsTheProgramWithEverythingItPrintedLogged) {
+  const struct {
+    const char *name;
+    const char *before; // shell text in front of the program
+    int signal;         // that ended the shell
+  } rows[] = {{"a program that ends on SIGTERM", "", SIGTERM},
+              {"a program that ignores SIGTERM is killed after 3 s", "trap '' TERM; ", SIGKILL}};
+  for (const auto &row : rows) {
+    for (int threads : {0, 2}) {
+      SCOPED_TRACE(std::string(row.name) + ", " + std::to_string(threads) + " writers");
+      const std::string printed = tmp / "printed";
+      std::remove(printed.c_str());
+      const std::string command = std::string(row.before) +
+                                  "i=0; while :; do i=$((i+1)); echo \"line $i\"; echo \"line $i\""
+                                  " >> '" +
+                                  printed + "'; sleep 0.05; done";
+      testlog::MemoryLog log;
+      CaptureStdout();
+      CaptureStderr();
+      capture::run_outcome refused;
+      auto run = capture::start_debug({true, true, "", "", command.c_str(), threads}, refused);
+      ASSERT_NE(run, nullptr);
+      const gint64 give_up = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
+      while (run->figures().lines.load() < 5 && g_get_monotonic_time() < give_up)
+        g_main_context_iteration(nullptr, FALSE), g_usleep(10000);
+      EXPECT_FALSE(run->ended());
+      const gint64 stopped = g_get_monotonic_time();
+      run->stop();
+      run->wait();
+      const double took = double(g_get_monotonic_time() - stopped) / G_USEC_PER_SEC;
+      GetCapturedStdout();
+      GetCapturedStderr();
+      EXPECT_TRUE(run->outcome().stopped);
+      EXPECT_TRUE(WIFSIGNALED(run->outcome().status) &&
+                  WTERMSIG(run->outcome().status) == row.signal)
+          << run->outcome().status;
+      EXPECT_LT(took, row.signal == SIGKILL ? 5.0 : 2.0);
+      if (row.signal == SIGKILL) {
+        EXPECT_GE(took, 2.9);
+      }
+      EXPECT_EQ(mycat, nullptr);
+      std::string logged;
+      for (const std::string &m : log.messages())
+        logged += m + "\n";
+      const std::string before = read_file(printed);
+      EXPECT_THAT(logged, StartsWith(before));
+      EXPECT_LE(std::count(logged.begin(), logged.end(), '\n'),
+                std::count(before.begin(), before.end(), '\n') + 1);
     }
   }
 }

@@ -1,4 +1,4 @@
-#include "debuglog/debug_cmdline.hpp"
+#include "debug/debug_cmdline.hpp"
 
 #include <gtest/gtest.h>
 

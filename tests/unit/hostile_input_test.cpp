@@ -1,11 +1,11 @@
 // Hostile names and missing or misbehaving tools: every place a path reaches a
 // shell or a file, the launcher's version query, and a user.reg that cannot be
 // read. Nothing may run that the user did not ask for, and nothing may hang.
-#include "confirm/dpi_reader.hpp"
 #include "confirm/flag_file.hpp"
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
 #include "launch/cmd_runner.hpp"
+#include "log/log_sink.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/stop.hpp"
 #include "settings/settings.hpp"
 #include "startup.hpp"
@@ -65,7 +65,6 @@ protected:
     std::memcpy(wine_app_path, saved_app_path_, sizeof(wine_app_path));
     std::memcpy(sys_info, saved_sys_info_, sizeof(sys_info));
     wine_prefix = nullptr;
-    startup::version_query_timeout_ms = 10000;
     std::strcpy(current_dpi, "96");
     if (mycat)
       log4c_category_delete(mycat);
@@ -78,10 +77,10 @@ protected:
   struct Output {
     std::string out, err;
   };
-  Output version_query() {
+  Output version_query(int limit_ms = 10000) {
     CaptureStdout();
     CaptureStderr();
-    get_wine_version();
+    get_wine_version(limit_ms);
     Output o;
     o.out = GetCapturedStdout();
     o.err = GetCapturedStderr();
@@ -141,14 +140,14 @@ TEST_F(HostilePaths, PrefixProcessesAreFoundUnderAnyName) {
     std::string prefix = dir / name;
     make_dirs(prefix);
     // A client of the prefix's server maps a file of its folder.
-    std::string server = dir / ("srv/" + prefix_places_of(prefix).server_dir);
+    std::string server = dir / ("srv/" + prefix_path::prefix_places_of(prefix).server_dir);
     make_dirs(server);
     write_file(server + "/tmpmap", "x");
     FileHolder holder(windows, dir.path(), "", server + "/tmpmap");
     wine_prefix = prefix.c_str();
     CaptureStdout();
     CaptureStderr();
-    kill_prefix_processes();
+    stop::stop(processes::select("/proc", prefix_path::current_prefix_places(), nullptr));
     EXPECT_EQ(GetCapturedStdout(), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
     EXPECT_EQ(GetCapturedStderr(), "");
     expect_no_marker(dir, name);
@@ -266,7 +265,6 @@ TEST_F(VersionQuery, HangingLauncherIsStoppedWithItsChildren) {
       {"half a line", "printf wine-"},
       {"a line, then never ends", "echo wine-9.0"},
   };
-  startup::version_query_timeout_ms = 1000;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     const std::string pids = dir / "pids";
@@ -277,7 +275,7 @@ TEST_F(VersionQuery, HangingLauncherIsStoppedWithItsChildren) {
                                              "'\nsleep 1000\n");
     set_launcher(dir / "launcher hangs");
     auto start = std::chrono::steady_clock::now();
-    Output o = version_query();
+    Output o = version_query(1000);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::seconds(5));
     EXPECT_EQ(o.out, "Failed to get Wine version.\nsys:\nsysname: TestOS\n");

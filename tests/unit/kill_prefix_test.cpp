@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,7 +51,7 @@ TEST(KillPrefixDecide, AtOrBelow) {
       {"/a\nb/c", "/a\nb", true},
   };
   for (const Case &c : cases)
-    EXPECT_EQ(kill_prefix::at_or_below(c.path, c.folder), c.below) << c.path << " in " << c.folder;
+    EXPECT_EQ(processes::at_or_below(c.path, c.folder), c.below) << c.path << " in " << c.folder;
 }
 
 TEST(KillPrefixDecide, MapLinePath) {
@@ -71,7 +72,7 @@ TEST(KillPrefixDecide, MapLinePath) {
       {"", ""},
   };
   for (const Case &c : cases)
-    EXPECT_EQ(kill_prefix::map_line_path(c.line), c.path) << c.line.substr(0, 90);
+    EXPECT_EQ(processes::map_line_path(c.line), c.path) << c.line.substr(0, 90);
 }
 
 TEST(KillPrefixDecide, ReadMap) {
@@ -110,7 +111,7 @@ TEST(KillPrefixDecide, ReadMap) {
   for (const Case &c : cases) {
     MemFile f(c.map);
     ASSERT_NE(f.fp, nullptr);
-    kill_prefix::MapFacts facts = kill_prefix::read_map(f.fp, "/p", "server-fe00-2a");
+    processes::MapFacts facts = processes::read_map(f.fp, "/p", "server-fe00-2a");
     EXPECT_EQ(facts.ntdll, c.ntdll) << c.map.substr(0, 80);
     EXPECT_EQ(facts.maps_folder, c.maps_folder) << c.map.substr(0, 80);
     EXPECT_EQ(facts.maps_server, c.maps_server) << c.map.substr(0, 80);
@@ -118,14 +119,13 @@ TEST(KillPrefixDecide, ReadMap) {
   }
 }
 
-TEST(KillPrefixDecide, PidListAndKillCommand) {
-  kill_prefix::PidList pids;
+TEST(KillPrefixDecide, PidList) {
+  stop::PidList pids;
   EXPECT_TRUE(pids.add(4100));
   EXPECT_TRUE(pids.add(4123));
   EXPECT_TRUE(pids.add(4150));
   EXPECT_EQ(pids.count(), 3);
   EXPECT_STREQ(pids.text(), "4100 4123 4150");
-  EXPECT_EQ(kill_prefix::kill_command(pids), "kill -9 4100 4123 4150 2>/dev/null");
 }
 
 // What Wine puts in /proc/PID/cmdline, as seen on Wine 8, and which names
@@ -167,15 +167,15 @@ TEST(RunningPrograms, WindowsFileNameAndWhoIsAskedAbout) {
       {""s, "", "", false},
   };
   for (const Case &c : cases) {
-    std::string name = running_programs::windows_file_name(c.cmdline, c.comm);
+    std::string name = programs::windows_file_name(c.cmdline, c.comm);
     EXPECT_EQ(name, c.name) << c.cmdline;
     // As Wine runs its own: the builtin program, which it shows as system32's.
     std::string builtin = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/" + name;
-    EXPECT_EQ(!name.empty() && !running_programs::is_housekeeping(name, {builtin}, "/p"), c.asked)
+    EXPECT_EQ(!name.empty() && !programs::is_housekeeping(name, {builtin}, "/p"), c.asked)
         << c.name;
   }
   // In the order found, each program once.
-  EXPECT_THAT(running_programs::to_ask_about({"b.exe", "a.exe", "B.EXE", "", "a.exe", "c.exe"}),
+  EXPECT_THAT(programs::to_ask_about({"b.exe", "a.exe", "B.EXE", "", "a.exe", "c.exe"}),
               ElementsAre("b.exe", "a.exe", "c.exe"));
 }
 
@@ -197,7 +197,7 @@ TEST(RunningPrograms, HousekeepingRunsFromWinesOwnPlaces) {
       {"notepad.exe", "/usr/lib/wine/x86_64-windows/notepad.exe", false},
   };
   for (const auto &row : rows)
-    EXPECT_EQ(running_programs::is_housekeeping(row.name, {"/lib/a.exe", row.image}, "/p"),
+    EXPECT_EQ(programs::is_housekeeping(row.name, {"/lib/a.exe", row.image}, "/p"),
               row.housekeeping)
         << row.image;
 }
@@ -207,7 +207,7 @@ TEST(RunningPrograms, HousekeepingRunsFromWinesOwnPlaces) {
 TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
   using namespace std::string_literals;
   auto proc = [](int pid, unsigned long long start, std::string desktop = "") {
-    kill_prefix::Process p;
+    processes::Process p;
     p.pid = pid;
     p.start_time = start;
     p.name = desktop.empty() ? "notepad.exe" : "explorer.exe";
@@ -215,26 +215,26 @@ TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
     p.desktop = desktop == "-" ? "" : desktop;
     return p;
   };
-  std::vector<kill_prefix::Process> agreed;
+  std::vector<processes::Process> agreed;
   agreed.push_back(proc(10, 500));
-  std::vector<kill_prefix::Process> now;
+  std::vector<processes::Process> now;
   now.push_back(proc(10, 500)); // the agreed one
   now.push_back(proc(11, 900)); // a second copy of the same name, started since
   now.push_back(proc(12, 80, "-"));
   std::vector<int> left;
-  for (const kill_prefix::Process *p : kill_prefix::not_agreed(now, agreed))
+  for (const processes::Process *p : processes::not_agreed(now, agreed))
     left.push_back(p->pid);
   EXPECT_THAT(left, ElementsAre(11));
   now[0].start_time = 501; // its id given to a new process
-  EXPECT_EQ(kill_prefix::not_agreed(now, agreed).size(), 2u);
-  EXPECT_FALSE(kill_prefix::other_desktop(now));
+  EXPECT_EQ(processes::not_agreed(now, agreed).size(), 2u);
+  EXPECT_FALSE(processes::other_desktop(now));
   for (const char *desktop : {"Side", "default2"}) {
     now.push_back(proc(13, 90, desktop));
-    EXPECT_TRUE(kill_prefix::other_desktop(now)) << desktop;
+    EXPECT_TRUE(processes::other_desktop(now)) << desktop;
     now.pop_back();
   }
   now.push_back(proc(13, 90, "DEFAULT"));
-  EXPECT_FALSE(kill_prefix::other_desktop(now));
+  EXPECT_FALSE(processes::other_desktop(now));
 
   const struct {
     std::string cmdline, desktop;
@@ -246,7 +246,7 @@ TEST(RunningPrograms, AgreementIsByProcessAndOtherDesktopsAreSeen) {
       {"notepad.exe\0x/desktop=Side\0"s, ""},
   };
   for (const auto &row : rows)
-    EXPECT_EQ(running_programs::desktop_of(row.cmdline), row.desktop) << row.cmdline;
+    EXPECT_EQ(programs::desktop_of(row.cmdline), row.desktop) << row.cmdline;
 }
 
 // Each program has its own time: the limit starts again whenever one ends.
@@ -263,7 +263,8 @@ TEST(EndSession, AnswerClockStartsAgainWhenAProgramEnds) {
 }
 
 // A made-up /proc: each process a folder with the files and links the
-// selection reads; what a real process would not show is left out.
+// selection reads; what a real process would not show is left out. Each is
+// named after a live process of its own, which the selection opens a pidfd of.
 class FakeProc : public testing::Test {
 protected:
   struct Process {
@@ -272,7 +273,12 @@ protected:
     std::string state = "S";                  // "" leaves stat out
     bool readable_maps = true;
   };
-  void add(const std::string &pid, const Process &p) {
+  // The folder's name, pid unless one is given.
+  int add(const Process &p, std::string pid = {}) {
+    if (pid.empty()) {
+      live.push_back(std::make_unique<FileHolder>(tool_path("hold_files"), "/", "", ""));
+      pid = std::to_string(live.back()->pid());
+    }
     std::string at = dir / pid;
     make_dirs(at + "/fd");
     if (p.readable_maps)
@@ -280,12 +286,13 @@ protected:
     if (!p.state.empty())
       write_file(at + "/stat", pid + " (wine) x) " + p.state + " 1 1 1 0\n");
     for (const auto &[name, target] : p.links)
-      ASSERT_EQ(symlink(target.c_str(), (at + "/" + name).c_str()), 0) << name;
+      EXPECT_EQ(symlink(target.c_str(), (at + "/" + name).c_str()), 0) << name;
+    return std::atoi(pid.c_str());
   }
   std::string collect(std::string *err = nullptr) {
-    kill_prefix::PidList pids;
+    stop::PidList pids;
     CaptureStderr();
-    kill_prefix::list_ids(kill_prefix::select(dir.path().c_str(), places), pids);
+    stop::list_ids(processes::select(dir.path().c_str(), places, nullptr), pids);
     std::string e = GetCapturedStderr();
     if (err)
       *err = e;
@@ -294,8 +301,13 @@ protected:
     return pids.text();
   }
   TempDir dir;
-  const PrefixPlaces places{"/w/prefix", "server-fe00-2a"};
+  std::vector<std::unique_ptr<FileHolder>> live;
+  const prefix_path::PrefixPlaces places{"/w/prefix", "server-fe00-2a"};
 };
+
+std::string ascending(int a, int b) {
+  return std::to_string(std::min(a, b)) + " " + std::to_string(std::max(a, b));
+}
 
 TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
   using Links = std::map<std::string, std::string>;
@@ -310,36 +322,36 @@ TEST_F(FakeProc, ChoosesByWhatEachProcessHolds) {
   const std::string client = Process().maps + server_file;
   // Clients of the prefix's server: one working in the prefix, one that holds
   // nothing of it.
-  add("12", with({{"cwd", "/w/prefix/drive_c"}}, client));
-  add("17", with({{"cwd", "/tmp"}}, client));
+  const int in_prefix = add(with({{"cwd", "/w/prefix/drive_c"}}, client));
+  const int elsewhere = add(with({{"cwd", "/tmp"}}, client));
   // Programs of other prefixes' servers that hold this prefix's files, as one
   // started from its drive_c does: never this prefix's.
   const std::string other = Process().maps + "1-2 r--s 0 00:1e 9 /tmp/server-fe00-2b/t\n";
-  add("13", with({{"cwd", "/tmp"}, {"fd/7", "/w/prefix/drive_c/file.txt"}}, other));
-  add("14", with({{"cwd", "/tmp"}, {"exe", "/usr/bin/x"}}, other + prefix_dll));
-  add("15", with({{"root", "/w/prefix"}}));
-  add("16", with({{"exe", "/w/prefix/drive_c/a.exe"}}));
-  add("9", with({{"fd/0", "/w/prefix"}}));
-  add("25", with({{"cwd", "/w/prefix"}}, other));
+  add(with({{"cwd", "/tmp"}, {"fd/7", "/w/prefix/drive_c/file.txt"}}, other));
+  add(with({{"cwd", "/tmp"}, {"exe", "/usr/bin/x"}}, other + prefix_dll));
+  add(with({{"root", "/w/prefix"}}));
+  add(with({{"exe", "/w/prefix/drive_c/a.exe"}}));
+  add(with({{"fd/0", "/w/prefix"}}));
+  add(with({{"cwd", "/w/prefix"}}, other));
   // A server file without Windows code, and a folder named like the server's
   // but longer.
-  add("20", with({{"cwd", "/w/prefix"}}, prefix_dll + server_file));
-  add("21", with({{"cwd", "/w/prefixX"}},
-                 Process().maps + "1-2 r--s 0 00:1e 9 /tmp/xserver-fe00-2a/t\n"));
+  add(with({{"cwd", "/w/prefix"}}, prefix_dll + server_file));
+  add(with({{"cwd", "/w/prefixX"}},
+           Process().maps + "1-2 r--s 0 00:1e 9 /tmp/xserver-fe00-2a/t\n"));
   // Maps that cannot be read, and processes that ended while examined: a
   // zombie, and one whose folder answers no more.
   Process hidden = with({{"cwd", "/w/prefix"}}, client);
   hidden.readable_maps = false;
-  add("22", hidden);
+  add(hidden);
   Process zombie = with({{"cwd", "/w/prefix"}}, client);
   zombie.state = "Z";
-  add("23", zombie);
+  add(zombie);
   zombie.state = "";
-  add("24", zombie);
-  // Not processes.
-  for (const char *name : {"self", "007", "1x", "99999999999"})
-    add(name, with({{"cwd", "/w/prefix"}}, client));
-  EXPECT_EQ(collect(), "12 17");
+  add(zombie);
+  // Not processes, and an id above any the kernel gives, which has no pidfd.
+  for (const char *name : {"self", "007", "1x", "99999999999", "4194304"})
+    add(with({{"cwd", "/w/prefix"}}, client), name);
+  EXPECT_EQ(collect(), ascending(in_prefix, elsewhere));
 }
 
 TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
@@ -350,28 +362,31 @@ TEST_F(FakeProc, FindsThePrefixServerByWhatItHolds) {
     p.state = std::move(state);
     return p;
   };
-  add("30", server("/usr/lib/wine/wineserver64", "/w/prefix"));
-  add("31", server("/opt/wine/bin/wineserver", "/w/prefix"));
-  add("32", server("/usr/lib/wine/wineserver64", "/w/other"));
-  add("33", server("/usr/lib/wine/wineserver64", "/w/prefix/drive_c"));
-  add("34", server("/usr/lib/wine/wineserver64", "/w/prefix", "Z"));
-  add("35", server("/usr/bin/bash", "/w/prefix"));
-  add("36", server("/usr/bin/notwineserver", "/w/prefix"));
+  const int packaged = add(server("/usr/lib/wine/wineserver64", "/w/prefix"));
+  const int own_build = add(server("/opt/wine/bin/wineserver", "/w/prefix"));
+  add(server("/usr/lib/wine/wineserver64", "/w/other"));
+  add(server("/usr/lib/wine/wineserver64", "/w/prefix/drive_c"));
+  add(server("/usr/lib/wine/wineserver64", "/w/prefix", "Z"));
+  add(server("/usr/bin/bash", "/w/prefix"));
+  add(server("/usr/bin/notwineserver", "/w/prefix"));
   std::vector<int> found;
-  for (const kill_prefix::Process &proc : kill_prefix::servers(dir.path().c_str(), places))
+  for (const processes::Process &proc : processes::servers(dir.path().c_str(), places))
     found.push_back(proc.pid);
-  EXPECT_THAT(found, ElementsAre(30, 31));
+  EXPECT_THAT(found, ElementsAre(std::min(packaged, own_build), std::max(packaged, own_build)));
 }
 
-TEST_F(FakeProc, StopsWhenTheListIsNearlyFull) {
+TEST(KillPrefixDecide, ListStopsWhenNearlyFull) {
   // Ten-digit ids add eleven characters each: the 370th reaches 4069 >= 4064.
-  Process p;
-  p.maps += "1-2 r--s 0 00:1e 9 /tmp/.wine-0/server-fe00-2a/tmpmap-1\n";
+  std::vector<processes::Process> procs(400);
   for (int i = 0; i < 400; ++i)
-    add(std::to_string(1000000000 + i), p);
-  std::string err;
-  std::string t = collect(&err);
-  EXPECT_EQ(err, "警告：kill_pids缓冲区即将满，已处理 370 个进程\n");
+    procs[i].pid = 1000000000 + i;
+  stop::PidList pids;
+  std::size_t taken = 0;
+  CaptureStderr();
+  stop::list_ids(procs, pids, &taken);
+  EXPECT_EQ(GetCapturedStderr(), "警告：kill_pids缓冲区即将满，已处理 370 个进程\n");
+  EXPECT_EQ(taken, 370u);
+  std::string t = pids.text();
   EXPECT_EQ(t.size(), 4069u);
   EXPECT_EQ(t.substr(t.size() - 10), "1000000369");
 }
@@ -391,7 +406,7 @@ protected:
   }
   // A file in a folder named as the prefix's server's, which a client maps.
   std::string client_file(const std::string &prefix) {
-    std::string at = dir / ("srv/" + prefix_places_of(prefix).server_dir);
+    std::string at = dir / ("srv/" + prefix_path::prefix_places_of(prefix).server_dir);
     make_dirs(at);
     write_file(at + "/tmpmap", "x");
     return at + "/tmpmap";
@@ -400,7 +415,7 @@ protected:
   std::string run(std::string *err) {
     CaptureStdout();
     CaptureStderr();
-    kill_prefix_processes();
+    stop::stop(processes::select("/proc", prefix_path::current_prefix_places(), nullptr));
     *err = GetCapturedStderr();
     return GetCapturedStdout();
   }
@@ -427,8 +442,10 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
     // Another user sees none of them, as a listing run by that user would not.
     ProcResult other = run_in_child(
         [&] {
-          kill_prefix::PidList pids;
-          kill_prefix::list_ids(kill_prefix::select("/proc", prefix_places_of(prefix_text)), pids);
+          stop::PidList pids;
+          stop::list_ids(
+              processes::select("/proc", prefix_path::prefix_places_of(prefix_text), nullptr),
+              pids);
           std::printf("%s", pids.text());
           return 0;
         },
@@ -457,22 +474,18 @@ TEST_F(KillPrefixTest, KillsOnlyWindowsProcessesHoldingThePrefixInOneCommand) {
   EXPECT_TRUE(pid_alive(plain.pid()));
 }
 
-// Through the pidfd opened when it was examined, or, where the kernel has
-// none, by one kill command: either way the same line.
-TEST_F(KillPrefixTest, StopsByPidfdOrWithoutOneByOneCommand) {
-  for (bool pidfd : {true, false}) {
-    FileHolder holder(windows, prefix_text + "/drive_c", "", server_file);
-    std::vector<kill_prefix::Process> procs =
-        kill_prefix::select("/proc", prefix_places_of(prefix_text));
-    ASSERT_EQ(procs.size(), 1u);
-    EXPECT_TRUE(procs[0].pidfd) << "examined without a pidfd";
-    if (!pidfd)
-      procs[0].pidfd = own::fd(-1);
-    CaptureStdout();
-    kill_prefix::stop(procs);
-    EXPECT_EQ(GetCapturedStdout(), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
-    EXPECT_TRUE(eventually([&] { return !pid_alive(holder.pid()); }, 5, 20)) << pidfd;
-  }
+// Through the pidfd opened when it was examined.
+TEST_F(KillPrefixTest, StopsByPidfd) {
+  FileHolder holder(windows, prefix_text + "/drive_c", "", server_file);
+  std::vector<processes::Process> procs =
+      processes::select("/proc", prefix_path::prefix_places_of(prefix_text), nullptr);
+  ASSERT_EQ(procs.size(), 1u);
+  EXPECT_TRUE(procs[0].pidfd) << "examined without a pidfd";
+  EXPECT_FALSE(processes::ended(procs[0]));
+  CaptureStdout();
+  stop::stop(procs);
+  EXPECT_EQ(GetCapturedStdout(), "已一次性终止 1 个进程: " + std::to_string(holder.pid()) + "\n");
+  EXPECT_TRUE(eventually([&] { return processes::ended(procs[0]); }, 5, 20));
 }
 
 TEST_F(KillPrefixTest, LeadingTildeIsTheHomeFolder) {

@@ -1,8 +1,9 @@
+#include "debug/debug_dialog.hpp"
 #include "launch/cmd_runner.hpp"
 #include "launch/output_capture.hpp"
-#include "launch/tool_buttons.hpp"
 #include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
+#include "shell/tool_buttons.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"
 
@@ -41,13 +42,26 @@ protected:
 
 using ToolButtonTest = LauncherPathGuard;
 
+// The buttons start their tool and return at once; the tool's end comes through the main loop.
+void wait_for_tool() {
+  const gint64 until = g_get_monotonic_time() + 20 * G_USEC_PER_SEC;
+  while (tool_buttons::running() && g_get_monotonic_time() < until)
+    g_main_context_iteration(nullptr, TRUE);
+}
+
 TEST_F(ToolButtonTest, ButtonsPrintAndRunTheirLines) {
+  using handler_fn = void (*)(GtkWidget *, gpointer);
   struct Case {
-    void (*handler)(GtkWidget *, gpointer);
+    handler_fn handler;
     std::string args_text;
     std::string recorded;
     std::string wine_app = "launcher"; // WINE_APP, under dir; "" stays empty
     std::string runs = "launcher";
+    // Clicked while the tool runs (the launcher then takes a while): starts nothing.
+    std::vector<handler_fn> meanwhile = {};
+  };
+  auto open_debug_dialog = [](GtkWidget *, gpointer) {
+    on_debug_app_btn_clicked(nullptr, nullptr);
   };
   const Case cases[] = {
       {on_wine_cfg_btn_clicked, " winecfg", "argc=1\n[winecfg]\n"},
@@ -55,19 +69,34 @@ TEST_F(ToolButtonTest, ButtonsPrintAndRunTheirLines) {
        "argc=3\n[rundll32.exe]\n[shell32.dll,Control_RunDLL]\n[inetcpl.cpl]\n"},
       // An empty WINE_APP is an unset one: the launcher beside the program.
       {on_wine_cfg_btn_clicked, " winecfg", "argc=1\n[winecfg]\n", "", "nivra-wine-internal"},
+      // A second "配置", "设置" or "调试" while winecfg runs starts nothing, and the line
+      // is printed once.
+      {on_wine_cfg_btn_clicked,
+       " winecfg",
+       "argc=1\n[winecfg]\n",
+       "launcher",
+       "launcher",
+       {on_wine_cfg_btn_clicked, on_net_proxy_btn_clicked, open_debug_dialog}},
   };
   for (const Case &c : cases) {
     std::string rec = dir / "rec";
     write_file(rec, "");
     write_recorder(dir / c.runs, rec);
+    if (!c.meanwhile.empty())
+      write_file(dir / c.runs, read_file(dir / c.runs) + "sleep 0.5\n");
     std::string wine_app = c.wine_app.empty() ? "" : dir / c.wine_app;
     ASSERT_EQ(settings::set_wine_app_path(wine_app.c_str(), dir.path().c_str()),
               settings::LauncherPath::ok);
     CaptureStdout();
     CaptureStderr();
     c.handler(nullptr, nullptr);
+    EXPECT_TRUE(tool_buttons::running());
+    for (handler_fn again : c.meanwhile)
+      again(nullptr, nullptr);
+    wait_for_tool();
     std::string out = GetCapturedStdout();
     std::string err = GetCapturedStderr();
+    EXPECT_FALSE(tool_buttons::running());
     // An ordinary path stays unquoted in the line.
     EXPECT_EQ(out, "cmd [" + dir / c.runs + c.args_text + "]\n");
     EXPECT_EQ(err, "");
@@ -78,6 +107,7 @@ TEST_F(ToolButtonTest, ButtonsPrintAndRunTheirLines) {
   CaptureStdout();
   CaptureStderr();
   on_wine_cfg_btn_clicked(nullptr, nullptr);
+  EXPECT_FALSE(tool_buttons::running());
   EXPECT_EQ(GetCapturedStdout(), "");
   EXPECT_EQ(GetCapturedStderr(), "错误：启动器路径过长，无法组成命令行\n");
 }

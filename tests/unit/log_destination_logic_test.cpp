@@ -1,4 +1,4 @@
-#include "debuglog/log_destination_logic.hpp"
+#include "log/log_destination.hpp"
 #include "test_support.hpp"
 
 #include <gtest/gtest.h>

@@ -1,8 +1,8 @@
 // A captured run against a log folder that fails under it (made read-only,
 // removed, full) and against output that is long or holds NUL bytes: the run
 // ends, and the program's output up to the failure is in the files, in order.
-#include "debuglog/capture.hpp"
-#include "debuglog/log_sink.hpp"
+#include "debug/capture.hpp"
+#include "log/log_sink.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/shell_quote.hpp"

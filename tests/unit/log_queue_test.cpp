@@ -1,5 +1,5 @@
-#include "debuglog/log_queue.hpp"
-#include "debuglog/log_sink.hpp"
+#include "log/log_queue.hpp"
+#include "log/log_sink.hpp"
 #include "memory_log.hpp"
 #include "test_support.hpp"
 

@@ -1,7 +1,7 @@
 // The log sink set up with init_log_sink and written through mycat, as the debug run and the
 // writer threads use it: real log4c, real files in temporary folders.
-#include "debuglog/log_sink.hpp"
-#include "debuglog/sizewin_policy.hpp"
+#include "log/log_sink.hpp"
+#include "log/sizewin_policy.hpp"
 #include "settings/settings.hpp"
 #include "test_support.hpp"
 #include "util/bounded.hpp"

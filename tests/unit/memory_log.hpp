@@ -2,7 +2,7 @@
 // A real log4c category whose appender keeps every message in memory, installed
 // as mycat for the queue and capture tests. It notices two threads inside log4c
 // at once and can be made slow.
-#include "debuglog/log_sink.hpp"
+#include "log/log_sink.hpp"
 
 #include <log4c.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The size-window policy driven through log4c's policy calls, as the rolling-file appender
 // drives it, against real files in a temporary folder.
-#include "debuglog/sizewin_policy.hpp"
+#include "log/sizewin_policy.hpp"
 #include "test_support.hpp"
 
 #include <log4c/appender_type_rollingfile.h>

@@ -77,7 +77,7 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
     int holder = -1;
     if (row.locked) {
       // The packaged Wine's server folder, named by the prefix's "wineserver" file.
-      PrefixPlaces places = prefix_places_of(prefix);
+      prefix_path::PrefixPlaces places = prefix_path::prefix_places_of(prefix);
       std::string server = dir / ("wine-test/" + places.server_dir);
       make_dirs(server);
       ASSERT_EQ(warmup::server_dirs(places, getuid(), dir.path()).back(), server);
@@ -134,7 +134,8 @@ TEST(Warmup, StartsOnlyAnExistingPrefixWithoutServerAndSaysWhyNot) {
     if (holder > 0) {
       kill(holder, SIGKILL);
       waitpid(holder, nullptr, 0);
-      EXPECT_FALSE(warmup::server_runs(prefix_places_of(prefix))) << "the lock went with it";
+      EXPECT_FALSE(warmup::server_runs(prefix_path::prefix_places_of(prefix)))
+          << "the lock went with it";
     }
     wine_prefix = nullptr;
   }

@@ -2,7 +2,7 @@
 // The debug launch dialog and the state it shares with the log destination
 // and the debug run while it is open. Main thread only; everything is cleared
 // when the dialog ends.
-#include "debuglog/debug_cmdline.hpp"
+#include "debug/debug_cmdline.hpp"
 
 #include <gtk/gtk.h>
 

@@ -1,4 +1,4 @@
-#include "confirm/dpi_reader.hpp"
+#include "prefix/dpi_reader.hpp"
 
 #include "prefix/prefix_path.hpp"
 #include "util/own.hpp"

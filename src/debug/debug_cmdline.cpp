@@ -1,4 +1,4 @@
-#include "debuglog/debug_cmdline.hpp"
+#include "debug/debug_cmdline.hpp"
 
 #include "util/bounded.hpp"
 #include "util/shell_quote.hpp"

@@ -1,4 +1,4 @@
-#include "debuglog/sizewin_policy.hpp"
+#include "log/sizewin_policy.hpp"
 
 #include <log4c/appender_type_rollingfile.h>
 #include <log4c/logging_event.h>

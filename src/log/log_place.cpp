@@ -1,4 +1,4 @@
-#include "debuglog/log_place.hpp"
+#include "log/log_place.hpp"
 
 #include "util/own.hpp"
 

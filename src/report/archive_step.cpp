@@ -1,9 +1,7 @@
-#include "debuglog/archive_step.hpp"
+#include "report/archive_step.hpp"
 
-#include "debuglog/archive.hpp"
-#include "debuglog/capture.hpp"
-#include "debuglog/debug_dialog.hpp"
-#include "debuglog/system_facts.hpp"
+#include "report/archive.hpp"
+#include "report/system_facts.hpp"
 #include "util/i18n.hpp"
 #include "util/message_box.hpp"
 #include "util/own.hpp"
@@ -112,10 +110,6 @@ std::string reason(const archive::result &r, const std::string &dir, bool transl
     std::snprintf(buf, sizeof buf, text(N_("无法写入压缩包：%s"), translated), err);
     return buf;
   }
-}
-
-std::string entry_text(GtkWidget *entry) {
-  return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
 }
 
 std::string display_backend() {
@@ -260,11 +254,9 @@ void show_in_file_manager(const std::string &path) {
 
 } // namespace
 
-void after_run(GtkWidget *near) {
-  if (!log_enabled || !log_file_path)
-    return;
-  own::gchars dir(g_path_get_dirname(log_file_path));
-  own::gchars prefix(g_path_get_basename(log_file_path));
+void after_run(GtkWidget *near, const char *log_file, system_facts::run_info run) {
+  own::gchars dir(g_path_get_dirname(log_file));
+  own::gchars prefix(g_path_get_basename(log_file));
   auto j = std::make_shared<job>();
   j->req.dir = dir.get();
   j->req.files = archive::log_files(j->req.dir, prefix.get());
@@ -273,11 +265,8 @@ void after_run(GtkWidget *near) {
   j->req.who = redact::current_identity();
   j->req.when = std::time(nullptr);
   j->name = archive::archive_name(prefix.get(), j->req.when);
-  char command[2048];
-  const std::string channels = entry_text(log_channel_entry), env = entry_text(env_entry);
-  capture::compose_command(command, channels.c_str(), env.c_str(),
-                           entry_text(cmdline_entry).c_str(), true);
-  j->run = {command, channels, env, display_backend()};
+  run.display_backend = display_backend();
+  j->run = std::move(run);
 
   GtkWidget *ask = message_box::create(
       near, GTK_MESSAGE_QUESTION, _("打包日志"),

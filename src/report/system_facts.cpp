@@ -1,6 +1,6 @@
-#include "debuglog/system_facts.hpp"
+#include "report/system_facts.hpp"
 
-#include "confirm/dpi_reader.hpp"
+#include "prefix/dpi_reader.hpp"
 #include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "util/own.hpp"

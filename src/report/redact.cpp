@@ -1,4 +1,4 @@
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 
 #include <pwd.h>
 #include <sys/utsname.h>

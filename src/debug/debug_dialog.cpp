@@ -1,9 +1,11 @@
-#include "debuglog/debug_dialog.hpp"
+#include "debug/debug_dialog.hpp"
 
-#include "debuglog/archive_step.hpp"
-#include "debuglog/debug_run.hpp"
-#include "debuglog/log_destination.hpp"
-#include "debuglog/log_place.hpp"
+#include "debug/capture.hpp"
+#include "debug/debug_run.hpp"
+#include "debug/log_destination_dialog.hpp"
+#include "launch/activity.hpp"
+#include "log/log_place.hpp"
+#include "report/archive_step.hpp"
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
@@ -192,6 +194,21 @@ void clear_shared_state() {
   log_place::release();
 }
 
+std::string entry_text(GtkWidget *entry) {
+  return entry ? gtk_entry_get_text(GTK_ENTRY(entry)) : "";
+}
+
+// A run logged into files may be packed up, with the dialog's texts for system.txt.
+void offer_archive(GtkWidget *near) {
+  if (!log_enabled || !log_file_path)
+    return;
+  char command[2048];
+  const std::string channels = entry_text(log_channel_entry), env = entry_text(env_entry);
+  capture::compose_command(command, channels.c_str(), env.c_str(),
+                           entry_text(cmdline_entry).c_str(), true);
+  archive_step::after_run(near, log_file_path, {command, channels, env, {}});
+}
+
 } // namespace
 
 void register_log_config_ctrl(std::size_t &ctrl_current_index, GtkWidget *widget) {
@@ -231,30 +248,35 @@ void on_log_check_clicked(GtkWidget *check, gpointer widget_list) {
 }
 
 void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
+  // A click held back while a tool or another run went on opens nothing.
+  if (!activity::begin())
+    return;
   GtkWindow *parent = GTK_IS_WINDOW(main_window) ? GTK_WINDOW(main_window) : nullptr;
   GtkWidget *dialog = build_debug_dialog(parent);
   // The dialog can be destroyed while it runs; the weak pointer then turns null.
   g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
   gtk_widget_show_all(dialog);
   tell_cut_prefill(dialog, false);
+  bool close_window = false;
   for (;;) {
     int response = gtk_dialog_run(GTK_DIALOG(dialog));
     if (response == 2 && dialog && tell_cut_prefill(dialog, true))
       continue;
     if (response == 2) {
-      gtk_widget_set_sensitive(dialog, FALSE);
+      // Returns once the run has ended; the dialog shows it meanwhile.
       const bool ran = process_debug_log();
-      if (dialog)
-        gtk_widget_set_sensitive(dialog, TRUE);
       // Nothing ran and a box has said why: the fields stay for the user to mend.
       if (!ran && dialog)
         continue;
       if (ran) {
         // A log that stopped early is not said as saved whole.
-        const bool cut = log_enabled && log_file_path && log_was_cut();
+        const bool cut = log_enabled && log_file_path && debug_run::log_was_cut();
         std::printf("保存的位置: %s%s\n", saved_log_location(log_file_path),
                     cut ? "（没有写完）" : "");
-        archive_step::after_run(dialog ? dialog : GTK_WIDGET(parent));
+        // The main window was closed during the run: it closes now, without more questions.
+        close_window = debug_run::window_closing();
+        if (!close_window)
+          offer_archive(dialog ? dialog : GTK_WIDGET(parent));
       }
     } else if (response != 1 && response != GTK_RESPONSE_DELETE_EVENT) {
       std::fprintf(stderr, "unknowed %d\n", response);
@@ -268,4 +290,7 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
     gtk_widget_destroy(dialog);
   }
   clear_shared_state();
+  activity::end();
+  if (close_window && parent)
+    gtk_widget_destroy(GTK_WIDGET(parent));
 }

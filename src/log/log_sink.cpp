@@ -1,6 +1,6 @@
-#include "debuglog/log_sink.hpp"
+#include "log/log_sink.hpp"
 
-#include "debuglog/sizewin_policy.hpp"
+#include "log/sizewin_policy.hpp"
 #include "settings/settings.hpp"
 
 #include <log4c/appender_type_rollingfile.h>

@@ -5,7 +5,7 @@
 // archive is on disk; on any failure nothing of it is left. The logs are only
 // read. make() runs on any thread; progress and cancel are shared with the
 // thread that shows them. No GTK.
-#include "debuglog/redact.hpp"
+#include "report/redact.hpp"
 
 #include <sys/stat.h>
 

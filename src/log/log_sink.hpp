@@ -2,7 +2,7 @@
 // The debug log sink: one log4c category writing dated records into rotated
 // files that each begin with sys_info. Main thread only, or under the log
 // queue's lock while writer threads exist.
-#include "debuglog/sizewin_policy.hpp"
+#include "log/sizewin_policy.hpp"
 
 #include <log4c.h>
 

@@ -1,6 +1,6 @@
-#include "debuglog/log_queue.hpp"
+#include "log/log_queue.hpp"
 
-#include "debuglog/log_sink.hpp"
+#include "log/log_sink.hpp"
 #include "util/own.hpp"
 
 #include <dirent.h>

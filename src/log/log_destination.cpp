@@ -1,4 +1,4 @@
-#include "debuglog/log_destination_logic.hpp"
+#include "log/log_destination.hpp"
 
 #include "util/bounded.hpp"
 #include "util/own.hpp"

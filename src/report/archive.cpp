@@ -1,4 +1,4 @@
-#include "debuglog/archive.hpp"
+#include "report/archive.hpp"
 
 #include "util/own.hpp"
 
