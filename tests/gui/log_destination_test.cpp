@@ -79,6 +79,9 @@ protected:
   std::string entry_text() const { return gtk_entry_get_text(GTK_ENTRY(log_file_entry)); }
 
   TempDir dir;
+  // Claims are kept in the user's runtime folder: one of the test's own, gone with it.
+  TempDir runtime;
+  ScopedEnv xdg{"XDG_RUNTIME_DIR", runtime.path()};
   GtkWidget *dialog = nullptr;
   std::string out, err;
 };
@@ -527,9 +530,7 @@ TEST_F(LogDestinationTest, AnotherUserCanNeitherHoldNorSeeAClaim) {
   if (geteuid() != 0)
     GTEST_SKIP() << "a second user can only be played by root";
   chmod(dir.path().c_str(), 0755);
-  TempDir runtime;
   chmod(runtime.path().c_str(), 0700);
-  ScopedEnv xdg("XDG_RUNTIME_DIR", runtime.path());
   struct stat st {};
   ASSERT_EQ(stat(dir.path().c_str(), &st), 0);
   const std::string key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/dbg.log";

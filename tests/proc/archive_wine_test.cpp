@@ -107,13 +107,18 @@ TEST_P(ArchiveWine, LoggedRunGivesAnArchiveWithoutTheNameOrTheHost) {
   }
   // The user runs a copy: the build folder may be out of its reach.
   const std::string driver = tool_copy_in(dir / "app", "archive_driver");
+  make_dirs(dir / "run");
+  chmod((dir / "run").c_str(), 0700);
+  chown((dir / "run").c_str(), user.uid, user.gid);
   give_to(dir / "home", user.uid, user.gid);
   chown(xauth.c_str(), user.uid, user.gid);
 
   ProcOptions o;
   o.env = wine::env_for(prefix.path());
-  for (const char *name : {"XDG_RUNTIME_DIR", "DBUS_SESSION_BUS_ADDRESS", "LANGUAGE", "LC_ALL"})
+  for (const char *name : {"DBUS_SESSION_BUS_ADDRESS", "LANGUAGE", "LC_ALL"})
     o.env[name] = std::nullopt;
+  // The user's runtime folder, where the helper keeps its claim: the test's own.
+  o.env["XDG_RUNTIME_DIR"] = dir / "run";
   o.env["HOME"] = home;
   o.env["USER"] = run.user;
   o.env["LOGNAME"] = run.user;
@@ -306,6 +311,8 @@ TEST(ArchiveBox, WhatGoesWrongIsSaidAndNothingIsLeft) {
     SCOPED_TRACE(row.name);
     TempDir dir;
     make_dirs(dir / "logs");
+    make_dirs(dir / "run");
+    chmod((dir / "run").c_str(), 0700);
     if (row.prepare)
       row.prepare(dir.path());
     ProcOptions o;
@@ -321,7 +328,8 @@ TEST(ArchiveBox, WhatGoesWrongIsSaidAndNothingIsLeft) {
              {"NIVRA_DRIVE_LOG", dir / "logs/app.log"},
              {"NIVRA_DRIVE_CMDLINE", "echo started"},
              {"DBUS_SESSION_BUS_ADDRESS", std::nullopt},
-             {"XDG_RUNTIME_DIR", std::nullopt}};
+             // Private and without a bus in it: the claim goes there, no file manager answers.
+             {"XDG_RUNTIME_DIR", dir / "run"}};
     for (const auto &[name, value] : row.env)
       o.env[name] = value;
     ProcResult r = run_process({tool_path("archive_driver"), "app.exe"}, o);
