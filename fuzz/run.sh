@@ -12,7 +12,7 @@ src=$(cd "$(dirname "$0")/.." && pwd)
 build=${NIVRA_FUZZ_BUILD:-$src/build-fuzz}
 seconds=${FUZZ_SECONDS:-9}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(dpi_reader kill_prefix split_path debug_cmdline size_input capture xsettings)
+[ ${#targets[@]} -gt 0 ] || targets=(dpi_reader kill_prefix split_path debug_cmdline size_input capture xsettings redact)
 
 cmake -S "$src" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS_DEBUG="-g -O1" -DCMAKE_CXX_FLAGS_DEBUG="-g -O1" \

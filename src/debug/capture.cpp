@@ -383,6 +383,8 @@ std::unique_ptr<live_run> start_debug(const run_request &request, run_outcome &r
                    threads);
       threads = 0;
     }
+    // The first file is there from the start, with the system information, output or not.
+    log_sink::open_files();
     run->queue_ = threads > 0 ? start_writers(threads) : nullptr;
     // The read end stays with this process alone; the write end goes to the shell.
     if (pipe2(fds, O_CLOEXEC) != 0) {

@@ -9,6 +9,7 @@
 #include "settings/settings.hpp"
 #include "util/accessible.hpp"
 #include "util/i18n.hpp"
+#include "util/message_box.hpp"
 #include "util/own.hpp"
 
 #include <cerrno>
@@ -73,12 +74,16 @@ GtkWidget *new_entry(int max_length) {
   return entry;
 }
 
+// The pre-filled line when it had to be cut to fit the field, else empty: it must not run as
+// it is, since its last argument may be short.
+std::string cut_prefill;
+
 void prefill_cmdline(GtkWidget *entry) {
   if (!app_argv)
     return;
   char buf[debug_cmdline::kSize];
   const char *const *args = app_argv[0] ? app_argv + 1 : app_argv;
-  debug_cmdline::compose(buf, wine_app_path, args);
+  const bool fitted = debug_cmdline::compose(buf, wine_app_path, args);
   // Arguments come from outside in any encoding; the entry takes UTF-8 only.
   if (g_utf8_validate(buf, -1, nullptr)) {
     gtk_entry_set_text(GTK_ENTRY(entry), buf);
@@ -86,6 +91,26 @@ void prefill_cmdline(GtkWidget *entry) {
     own::gchars valid(g_utf8_make_valid(buf, -1));
     gtk_entry_set_text(GTK_ENTRY(entry), valid.get());
   }
+  if (!fitted)
+    cut_prefill = gtk_entry_get_text(GTK_ENTRY(entry));
+}
+
+// Says that the pre-filled line was cut; true when it still stands as it was cut.
+bool tell_cut_prefill(GtkWidget *dialog, bool at_run) {
+  if (cut_prefill.empty() ||
+      (at_run && cut_prefill != gtk_entry_get_text(GTK_ENTRY(cmdline_entry))))
+    return false;
+  own::gchars text(g_strdup_printf(
+      at_run ? _("命令行还是被截断的预填内容，没有运行。")
+             : _("程序的命令行太长，预填时在 %zu 字节处被截断，最后一个参数可能不完整。"),
+      cut_prefill.size()));
+  std::fprintf(stderr, "%s命令行太长，预填时在 %zu 字节处被截断%s\n", at_run ? "错误：" : "警告：",
+               cut_prefill.size(), at_run ? "，没有运行" : "");
+  message_box::run(message_box::create(dialog, at_run ? GTK_MESSAGE_ERROR : GTK_MESSAGE_WARNING,
+                                       at_run ? _("错误") : _("警告"), text.get(),
+                                       _("请先检查并修改命令行，再按“运行”。"), false),
+                   _("确定"), nullptr);
+  return true;
 }
 
 GtkWidget *build_debug_dialog(GtkWindow *parent) {
@@ -165,6 +190,7 @@ void clear_shared_state() {
   cmdline_entry = nullptr;
   log_file_entry = nullptr;
   log_enabled = 0;
+  cut_prefill.clear();
   log_place::release();
 }
 
@@ -230,9 +256,12 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
   // The dialog can be destroyed while it runs; the weak pointer then turns null.
   g_object_add_weak_pointer(G_OBJECT(dialog), reinterpret_cast<gpointer *>(&dialog));
   gtk_widget_show_all(dialog);
+  tell_cut_prefill(dialog, false);
   bool close_window = false;
   for (;;) {
     int response = gtk_dialog_run(GTK_DIALOG(dialog));
+    if (response == 2 && dialog && tell_cut_prefill(dialog, true))
+      continue;
     if (response == 2) {
       // Returns once the run has ended; the dialog shows it meanwhile.
       const bool ran = process_debug_log();
@@ -240,7 +269,10 @@ void on_debug_app_btn_clicked(GtkWidget *, gpointer main_window) {
       if (!ran && dialog)
         continue;
       if (ran) {
-        std::printf("保存的位置: %s\n", saved_log_location(log_file_path));
+        // A log that stopped early is not said as saved whole.
+        const bool cut = log_enabled && log_file_path && debug_run::log_was_cut();
+        std::printf("保存的位置: %s%s\n", saved_log_location(log_file_path),
+                    cut ? "（没有写完）" : "");
         // The main window was closed during the run: it closes now, without more questions.
         close_window = debug_run::window_closing();
         if (!close_window)

@@ -83,6 +83,29 @@ void refused(const capture::run_outcome &outcome) {
   }
 }
 
+// Says where the log stopped when not every record reached it, in a box and on standard error.
+void tell_where_the_log_stopped() {
+  const sizewin_policy::write_stop stop = log_sink::outcome();
+  if (!stop.stopped)
+    return;
+  const char *reason = std::strerror(stop.error);
+  const auto lost = static_cast<unsigned long long>(stop.lost);
+  std::fprintf(
+      stderr, "错误：日志没有写完：无法写入 %s（%s），最后写入的记录：%s；之后的 %llu 条记录%s\n",
+      stop.file.c_str(), reason, stop.last_record.empty() ? "（没有）" : stop.last_record.c_str(),
+      lost, stop.to_stderr ? "改写到了标准错误" : "没有写入日志");
+  own::gchars text(
+      g_strdup_printf(_("日志没有写完：无法写入 %s（%s）。"), stop.file.c_str(), reason));
+  std::string detail = stop.last_record.empty()
+                           ? std::string(_("在这之前没有写入任何记录。"))
+                           : formatted(_("最后写入的记录：\n%s"), stop.last_record.c_str());
+  own::gchars rest(g_strdup_printf(stop.to_stderr ? _("之后的 %llu 条记录改写到了标准错误。")
+                                                  : _("之后的 %llu 条记录没有写入日志。"),
+                                   lost));
+  detail += std::string("\n") + rest.get() + "\n" + _("程序照常运行到了结束。");
+  tell(GTK_MESSAGE_ERROR, _("错误"), text.get(), detail);
+}
+
 // The run has ended: the program and Wine's processes are gone, every block is in
 // the log and mycat is deleted. What is to be said about the run is said here.
 void run_ended(const capture::run_outcome &outcome, bool logging, bool has_file) {
@@ -96,6 +119,8 @@ void run_ended(const capture::run_outcome &outcome, bool logging, bool has_file)
   }
   if (logging && !has_file)
     tell(GTK_MESSAGE_INFO, _("提示"), _("没有选择日志文件，这次运行的输出没有记录。"), "");
+  if (logging && has_file)
+    tell_where_the_log_stopped();
 }
 
 // The run that goes on, and what shows it.
@@ -140,6 +165,8 @@ void run_over() {
 namespace debug_run {
 
 bool running() { return current.run && !current.run->ended(); }
+
+bool log_was_cut() { return log_sink::outcome().stopped; }
 
 bool window_closing() { return current.closing; }
 

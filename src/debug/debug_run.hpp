@@ -7,8 +7,9 @@
 
 // False when nothing ran: a box over the dialog has said why (the log cannot be
 // written, the shell rejects the line, the command is too long, no shell).
-// After a run, a box says so when nothing was captured or when the shell could
-// not find or start a command of the line.
+// After a run, a box says so when nothing was captured, when the shell could
+// not find or start a command of the line, and where the log stopped when a
+// write to it failed (a full disk).
 bool process_debug_log();
 
 #include <gtk/gtk.h>
@@ -17,6 +18,9 @@ namespace debug_run {
 
 // True while a run goes on.
 bool running();
+
+// True when the log of the last captured run stopped before its end.
+bool log_was_cut();
 
 // The main window is being closed during a run: asks over near whether to stop
 // the program, and stops it when the user agrees. True when the run is being

@@ -214,23 +214,17 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   // The empty path names no folder, so the chooser opens where it likes.
   gtk_file_chooser_set_current_folder(file_chooser, "");
   gtk_file_chooser_set_current_name(file_chooser, "Untitled.log");
-  switch (gtk_dialog_run(GTK_DIALOG(chooser))) {
-  case GTK_RESPONSE_ACCEPT: {
-    gchar *chosen = gtk_file_chooser_get_filename(file_chooser);
-    g_free(log_file_path);
-    log_file_path = chosen;
-    break;
-  }
-  case GTK_RESPONSE_CANCEL:
-    clear_destination();
-    release_sink();
-    break;
-  default: // closed: a destination chosen earlier is configured anew below
-    break;
-  }
+  const int response = gtk_dialog_run(GTK_DIALOG(chooser));
+  gchar *chosen =
+      response == GTK_RESPONSE_ACCEPT ? gtk_file_chooser_get_filename(file_chooser) : nullptr;
   gtk_widget_destroy(chooser);
+  // "取消", Escape and the window closed all cancel: the earlier choice stays as it was.
+  if (!chosen)
+    return;
+  g_free(log_file_path);
+  log_file_path = chosen;
 
-  if (!log_file_entry || !log_file_path)
+  if (!log_file_entry)
     return;
   release_sink();
   log_place::release();
@@ -240,13 +234,11 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   }
 
   struct stat st;
-  if (stat(log_file_path, &st) == 0) {
-    if (ask(dialog, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "Question",
-            _("文件已存在确定覆盖吗?")) != GTK_RESPONSE_YES) {
-      clear_destination();
-      return;
-    }
-    unlink(log_file_path); // one that cannot go is left: the sink writes numbered files beside it
+  const bool overwrite = stat(log_file_path, &st) == 0;
+  if (overwrite && ask(dialog, GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "Question",
+                       _("文件已存在确定覆盖吗?")) != GTK_RESPONSE_YES) {
+    clear_destination();
+    return;
   }
 
   std::int64_t size = 0;
@@ -255,9 +247,13 @@ void on_log_file_btn_clicked(GtkWidget *, gpointer user_data) {
   show_log_size_dialog(dialog, log_destination::units, log_destination::unit_count, &size, unit,
                        &count);
   if (size == 0 || count == 0) {
-    clear_destination();
+    clear_destination(); // the file that was to be overwritten stays
     return;
   }
+  // Only now that everything is confirmed. One that cannot go is left: the sink writes
+  // numbered files beside it.
+  if (overwrite)
+    unlink(log_file_path);
 
   char bytes_text[log_destination::bytes_text_size] = {};
   size_to_bytes_text(size, unit, bytes_text, sizeof(bytes_text));

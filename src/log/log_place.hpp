@@ -3,7 +3,8 @@
 // series a debug run (of this or another helper) is writing, so that no file of
 // one is offered for deletion or overwritten. A series is claimed for as long as
 // the dialog that chose it is open; the claim ends with the process at the
-// latest. Main thread; no GTK.
+// latest. Claims are private to the user: another user can neither take one nor
+// see which logs are claimed. Main thread; no GTK.
 
 #include <string>
 
@@ -18,7 +19,7 @@ int folder_error(const char *file_path);
 
 // Claims the series dir/prefix.N for this process in place of its earlier
 // claim. False when another claim holds it (errno EADDRINUSE) or the claim
-// cannot be made.
+// cannot be made (no folder of the user's own to keep it in).
 bool claim(const char *dir, const char *prefix);
 // Ends this process's claim, if any.
 void release();

@@ -116,3 +116,29 @@ void init_log_sink(const char *dir, const char *prefix, std::int64_t max_size, i
 
   std::puts("log4c_api 配置完成");
 }
+
+namespace log_sink {
+
+namespace {
+
+// The last set-up when it was finished, with its policy's data still there.
+sizewin_policy::sizewin_udata *last_policy_data() {
+  const sink_setup *last = setups;
+  if (!last || !last->layout || !last->policy)
+    return nullptr;
+  return static_cast<sizewin_policy::sizewin_udata *>(log4c_rollingpolicy_get_udata(last->policy));
+}
+
+} // namespace
+
+void open_files() {
+  if (mycat && last_policy_data() && log4c_category_get_appender(mycat) == setups->appender)
+    log4c_appender_open(setups->appender);
+}
+
+sizewin_policy::write_stop outcome() {
+  const sizewin_policy::sizewin_udata *sw = last_policy_data();
+  return sw ? sw->stop : sizewin_policy::write_stop{};
+}
+
+} // namespace log_sink

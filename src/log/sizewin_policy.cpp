@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 
 namespace sizewin_policy {
@@ -61,6 +62,133 @@ FILE *stderr_fallback(bool *shared) {
   }
   *shared = true;
   return stderr;
+}
+
+// The first line of the record at [from, to) of fd, cut to a length a message can show.
+std::string record_text(int fd, off_t from, off_t to) {
+  char buf[161];
+  const ssize_t n = pread(fd, buf, static_cast<std::size_t>(std::min<off_t>(to - from, 160)), from);
+  if (n <= 0)
+    return "";
+  std::size_t len = static_cast<std::size_t>(n);
+  if (const void *brk = std::memchr(buf, '\n', len))
+    len = static_cast<std::size_t>(static_cast<const char *>(brk) - buf);
+  // Not in the middle of a UTF-8 character.
+  if (len == static_cast<std::size_t>(n) && len == 160)
+    while (len > 0 && (static_cast<unsigned char>(buf[len]) & 0xC0) == 0x80)
+      --len;
+  return std::string(buf, len);
+}
+
+// A log file's stream: the appender writes records with fprintf, and ignores what it returns,
+// so this is where a failed write is seen. It knows where the last whole record ends.
+struct log_stream {
+  int fd;
+  sizewin_udata *sw;
+  std::string path;
+  off_t offset = 0;      // where the next byte goes
+  off_t good_end = 0;    // after the header or the last whole record
+  off_t last_start = -1; // where that record begins; -1 for none in this file
+  std::int64_t owed = 0; // bytes of the record being written still to come
+  bool header = false;   // the header is being written
+  log_stream *prev = nullptr, *next = nullptr;
+};
+
+// The streams still open. log4c never closes the last one of a set-up before the process ends;
+// this keeps them known (to leak checkers too) rather than lost.
+std::mutex streams_lock;
+log_stream *open_streams = nullptr;
+
+void track(log_stream *s, bool open) {
+  std::lock_guard<std::mutex> hold(streams_lock);
+  if (open) {
+    s->next = open_streams;
+    if (open_streams)
+      open_streams->prev = s;
+    open_streams = s;
+    return;
+  }
+  (s->prev ? s->prev->next : open_streams) = s->next;
+  if (s->next)
+    s->next->prev = s->prev;
+}
+
+ssize_t stream_write(void *cookie, const char *buf, std::size_t size) {
+  auto *s = static_cast<log_stream *>(cookie);
+  sizewin_udata &sw = *s->sw;
+  if (sw.stop.stopped) {
+    errno = sw.stop.error;
+    return 0;
+  }
+  std::size_t done = 0;
+  int error = 0;
+  while (done < size) {
+    const ssize_t n = write(s->fd, buf + done, size - done);
+    if (n < 0 && errno == EINTR)
+      continue;
+    if (n <= 0) {
+      error = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  s->offset += static_cast<off_t>(done);
+  if (error == 0) {
+    if (s->header) {
+      s->good_end = s->offset;
+    } else {
+      if (s->owed <= 0)
+        s->owed = sw.next_record > 0 ? sw.next_record : static_cast<std::int64_t>(size);
+      s->owed -= static_cast<std::int64_t>(size);
+      if (s->owed <= 0) {
+        s->last_start = s->good_end;
+        s->good_end = s->offset;
+        sw.record_pending = false;
+      }
+    }
+    return static_cast<ssize_t>(size);
+  }
+  // What got in of the record (or the header) goes again: the file ends with a whole record.
+  if (s->offset > s->good_end && ftruncate(s->fd, s->good_end) == 0)
+    s->offset = s->good_end;
+  sw.stop.stopped = true;
+  sw.stop.error = error;
+  sw.stop.file = s->path;
+  if (s->last_start >= 0)
+    sw.stop.last_record = record_text(s->fd, s->last_start, s->good_end);
+  sw.stop.lost = s->header ? (sw.record_pending ? 1 : 0) : 1;
+  errno = error;
+  return 0;
+}
+
+int stream_close(void *cookie) {
+  auto *s = static_cast<log_stream *>(cookie);
+  // The last record of a file that is done with is the last one so far, wherever it goes.
+  if (s->last_start >= 0 && !s->sw->stop.stopped)
+    s->sw->stop.last_record = record_text(s->fd, s->last_start, s->good_end);
+  const int rc = close(s->fd);
+  track(s, false);
+  delete s;
+  return rc;
+}
+
+// An unbuffered stream on fd, which it then owns; nullptr (fd left open) when none can be made.
+FILE *open_stream(sizewin_udata &sw, int fd, const std::string &path, log_stream **stream) {
+  auto *s = new (std::nothrow) log_stream{fd, &sw, path};
+  if (!s)
+    return nullptr;
+  *stream = s;
+  struct stat st {};
+  if (fstat(fd, &st) == 0)
+    s->offset = s->good_end = st.st_size; // appended to: what is there stays as it is
+  FILE *fp = fopencookie(s, "w", {nullptr, stream_write, nullptr, stream_close});
+  if (!fp) {
+    delete s;
+    return nullptr;
+  }
+  track(s, true);
+  setvbuf(fp, nullptr, _IONBF, 0);
+  return fp;
 }
 
 // Step: delete the oldest file. One that is already gone counts as deleted.
@@ -167,16 +295,23 @@ int open_zero(sizewin_udata &sw, FILE **fpp, bool fresh) {
              "错误：" + path + " 不是您自己的普通文件，日志不会写入它；记录改写到标准错误\n");
   else
     fd = open_zero_fd(path, &made);
-  FILE *fp = fd >= 0 ? fdopen(fd, made ? "w+" : "a+") : nullptr;
+  const int open_error = fd < 0 ? errno : 0;
+  log_stream *stream = nullptr;
+  FILE *fp = fd >= 0 ? open_stream(sw, fd, path, &stream) : nullptr;
   if (!fp) {
     if (fd >= 0)
       close(fd);
+    // A file that cannot be made on a full disk is where the log stopped.
+    if ((open_error == ENOSPC || open_error == EDQUOT) && !sw.stop.stopped)
+      sw.stop = {true, open_error, path, sw.stop.last_record, 0, true};
     take_fallback(sw, fpp);
     return 1;
   }
-  setvbuf(fp, nullptr, _IONBF, 0);
-  if (made && sw.header)
+  if (made && sw.header) {
+    stream->header = true;
     std::fputs(sw.header, fp);
+    stream->header = false;
+  }
   sw.flags &= ~(flag_start_failed | flag_shared_stderr);
   *fpp = fp;
   return fresh && made ? 0 : 1;
@@ -212,10 +347,19 @@ int sizewin_init(log4c_rollingpolicy_t *policy, rollingfile_udata_t *rfup) {
 int sizewin_is_triggering_event(log4c_rollingpolicy_t *policy, const log4c_logging_event_t *event,
                                 long current_file_size) {
   sizewin_udata *sw = udata_of(policy);
-  if (!sw || !event || sw->file_maxsize <= 0)
+  if (!sw || !event)
     return 0;
   const char *rendered = event->evt_rendered_msg;
   std::int64_t len = rendered ? static_cast<std::int64_t>(std::strlen(rendered)) : 0;
+  // Once the log has stopped nothing more goes into the files: no roll either.
+  if (sw->stop.stopped) {
+    ++sw->stop.lost;
+    return 0;
+  }
+  sw->next_record = len;
+  sw->record_pending = true;
+  if (sw->file_maxsize <= 0)
+    return 0;
   return static_cast<std::int64_t>(current_file_size) + len > sw->file_maxsize;
 }
 

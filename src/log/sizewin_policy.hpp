@@ -27,6 +27,19 @@ enum : int {
   flag_roll_said = 1 << 3,
 };
 
+// Where the log stopped. log4c's appender does not look at what its writes return; the
+// policy's stream does: at the first failed write (a full disk) the part of the record that
+// got in is taken out again and nothing more is written by this policy, so the files hold
+// whole records up to that point. The program that is logged goes on unharmed.
+struct write_stop {
+  bool stopped = false;
+  int error = 0;
+  std::string file;        // the file that could not be written, or made
+  std::string last_record; // the first line of the last record written, cut; empty for none
+  std::uint64_t lost = 0;  // records not written into the files since
+  bool to_stderr = false;  // they went to standard error instead: the file could not be made
+};
+
 // Owned by the policy once set with log4c_rollingpolicy_set_udata: its fini frees it.
 struct sizewin_udata {
   std::int64_t file_maxsize = 20480; // 0 or less: never rolled
@@ -36,6 +49,9 @@ struct sizewin_udata {
   std::int64_t last_index = -1;      // highest existing index, -1 for none
   int flags = 0;
   const char *header = nullptr; // not copied
+  write_stop stop;
+  std::int64_t next_record = 0; // bytes of the record about to be written
+  bool record_pending = false;  // it has not reached a file yet
 };
 
 // Set with log4c_rollingpolicy_set_type after log4c_rollingpolicy_new.

@@ -2,6 +2,7 @@
 
 #include "prefix/prefix_path.hpp"
 #include "util/own.hpp"
+#include "util/regular_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -159,22 +160,6 @@ private:
   std::size_t len_ = 0;
 };
 
-// Only a regular file is read; a FIFO or a device named user.reg (a prefix is a folder users
-// download) is neither opened for long nor read. -1 when there is no such file to read.
-int open_regular(const char *path) {
-  struct stat st {};
-  if (stat(path, &st) != 0 || !S_ISREG(st.st_mode))
-    return -1;
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0)
-    return -1;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 } // namespace
 
 namespace dpi_reader {
@@ -182,7 +167,8 @@ std::size_t read_limit = default_read_limit;
 } // namespace dpi_reader
 
 bool read_dpi_from_user_reg(const char *path, char *dest, std::size_t size) {
-  own::fd fd(open_regular(path));
+  // A FIFO or a device named user.reg (a prefix is a folder users download) reads as missing.
+  own::fd fd(regular_file::open(path));
   if (!fd) {
     std::fprintf(stderr, "无法打开注册表文件: %s\n", path);
     return false;

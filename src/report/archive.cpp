@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace archive {
 
@@ -19,6 +20,7 @@ namespace {
 
 constexpr std::size_t kChunk = 1 << 20;
 constexpr std::size_t kBlock = 512;
+constexpr std::size_t kLongLine = 16 << 20;
 
 // The compressed stream into a file descriptor. The first failure sticks.
 class xz_writer {
@@ -186,8 +188,15 @@ failure redact_file(log_file &f, const redact::redactor &r, progress &prog, bool
     read_total += static_cast<std::uint64_t>(n);
     if (counted)
       prog.done += static_cast<std::uint64_t>(n);
+    const std::size_t before = buf.size();
     buf.append(chunk.data(), static_cast<std::size_t>(n));
-    const std::size_t cut = n == 0 ? buf.size() : buf.rfind('\n') + 1;
+    // Up to the last line break read: only the new bytes are looked at, so a long line costs
+    // no more than a short one. One longer than kLongLine goes as it is.
+    const void *brk = memrchr(buf.data() + before, '\n', static_cast<std::size_t>(n));
+    std::size_t cut =
+        brk ? static_cast<std::size_t>(static_cast<const char *>(brk) - buf.data()) + 1 : 0;
+    if (n == 0 || buf.size() > kLongLine)
+      cut = buf.size();
     if (cut > 0) {
       out.clear();
       r.append(std::string_view(buf).substr(0, cut), out);
@@ -219,7 +228,8 @@ failure write_failure(int error) {
   return error == ENOMEM ? failure::no_memory : failure::write_failed;
 }
 
-result make_into(const request &req, const std::string &base, int out_fd, progress &prog) {
+result make_into(const request &req, const std::string &base, int out_fd, progress &prog,
+                 std::vector<struct stat> &stats) {
   const redact::redactor r(req.who);
   std::vector<log_file> files(req.files.size());
   std::uint64_t total = 0;
@@ -234,6 +244,7 @@ result make_into(const request &req, const std::string &base, int out_fd, progre
     if (fstat(f.fd.get(), &f.st) != 0 || !S_ISREG(f.st.st_mode))
       return fail_with(failure::read_failed, S_ISREG(f.st.st_mode) ? errno : EINVAL, f.name);
     total += static_cast<std::uint64_t>(f.st.st_size);
+    stats.push_back(f.st);
   }
   prog.total = total;
 
@@ -306,33 +317,109 @@ std::string legend() {
          std::string(redact::kUserMark) + "  the user's name\n  " + std::string(redact::kHomeMark) +
          "  the home folder (" + std::string(redact::kHome2Mark) + ": a second one)\n  " +
          std::string(redact::kHostMark) +
-         "  the host name\nA \"«\" of the original text is written twice. Putting the names back "
-         "in place of the marks gives every line as it was.\n";
+         "  the host name\nA name written in another letter case says how: «USER:UPPER», "
+         "«USER:lower», «USER:Title», or A (upper) and a (lower) for each of its letters; \":N\" "
+         "after HOST: its first N bytes, as Windows names the computer.\nA \"«\" of the original "
+         "text is written twice. Putting the names back in place of the marks gives every line as "
+         "it was.\nNot taken out: IP addresses, the machine id, the full name in the password "
+         "database, and names of other people.\n";
+}
+
+namespace {
+
+// The umask, read without changing it: other threads may be making files meanwhile.
+std::optional<mode_t> current_umask() {
+  own::file status(std::fopen("/proc/self/status", "re"));
+  char line[256];
+  while (status && std::fgets(line, sizeof line, status.get()))
+    if (unsigned mask = 0; std::sscanf(line, "Umask: %o", &mask) == 1)
+      return static_cast<mode_t>(mask & 0777);
+  return std::nullopt;
+}
+
+// Moves temp to the first free one of the archive's names; never over anything there.
+result place(const std::string &temp, const std::string &dir, const std::string &name) {
+  for (int number = 1; number <= kNames; ++number) {
+    const std::string path = dir + "/" + numbered_name(name, number);
+    int rc = renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS)) {
+      // No such rename here: a second name fails where one is there, then the first goes.
+      rc = link(temp.c_str(), path.c_str());
+      if (rc == 0)
+        unlink(temp.c_str());
+    }
+    if (rc == 0) {
+      result res;
+      res.path = path;
+      return res;
+    }
+    if (errno != EEXIST)
+      return fail_with(write_failure(errno), errno);
+  }
+  result res = fail_with(failure::name_taken, EEXIST, name);
+  struct stat st;
+  res.others = lstat((dir + "/" + name).c_str(), &st) == 0 && st.st_uid != geteuid();
+  return res;
+}
+
+} // namespace
+
+std::string numbered_name(const std::string &name, int number) {
+  if (number <= 1)
+    return name;
+  constexpr std::string_view ext = ".tar.xz";
+  const std::size_t cut =
+      name.size() >= ext.size() && name.compare(name.size() - ext.size(), ext.size(), ext) == 0
+          ? name.size() - ext.size()
+          : name.size();
+  return name.substr(0, cut) + "-" + std::to_string(number) + name.substr(cut);
+}
+
+mode_t archive_mode(mode_t umask, gid_t gid, const std::vector<struct stat> &logs) {
+  mode_t mode = 0666 & ~umask;
+  for (const struct stat &st : logs) {
+    mode &= st.st_mode & 0666;
+    // Readable by the log's group is not readable by the archive's.
+    if (st.st_gid != gid)
+      mode &= ~static_cast<mode_t>(0060);
+  }
+  return mode;
 }
 
 result make(const request &req, const std::string &name, progress &prog) {
   std::string temp = req.dir + "/." + name + ".XXXXXX";
+  // mkostemp makes it 0600: nobody else can open it while it is written.
   own::fd out(mkostemp(temp.data(), O_CLOEXEC));
   if (!out)
     return fail_with(failure::folder_unwritable, errno);
-  fchmod(out.get(), 0644);
+  {
+    std::lock_guard<std::mutex> hold(prog.temp_lock);
+    prog.temp = temp;
+  }
   const std::string base = name.substr(0, name.size() - std::strlen(".tar.xz"));
+  std::vector<struct stat> stats;
   result res;
   try {
-    res = make_into(req, base, out.get(), prog);
+    res = make_into(req, base, out.get(), prog, stats);
   } catch (const std::bad_alloc &) {
     res = fail_with(failure::no_memory, ENOMEM);
   }
+  struct stat own_st {};
+  if (res.why == failure::none) {
+    // Without the umask only the user may read it.
+    const mode_t mask = current_umask().value_or(077);
+    if (fstat(out.get(), &own_st) != 0 ||
+        fchmod(out.get(), archive_mode(mask, own_st.st_gid, stats)) != 0)
+      res = fail_with(write_failure(errno), errno);
+  }
   if (res.why == failure::none && close(out.release()) != 0)
     res = fail_with(write_failure(errno), errno);
-  const std::string path = req.dir + "/" + name;
-  if (res.why == failure::none && rename(temp.c_str(), path.c_str()) != 0)
-    res = fail_with(failure::write_failed, errno);
-  if (res.why != failure::none) {
+  if (res.why == failure::none)
+    res = place(temp, req.dir, name);
+  if (res.why != failure::none)
     unlink(temp.c_str());
-    return res;
-  }
-  res.path = path;
+  std::lock_guard<std::mutex> hold(prog.temp_lock);
+  prog.temp.clear();
   return res;
 }
 

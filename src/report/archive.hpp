@@ -7,9 +7,12 @@
 // thread that shows them. No GTK.
 #include "report/redact.hpp"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -24,6 +27,10 @@ struct progress {
   std::atomic<std::uint64_t> done{0};
   std::atomic<std::uint64_t> total{0};
   std::atomic<bool> cancel{false};
+  // The hidden file being written, while there is one; whoever ends the process early may
+  // remove it.
+  std::mutex temp_lock;
+  std::string temp;
   double fraction() const {
     const std::uint64_t t = total.load();
     return t ? static_cast<double>(done.load()) / static_cast<double>(t) : 0.0;
@@ -40,13 +47,15 @@ enum class failure {
   disk_full,
   write_failed, // `error`
   no_memory,
+  name_taken, // `file`: it and every next name are there; `others`: it is another user's
 };
 
 struct result {
   failure why = failure::none;
   int error = 0;
-  std::string file; // the log file a failure is about
+  std::string file; // the log file (or the archive's name) a failure is about
   std::string path; // the archive, when made
+  bool others = false;
 };
 
 struct request {
@@ -64,14 +73,23 @@ struct request {
 // log writer leaves them alone.
 std::vector<std::string> log_files(const std::string &dir, const std::string &prefix);
 
-// "PREFIX-YYYYMMDD-HHMMSS.tar.xz" in local time.
+// "debug-PREFIX-YYYYMMDD-HHMMSS.tar.xz" in local time.
 std::string archive_name(const std::string &prefix, std::time_t when);
+
+// The names tried for an archive, in order: name itself, then "-2" to "-100" before ".tar.xz".
+inline constexpr int kNames = 100;
+std::string numbered_name(const std::string &name, int number);
+
+// The permissions an archive of logs with these modes (and groups) gets in a folder where it is
+// made with group gid: what the umask gives, and never more than any of the logs gives.
+mode_t archive_mode(mode_t umask, gid_t gid, const std::vector<struct stat> &logs);
 
 // What system.txt says at its top before the facts: the marks and what they stand for.
 std::string legend();
 
-// Makes dir/archive_name(name of files' prefix, when). The archive's folder inside is the
-// archive's name without ".tar.xz".
+// Makes dir/name, or the first of the numbered names that is free: whatever is at a name (a
+// link another user planted) is never replaced. The archive's folder inside is name without
+// ".tar.xz". Until it is complete it is a hidden file that only the user can open.
 result make(const request &req, const std::string &name, progress &prog);
 
 } // namespace archive

@@ -4,6 +4,7 @@
 #include "prefix/prefix_path.hpp"
 #include "settings/settings.hpp"
 #include "util/own.hpp"
+#include "util/regular_file.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,11 +15,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <vector>
 
@@ -28,16 +30,12 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 constexpr int kProbeMs = 5000;
+// How often a probe looks whether it was cancelled.
+constexpr int kSliceMs = 100;
 
+// Files of a prefix come from anywhere: a FIFO or a device named system.reg reads as missing.
 std::string read_text(const std::string &path, std::size_t limit = 4 << 20) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text;
-  if (!in)
-    return text;
-  text.resize(limit);
-  in.read(text.data(), static_cast<std::streamsize>(limit));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
+  return regular_file::read(path, limit);
 }
 
 std::string trim(std::string_view s) {
@@ -57,12 +55,26 @@ bool is_dir(const std::string &path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// Runs argv without a shell, stdin and stderr on /dev/null, in a group of its own; its
-// standard output, or nullopt when it cannot start, fails or takes longer than kProbeMs.
-std::optional<std::string> output_of(std::vector<std::string> argv) {
+// The process group of the probe that runs now, for stop_probes(); 0 for none.
+std::atomic<pid_t> probe_group{0};
+
+struct probe {
+  int spawn_error = 0; // the probe did not start: the system's reason
+  bool in_time = true;
+  int status = 0; // wait status
+  std::string out;
+};
+
+// Runs argv without a shell, stdin and stderr on /dev/null, in a group of its own, and reads
+// its standard output. Past kProbeMs, or when *cancel is set, the whole group is killed: a
+// probe that closes its output and hangs, or leaves a child behind, never holds the caller.
+probe run_probe(std::vector<std::string> argv, const std::atomic<bool> *cancel) {
+  probe p;
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
-    return std::nullopt;
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    p.spawn_error = errno;
+    return p;
+  }
   own::fd out(fds[0]);
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
@@ -77,45 +89,72 @@ std::optional<std::string> output_of(std::vector<std::string> argv) {
     args.push_back(a.data());
   args.push_back(nullptr);
   pid_t pid = -1;
-  const int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
+  p.spawn_error = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), environ);
   posix_spawnattr_destroy(&attr);
   posix_spawn_file_actions_destroy(&actions);
   close(fds[1]);
-  if (rc != 0)
-    return std::nullopt;
-  std::string text;
+  if (p.spawn_error != 0)
+    return p;
+  probe_group = pid;
   const auto deadline = steady::now() + std::chrono::milliseconds(kProbeMs);
-  bool in_time = true;
-  char buf[4096];
-  for (;;) {
+  auto time_left = [&] {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now()).count();
-    pollfd p{out.get(), POLLIN, 0};
-    if (left <= 0 || poll(&p, 1, static_cast<int>(left)) == 0) {
-      in_time = false;
+    return static_cast<int>(std::clamp<long long>(left, 0, kSliceMs));
+  };
+  auto over = [&] { return steady::now() >= deadline || (cancel && cancel->load()); };
+  char buf[4096];
+  for (bool open = true; open;) {
+    if (over()) {
+      p.in_time = false;
       break;
     }
+    pollfd pf{out.get(), POLLIN, 0};
+    const int ready = poll(&pf, 1, time_left());
+    if (ready < 0 && errno != EINTR)
+      break;
+    if (ready <= 0)
+      continue;
     const ssize_t n = read(out.get(), buf, sizeof buf);
     if (n < 0 && errno == EINTR)
       continue;
-    if (n <= 0)
+    open = n > 0;
+    if (open && p.out.size() < (1 << 20))
+      p.out.append(buf, static_cast<std::size_t>(n));
+  }
+  // The output ended; the probe gets what is left of its time to end too.
+  bool ended = false;
+  while (p.in_time) {
+    if (waitpid(pid, &p.status, WNOHANG) == pid) {
+      ended = true;
       break;
-    if (text.size() < (1 << 20))
-      text.append(buf, static_cast<std::size_t>(n));
+    }
+    if (over())
+      p.in_time = false;
+    else
+      usleep(10 * 1000);
   }
-  if (!in_time)
-    kill(-pid, SIGKILL);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  if (!in_time || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+  // Whatever of its group is still there goes, the probe itself when it ran out of time.
+  kill(-pid, SIGKILL);
+  if (!ended)
+    while (waitpid(pid, &p.status, 0) < 0 && errno == EINTR) {
+    }
+  probe_group = 0;
+  return p;
+}
+
+// The probe's standard output, or nullopt when it cannot start, fails or runs out of time.
+std::optional<std::string> output_of(std::vector<std::string> argv,
+                                     const std::atomic<bool> *cancel) {
+  probe p = run_probe(std::move(argv), cancel);
+  if (p.spawn_error || !p.in_time || !WIFEXITED(p.status) || WEXITSTATUS(p.status) != 0)
     return std::nullopt;
-  return text;
+  return std::move(p.out);
 }
 
 // Runs a tiny static i386 program that exits with 42: the kernel either runs it or refuses
 // it with "Exec format error". Kernels can be built or booted without 32-bit emulation.
-std::string kernel_runs_32bit() {
+std::string kernel_runs_32bit(const std::atomic<bool> *cancel) {
   static const unsigned char program[] = {
       0x7f, 'E',  'L',  'F',  1,    1, 1, 0, 0,    0,    0,    0,    0,    0,    0,    0,
       2,    0,    3,    0,    1,    0, 0, 0, 0x54, 0x80, 0x04, 0x08, 0x34, 0,    0,    0,
@@ -141,28 +180,25 @@ std::string kernel_runs_32bit() {
       unlink(path.c_str());
       continue;
     }
-    char *argv[] = {path.data(), nullptr};
-    pid_t pid = -1;
-    const int rc = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv, environ);
-    int status = 0;
-    if (rc == 0)
-      while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
+    const probe p = run_probe({path}, cancel);
     unlink(path.c_str());
+    const int rc = p.spawn_error;
     if (rc == ENOEXEC)
       return "no (the kernel refuses i386 programs: Exec format error)";
     if (rc == EACCES || rc == EPERM) // a folder mounted noexec: try the next
       continue;
-    if (rc == 0 && WIFEXITED(status) && WEXITSTATUS(status) == 42)
+    if (rc == 0 && p.in_time && WIFEXITED(p.status) && WEXITSTATUS(p.status) == 42)
       return "yes";
+    if (rc == 0 && !p.in_time)
+      return "cannot tell (the probe did not end)";
     return std::string("cannot tell (") + (rc ? std::strerror(rc) : "unexpected status") + ")";
   }
   return "cannot tell (no folder to run a probe from)";
 }
 
 // Wine's 32-bit half: Debian's wine32 and the usual upstream, Fedora and Arch layouts.
-std::string wine32_installed() {
-  if (auto status = output_of({"dpkg-query", "-W", "-f=${Status}", "wine32:i386"}))
+std::string wine32_installed(const std::atomic<bool> *cancel) {
+  if (auto status = output_of({"dpkg-query", "-W", "-f=${Status}", "wine32:i386"}, cancel))
     return status->find("install ok installed") != std::string::npos
                ? "yes (Debian package wine32:i386)"
                : "no (Debian package wine32:i386 not installed)";
@@ -182,10 +218,10 @@ std::string wine_version() {
   return trim(std::string_view(line, std::strcspn(line, "\n")));
 }
 
-std::string opengl_renderer() {
+std::string opengl_renderer(const std::atomic<bool> *cancel) {
   std::string found;
   for (const char *tool : {"glxinfo", "eglinfo"}) {
-    auto text = output_of({tool, "-B"});
+    auto text = output_of({tool, "-B"}, cancel);
     if (!text)
       continue;
     std::istringstream in(*text);
@@ -218,6 +254,11 @@ std::string gpu_drivers() {
 }
 
 } // namespace
+
+void stop_probes() {
+  if (const pid_t group = probe_group.load())
+    kill(-group, SIGKILL);
+}
 
 std::string distribution(std::string_view os_release) {
   auto field = [&](std::string_view key) -> std::string {
@@ -294,7 +335,7 @@ std::string windows_version(std::string_view system_reg, std::string_view user_r
   return shown.empty() ? "unknown (not in system.reg)" : shown;
 }
 
-std::string collect(const run_info &run) {
+std::string collect(const run_info &run, const std::atomic<bool> *cancel) {
   std::string out;
   auto fact = [&out](const char *name, const std::string &value) {
     out += name;
@@ -307,10 +348,10 @@ std::string collect(const run_info &run) {
   fact("Kernel", uname(&u) == 0
                      ? std::string(u.sysname) + " " + u.release + " " + u.version + " " + u.machine
                      : "unknown");
-  fact("Kernel runs 32-bit programs", kernel_runs_32bit());
+  fact("Kernel runs 32-bit programs", kernel_runs_32bit(cancel));
   fact("Wine", wine_version());
   fact("Wine launcher", wine_app_path);
-  fact("Wine 32-bit half installed", wine32_installed());
+  fact("Wine 32-bit half installed", wine32_installed(cancel));
 
   const std::string prefix = prefix_path::current();
   const std::string system_reg = read_text(prefix + "/system.reg", 64 << 20);
@@ -336,7 +377,7 @@ std::string collect(const run_info &run) {
                            " WAYLAND_DISPLAY=" + env_or("WAYLAND_DISPLAY") + ")");
   fact("Desktop",
        env_or("XDG_CURRENT_DESKTOP") + " (DESKTOP_SESSION=" + env_or("DESKTOP_SESSION") + ")");
-  fact("OpenGL renderer", opengl_renderer());
+  fact("OpenGL renderer", opengl_renderer(cancel));
   fact("Graphics driver (kernel)", gpu_drivers());
   fact("Command line", run.command);
   fact("WINEDEBUG", run.channels);

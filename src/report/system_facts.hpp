@@ -2,7 +2,8 @@
 // The facts a reader of a Wine bug report asks first, as the text of
 // system.txt: distribution, kernel, Wine and its 32-bit half, the prefix, the
 // display and the run. Reads files and runs small probes (each with a time
-// limit); never installs anything. No GTK; any thread.
+// limit, killed with its process group); never installs anything. No GTK; any thread.
+#include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,8 +18,13 @@ struct run_info {
   std::string display_backend; // the toolkit's display, e.g. "X11" or "Wayland"
 };
 
-// "Name: value" lines, one fact each, ending with a newline. Not redacted.
-std::string collect(const run_info &run);
+// "Name: value" lines, one fact each, ending with a newline. Not redacted. Files of the
+// prefix are read only when they are regular files. Once *cancel is set the probes stop at
+// once (within a tenth of a second) and what is left is quick.
+std::string collect(const run_info &run, const std::atomic<bool> *cancel = nullptr);
+
+// Kills the probe that runs now, if any: for the end of the process, which cannot wait for it.
+void stop_probes();
 
 // The distribution from the text of /etc/os-release: PRETTY_NAME, else NAME
 // and VERSION; VERSION_ID follows in brackets when it is known.

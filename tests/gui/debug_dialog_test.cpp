@@ -13,6 +13,7 @@
 #include <gdk/gdkx.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <sys/mount.h>
 
 #include <atomic>
 #include <cstring>
@@ -282,14 +283,10 @@ TEST_F(DebugDialogTest, PrefilledCommandLine) {
   EXPECT_EQ(prefilled({"Z:\\home\\u\\a b.exe", "A:\\x", "a:y", "z:w", "c:\\low case"}),
             head + " 'Z:\\home\\u\\a b.exe' 'A:\\x' a:y z:w \"c:\\low case\"");
 
-  std::string long_arg(2000, 'x');
-  std::string text = prefilled({"C:\\a.exe", long_arg, "-after"});
-  EXPECT_EQ(text.size(), 1022u);
-  EXPECT_EQ(text, (head + " \"C:\\a.exe\" " + long_arg).substr(0, 1022));
-
   // Bytes that are not UTF-8 reach the entry as printf escapes that give them back, not as
-  // garbage or replacement characters.
-  text = prefilled({"C:\\\xff\xfe.exe"});
+  // garbage or replacement characters. (A line cut to fit is a row of
+  // RunsWhatWasAskedOrSaysWhyNot.)
+  std::string text = prefilled({"C:\\\xff\xfe.exe"});
   EXPECT_TRUE(g_utf8_validate(text.c_str(), -1, nullptr));
   EXPECT_EQ(text, head + " 'C:\\'\"$(printf '\\377\\376')\"'.exe'");
 
@@ -781,8 +778,25 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
     std::vector<std::string> boxes;        // "title: text", in order
     bool ran;
     std::function<void()> check;
+    std::size_t boxes_before = 0; // boxes that come before the dialog is answered
+    const char *out_has = "保存的位置: ";
+    const char *err_has = nullptr; // an "错误：" line of a run that ran
   };
-  const std::vector<Row> rows = {
+  // A small file system that fills up during a run: only root may mount one.
+  struct Mount {
+    std::string path;
+    bool mounted = false;
+    ~Mount() {
+      if (mounted)
+        umount2(path.c_str(), MNT_DETACH);
+    }
+  } full{dir / "full"};
+  make_dirs(full.path);
+  full.mounted = mount("tmpfs", full.path.c_str(), "tmpfs", 0, "size=2m") == 0;
+  const std::string long_arg(2000, 'x');
+  const std::string cut_line =
+      (" '" + dir / "launcher dir/wine" + "' \"C:\\a.exe\" " + long_arg).substr(0, 1022);
+  std::vector<Row> rows = {
       {"pre-filled arguments reach the program unchanged, through a launcher with a blank",
        {"C:\\windows\\system32\\cmd.exe", "/c", "echo", "a\\b", "$HOME", "two  blanks", "it's",
         "report $(touch '" + mark + "').txt", "a;touch '" + mark + "'", "`touch " + mark + "`"},
@@ -887,7 +901,53 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
        {"错误: 命令行结束时的状态为 127：shell 找不到或无法执行其中的命令。"},
        true,
        nullptr},
+      {"a pre-filled line cut to fit the field is said, and does not run as it was cut",
+       {"C:\\a.exe", long_arg, "-after"},
+       [&](GtkWidget *d) {
+         EXPECT_EQ(entry_text(cmdline_entry), cut_line);
+         std::remove((dir / "args").c_str());
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"警告: 程序的命令行太长，预填时在 1022 字节处被截断，最后一个参数可能不完整。",
+        "错误: 命令行还是被截断的预填内容，没有运行。"},
+       false,
+       [&] { EXPECT_FALSE(exists(dir / "args")); },
+       1},
+      {"a logged run whose program prints nothing leaves its log with the system information",
+       {},
+       [&](GtkWidget *d) {
+         tick_logging(d);
+         set(cmdline_entry, "true");
+         log_file_path = g_strdup((dir / "logs/quiet.log").c_str());
+         init_log_sink((dir / "logs").c_str(), "quiet.log", 1 << 20, 2);
+         gtk_dialog_response(GTK_DIALOG(d), 2);
+       },
+       {"打包日志: 调试运行已结束。要把日志和系统信息打成一个可以发送的压缩包吗？"},
+       true,
+       [&] { EXPECT_EQ(read_file(dir / "logs/quiet.log.0"), sys_info); }},
   };
+  // The disk fills up: the program runs to its end, and the end says where the log stopped.
+  if (full.mounted)
+    rows.push_back(
+        {"a full disk stops the log and the end of the run says where",
+         {},
+         [&](GtkWidget *d) {
+           tick_logging(d);
+           set(cmdline_entry, "seq 1 400000; touch '" + mark + "'");
+           log_file_path = g_strdup((full.path + "/app.log").c_str());
+           init_log_sink(full.path.c_str(), "app.log", 64 << 10, 50);
+           gtk_dialog_response(GTK_DIALOG(d), 2);
+         },
+         {"错误: 日志没有写完：无法写入 " + full.path + "/app.log.0（No space left on device）。",
+          "打包日志: 调试运行已结束。要把日志和系统信息打成一个可以发送的压缩包吗？"},
+         true,
+         [&] {
+           EXPECT_TRUE(exists(mark)) << "the program did not run to its end";
+           std::remove(mark.c_str());
+         },
+         0,
+         "（没有写完）",
+         "错误：日志没有写完：无法写入 "});
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     std::vector<std::string> argv_text{"nivra-wine-helper"};
@@ -899,10 +959,15 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
     app_argv = row.args.empty() ? nullptr : argv.data();
 
     Driver driver(parent);
-    driver.then("调试启动", row.fill);
-    for (const std::string &box : row.boxes)
+    for (std::size_t b = 0; b < row.boxes.size(); ++b) {
+      if (b == row.boxes_before)
+        driver.then("调试启动", row.fill);
+      const std::string &box = row.boxes[b];
       // The archive offered after a logged run is declined: "不用".
       driver.answer(box.substr(0, box.find(':')), box.rfind("打包日志", 0) == 0 ? 1 : 2);
+    }
+    if (row.boxes_before >= row.boxes.size())
+      driver.then("调试启动", row.fill);
     if (!row.ran)
       driver.then("调试启动", [](GtkWidget *d) {
         EXPECT_NE(entry_text(cmdline_entry), "") << "the dialog comes back as it was";
@@ -920,8 +985,11 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
       if (seen != "调试启动")
         boxes.push_back(seen);
     EXPECT_EQ(boxes, row.boxes);
-    EXPECT_EQ(Value(out, HasSubstr("保存的位置: ")), row.ran) << out;
-    EXPECT_EQ(Value(err, HasSubstr("错误：")), !row.ran) << err;
+    EXPECT_EQ(Value(out, HasSubstr(row.out_has)), row.ran) << out;
+    if (row.err_has)
+      EXPECT_THAT(err, HasSubstr(row.err_has));
+    else
+      EXPECT_EQ(Value(err, HasSubstr("错误：")), !row.ran) << err;
     if (row.check)
       row.check();
     else
@@ -929,6 +997,8 @@ TEST_F(DebugDialogTest, RunsWhatWasAskedOrSaysWhyNot) {
     std::remove(mark.c_str());
     expect_cleared();
   }
+  if (!full.mounted)
+    GTEST_SKIP() << "the full-disk row needs a small tmpfs, which only root may mount";
 }
 
 using DebugDialogDeathTest = DebugDialogTest;

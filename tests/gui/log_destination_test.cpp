@@ -5,16 +5,23 @@
 #include "log/log_place.hpp"
 #include "log/log_sink.hpp"
 #include "test_support.hpp"
+#include "util/own.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <gtk/gtk.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <clocale>
+#include <cstring>
+#include <fstream>
 
 #include <deque>
 #include <functional>
@@ -72,100 +79,127 @@ protected:
   std::string entry_text() const { return gtk_entry_get_text(GTK_ENTRY(log_file_entry)); }
 
   TempDir dir;
+  // Claims are kept in the user's runtime folder: one of the test's own, gone with it.
+  TempDir runtime;
+  ScopedEnv xdg{"XDG_RUNTIME_DIR", runtime.path()};
   GtkWidget *dialog = nullptr;
   std::string out, err;
 };
 
-TEST_F(LogDestinationTest, ChooserCancelClearsTheDestination) {
-  log_file_path = g_strdup("/somewhere/earlier.log");
-  give_earlier_sink();
-  Driver driver(dialog);
-  driver.then("Save File", [&](GtkWidget *w) {
-    GtkFileChooser *chooser = GTK_FILE_CHOOSER(w);
-    EXPECT_EQ(gtk_file_chooser_get_action(chooser), GTK_FILE_CHOOSER_ACTION_SAVE);
-    gchar *name = gtk_file_chooser_get_current_name(chooser);
-    EXPECT_STREQ(name, "Untitled.log");
-    g_free(name);
-    EXPECT_FALSE(gtk_file_chooser_get_do_overwrite_confirmation(chooser));
-    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
-    auto label = [&](int response) {
-      GtkWidget *b = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), response);
-      return std::string(b ? gtk_button_get_label(GTK_BUTTON(b)) : "none");
-    };
-    EXPECT_EQ(label(GTK_RESPONSE_CANCEL), "_Cancel");
-    EXPECT_EQ(label(GTK_RESPONSE_ACCEPT), "_Save");
-    gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL);
-  });
-  press(driver);
-  EXPECT_EQ(entry_text(), "");
-  EXPECT_EQ(log_file_path, nullptr);
-  EXPECT_EQ(mycat, nullptr);
-  EXPECT_EQ(out, "");
-}
-
-TEST_F(LogDestinationTest, ClosedChooserWithoutEarlierPathChangesNothing) {
-  give_earlier_sink();
-  log4c_category_t *earlier = mycat;
-  Driver driver(dialog);
-  driver.answer("Save File", GTK_RESPONSE_DELETE_EVENT);
-  press(driver);
-  EXPECT_EQ(entry_text(), "shown before");
-  EXPECT_EQ(log_file_path, nullptr);
-  EXPECT_EQ(mycat, earlier);
-  EXPECT_EQ(out, "");
-}
-
-TEST_F(LogDestinationTest, ClosedChooserConfiguresTheEarlierPathAgain) {
-  std::string earlier = dir / "earlier.log";
+// "_Cancel", Escape and the window's close button all cancel, as everywhere on the desktop: an
+// earlier choice stays as it was (the path, the field, the sink), no size is asked.
+TEST_F(LogDestinationTest, ChooserCancelledInAnyWayKeepsTheEarlierChoice) {
+  const struct {
+    const char *how;
+    std::function<void(GtkWidget *)> cancel;
+  } ways[] = {
+      {"_Cancel",
+       [&](GtkWidget *w) {
+         GtkFileChooser *chooser = GTK_FILE_CHOOSER(w);
+         EXPECT_EQ(gtk_file_chooser_get_action(chooser), GTK_FILE_CHOOSER_ACTION_SAVE);
+         gchar *name = gtk_file_chooser_get_current_name(chooser);
+         EXPECT_STREQ(name, "Untitled.log");
+         g_free(name);
+         EXPECT_FALSE(gtk_file_chooser_get_do_overwrite_confirmation(chooser));
+         EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+         auto label = [&](int response) {
+           GtkWidget *b = gtk_dialog_get_widget_for_response(GTK_DIALOG(w), response);
+           return std::string(b ? gtk_button_get_label(GTK_BUTTON(b)) : "none");
+         };
+         EXPECT_EQ(label(GTK_RESPONSE_CANCEL), "_Cancel");
+         EXPECT_EQ(label(GTK_RESPONSE_ACCEPT), "_Save");
+         gtk_button_clicked(
+             GTK_BUTTON(gtk_dialog_get_widget_for_response(GTK_DIALOG(w), GTK_RESPONSE_CANCEL)));
+       }},
+      // A key pressed before the chooser has taken the focus may go nowhere: again until it
+      // answers.
+      {"Escape",
+       [](GtkWidget *w) {
+         g_signal_connect_after(w, "response", G_CALLBACK(mark_responded), nullptr);
+         const gint64 until = g_get_monotonic_time() + 5 * G_USEC_PER_SEC;
+         while (!g_object_get_data(G_OBJECT(w), "responded") && g_get_monotonic_time() < until) {
+           press_key(w, GDK_KEY_Escape);
+           for (int k = 0; k < 20 && g_main_context_iteration(nullptr, FALSE); ++k) {
+           }
+         }
+       }},
+      {"closed", [](GtkWidget *w) { gtk_window_close(GTK_WINDOW(w)); }},
+  };
+  const std::string earlier = dir / "earlier.log";
   write_file(earlier, "old");
-  log_file_path = g_strdup(earlier.c_str());
-  give_earlier_sink();
-  Driver driver(dialog);
-  driver.answer("Save File", GTK_RESPONSE_DELETE_EVENT)
-      .answer("Question", GTK_RESPONSE_YES)
-      .then(kSizeTitle, confirm_size("2", nullptr, "4"));
-  press(driver);
-  EXPECT_EQ(driver.seen[1], "Question: 文件已存在确定覆盖吗?");
-  EXPECT_FALSE(exists(earlier));
-  EXPECT_STREQ(log_file_path, earlier.c_str());
-  EXPECT_EQ(entry_text(), earlier);
-  EXPECT_NE(mycat, nullptr);
-  EXPECT_THAT(out,
-              HasSubstr("dir: " + dir.path() + ", filename: earlier.log, size: 2048, num: 4\n"));
+  for (bool chosen_before : {true, false}) {
+    for (const auto &way : ways) {
+      SCOPED_TRACE(std::string(way.how) + (chosen_before ? ", a log chosen before" : ""));
+      g_free(log_file_path);
+      log_file_path = chosen_before ? g_strdup(earlier.c_str()) : nullptr;
+      gtk_entry_set_text(GTK_ENTRY(log_file_entry), chosen_before ? earlier.c_str() : "");
+      if (!mycat)
+        give_earlier_sink();
+      log4c_category_t *sink = mycat;
+      Driver driver(dialog);
+      driver.then("Save File", way.cancel);
+      press(driver);
+      EXPECT_THAT(driver.seen, ElementsAre("Save File")) << "nothing more is asked";
+      EXPECT_EQ(log_file_path ? std::string(log_file_path) : "", chosen_before ? earlier : "");
+      EXPECT_EQ(entry_text(), chosen_before ? earlier : "");
+      EXPECT_EQ(mycat, sink);
+      EXPECT_EQ(read_file(earlier), "old");
+      EXPECT_EQ(out, "");
+    }
+  }
 }
 
-TEST_F(LogDestinationTest, OverwriteAnsweredYesConfiguresTheSink) {
-  write_file(dir / "app.log", "old");
-  Driver driver(dialog);
-  driver.until("Save File", save_as(dir.path(), "app.log"))
-      .then("Question",
-            [&](GtkWidget *w) {
-              EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
-              EXPECT_TRUE(gtk_window_get_destroy_with_parent(GTK_WINDOW(w)));
-              EXPECT_TRUE(exists(dir / "app.log")); // not deleted before the answer
-              gtk_dialog_response(GTK_DIALOG(w), GTK_RESPONSE_YES);
-            })
-      .then(kSizeTitle, confirm_size("5", "MB", "3"));
-  press(driver);
-  EXPECT_THAT(driver.seen, ElementsAre("Save File", "Question: 文件已存在确定覆盖吗?", kSizeTitle));
-  EXPECT_FALSE(exists(dir / "app.log"));
-  EXPECT_STREQ(log_file_path, (dir / "app.log").c_str());
-  EXPECT_EQ(entry_text(), dir / "app.log");
-  EXPECT_NE(mycat, nullptr);
-  EXPECT_THAT(out, EndsWith("dir: " + dir.path() + ", filename: app.log, size: 5242880, num: 3\n"));
-}
-
-TEST_F(LogDestinationTest, OverwriteAnsweredNoLeavesNoDestination) {
-  write_file(dir / "app.log", "old");
-  give_earlier_sink();
-  Driver driver(dialog);
-  driver.until("Save File", save_as(dir.path(), "app.log")).answer("Question", GTK_RESPONSE_NO);
-  press(driver);
-  EXPECT_EQ(read_file(dir / "app.log"), "old");
-  EXPECT_EQ(log_file_path, nullptr);
-  EXPECT_EQ(mycat, nullptr);
-  EXPECT_EQ(entry_text(), "") << "the field shows no file when none is chosen";
-  EXPECT_EQ(out, "");
+// The file there is deleted only once the size is confirmed too: "否", or "取消" in the size
+// dialog after "是", leaves it as it was, and no destination.
+TEST_F(LogDestinationTest, OverwriteQuestionDeletesTheFileOnlyOnceEverythingIsConfirmed) {
+  const struct {
+    const char *name;
+    int answer;
+    std::function<void(GtkWidget *)> size; // nullptr: no size dialog
+    bool configured;
+  } rows[] = {
+      {"yes and a size", GTK_RESPONSE_YES, confirm_size("5", "MB", "3"), true},
+      {"no", GTK_RESPONSE_NO, nullptr, false},
+      {"yes, then the size cancelled", GTK_RESPONSE_YES,
+       [](GtkWidget *w) { gtk_dialog_response(GTK_DIALOG(w), 1); }, false},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    write_file(dir / "app.log", "old");
+    if (!mycat)
+      give_earlier_sink();
+    Driver driver(dialog);
+    driver.until("Save File", save_as(dir.path(), "app.log")).then("Question", [&](GtkWidget *w) {
+      EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(w)), GTK_WINDOW(dialog));
+      EXPECT_TRUE(gtk_window_get_destroy_with_parent(GTK_WINDOW(w)));
+      EXPECT_TRUE(exists(dir / "app.log")); // not deleted before the answer
+      gtk_dialog_response(GTK_DIALOG(w), row.answer);
+    });
+    if (row.size)
+      driver.then(kSizeTitle, [&](GtkWidget *w) {
+        EXPECT_TRUE(exists(dir / "app.log")) << "deleted before the size was confirmed";
+        row.size(w);
+      });
+    press(driver);
+    std::vector<std::string> expected = {"Save File", "Question: 文件已存在确定覆盖吗?"};
+    if (row.size)
+      expected.push_back(kSizeTitle);
+    EXPECT_EQ(driver.seen, expected);
+    EXPECT_EQ(exists(dir / "app.log"), !row.configured);
+    if (!row.configured) {
+      EXPECT_EQ(read_file(dir / "app.log"), "old");
+      EXPECT_EQ(log_file_path, nullptr);
+      EXPECT_EQ(mycat, nullptr);
+      EXPECT_EQ(entry_text(), "") << "the field shows no file when none is chosen";
+      EXPECT_EQ(out, "");
+      continue;
+    }
+    EXPECT_STREQ(log_file_path, (dir / "app.log").c_str());
+    EXPECT_EQ(entry_text(), dir / "app.log");
+    EXPECT_NE(mycat, nullptr);
+    EXPECT_THAT(out,
+                EndsWith("dir: " + dir.path() + ", filename: app.log, size: 5242880, num: 3\n"));
+  }
 }
 
 TEST_F(LogDestinationTest, LongPathIsShownCutButKeptWhole) {
@@ -475,6 +509,131 @@ TEST_F(LogDestinationTest, PlaceThatCannotTakeTheLogIsSaidAndNotChosen) {
   for (const char *f : {"two.log.0", "two.log.1"})
     EXPECT_EQ(read_file(dir / f), "running");
   EXPECT_EQ(entry_text(), dir / "two");
+}
+
+// Runs body as uid (and gid) in a child; its result is the exit status, 99 when the switch fails.
+int as_user(uid_t uid, const std::function<int()> &body) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid == 0)
+    _exit(setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0 ? body() : 99);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+// Another local user binds every name of a claim it can compute (the abstract socket names
+// claims once had), makes the fallback folder in /tmp first and looks for the names in use:
+// the victim still chooses the log, nothing of the claim is seen, and the user's own second
+// helper is still refused.
+TEST_F(LogDestinationTest, AnotherUserCanNeitherHoldNorSeeAClaim) {
+  if (geteuid() != 0)
+    GTEST_SKIP() << "a second user can only be played by root";
+  chmod(dir.path().c_str(), 0755);
+  chmod(runtime.path().c_str(), 0700);
+  struct stat st {};
+  ASSERT_EQ(stat(dir.path().c_str(), &st), 0);
+  const std::string key = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + "/dbg.log";
+  own::gchars sum(g_compute_checksum_for_string(G_CHECKSUM_SHA256, key.c_str(), -1));
+  const std::string old_name = std::string("nivra-wine-helper/log/") + sum.get();
+  int hold[2], ready[2];
+  ASSERT_EQ(pipe(hold), 0);
+  ASSERT_EQ(pipe(ready), 0);
+  std::fflush(nullptr);
+  const pid_t squatter = fork();
+  if (squatter == 0) {
+    close(hold[1]);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+      _exit(99);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, old_name.data(), old_name.size());
+    const bool bound =
+        bind(fd, reinterpret_cast<sockaddr *>(&addr),
+             static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + old_name.size())) == 0;
+    const bool blocked = mkdir((runtime.path() + "/nivra-wine-helper").c_str(), 0777) != 0;
+    char c = bound && blocked ? 'y' : 'n';
+    (void)!write(ready[1], &c, 1);
+    (void)!read(hold[0], &c, 1);
+    _exit(0);
+  }
+  close(hold[0]);
+  close(ready[1]);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(c, 'y') << "the other user could not bind or was let into the runtime folder";
+
+  Driver driver(dialog);
+  driver.until("Save File", save_as(dir.path(), "dbg.log"))
+      .then(kSizeTitle, confirm_size("1", "KB", "2"));
+  press(driver);
+  EXPECT_THAT(driver.seen, ElementsAre("Save File", kSizeTitle)) << "the claim was refused";
+  EXPECT_STREQ(log_file_path, (dir / "dbg.log").c_str());
+  // While it is held: nothing of it in the socket table, and its folder is closed to others.
+  EXPECT_EQ(as_user(65534,
+                    [&] {
+                      std::ifstream unix_table("/proc/net/unix");
+                      std::string table((std::istreambuf_iterator<char>(unix_table)), {});
+                      // Only the other user's own socket has such a name.
+                      std::size_t named = 0;
+                      for (std::size_t at = table.find("nivra-wine-helper");
+                           at != std::string::npos; at = table.find("nivra-wine-helper", at + 1))
+                        ++named;
+                      const bool listed =
+                          opendir((runtime.path() + "/nivra-wine-helper").c_str()) != nullptr;
+                      return named == 1 && !listed ? 0 : 1;
+                    }),
+            0);
+  // The user's own second helper is refused, as before.
+  EXPECT_EQ(as_user(0,
+                    [&] {
+                      return !log_place::claim(dir.path().c_str(), "dbg.log") &&
+                                     errno == EADDRINUSE &&
+                                     log_place::in_use(dir.path().c_str(), "dbg.log.0")
+                                 ? 0
+                                 : 1;
+                    }),
+            0);
+  close(hold[1]);
+  waitpid(squatter, nullptr, 0);
+
+  // Without a runtime folder claims go to /tmp; another user who made that folder first gets
+  // nothing: the claim is kept in the user's own cache instead, and still meets the user's own.
+  const uid_t victim = 65533;
+  const std::string planted = "/tmp/nivra-wine-helper-" + std::to_string(victim);
+  TempDir victim_home;
+  chown(victim_home.path().c_str(), victim, victim);
+  remove_tree(planted);
+  ASSERT_EQ(as_user(65534, [&] { return mkdir(planted.c_str(), 0777) == 0 ? 0 : 1; }), 0);
+  ScopedEnv no_xdg("XDG_RUNTIME_DIR", std::nullopt);
+  ScopedEnv home("HOME", victim_home.path());
+  int first[2], second[2];
+  ASSERT_EQ(pipe(first), 0);
+  ASSERT_EQ(pipe(second), 0);
+  std::fflush(nullptr);
+  const pid_t holder = fork();
+  if (holder == 0) {
+    close(first[0]);
+    close(second[1]);
+    if (setgroups(0, nullptr) != 0 || setgid(victim) != 0 || setuid(victim) != 0)
+      _exit(99);
+    char got = log_place::claim(dir.path().c_str(), "dbg2.log") ? 'y' : 'n';
+    (void)!write(first[1], &got, 1);
+    (void)!read(second[0], &got, 1);
+    _exit(0);
+  }
+  close(first[1]);
+  close(second[0]);
+  ASSERT_EQ(read(first[0], &c, 1), 1);
+  EXPECT_EQ(c, 'y') << "the claim could not be made past the planted folder";
+  EXPECT_EQ(
+      as_user(victim, [&] { return log_place::in_use(dir.path().c_str(), "dbg2.log") ? 0 : 1; }), 0)
+      << "the user's own helpers no longer meet";
+  close(second[1]);
+  waitpid(holder, nullptr, 0);
+  EXPECT_TRUE(exists(victim_home / ".cache/nivra-wine-helper"));
+  remove_tree(planted);
 }
 
 // The chooser's title and buttons in the session's language, like GTK's own parts of it.

@@ -13,11 +13,14 @@
 //   NIVRA_SHOT_RUN        a PNG of the debug dialog while the run goes on, taken just before
 //                         "停止" (with NIVRA_DRIVE_STOP=button)
 //   NIVRA_DRIVE_REMOVE    "1": remove the log files before the archive box is answered
+//   NIVRA_DRIVE_CANCEL    "1": press "取消" in the progress box as soon as it is there
 //   NIVRA_SHOT_ARCHIVE    a PNG of the archive box, taken before it is answered
+//   NIVRA_SHOT_ERROR      a PNG of the first box titled "错误", taken before it is answered
 // With a session bus it serves org.freedesktop.FileManager1 itself. It reports on stderr
 // "driver: shown URI\n" for ShowItems, "driver: saved PATH\n" for the box that names the archive
 // where nothing could show it, "driver: error [TEXT|DETAIL]\n" for a box titled
-// "错误", and "driver: no box\n" when the run ended without the archive box; then it closes
+// "错误", "driver: cancelled, the box closed after N ms\n" once "取消" has closed the progress
+// box, and "driver: no box\n" when the run ended without the archive box; then it closes
 // the main window.
 #include "debug/debug_dialog.hpp"
 #include "find_widget.hpp"
@@ -161,6 +164,12 @@ void stop_with_the_button(GtkWidget *dialog) {
 
 gboolean tick(gpointer) {
   if (GtkWidget *box = message_box("错误")) {
+    static int error_settle = 0;
+    if (const char *shot = std::getenv("NIVRA_SHOT_ERROR")) {
+      if (error_settle++ < 8)
+        return G_SOURCE_CONTINUE;
+      save(box, shot);
+    }
     report_error(box);
     return G_SOURCE_CONTINUE;
   }
@@ -244,6 +253,20 @@ gboolean tick(gpointer) {
     }
     break;
   case stage::wait:
+    if (std::getenv("NIVRA_DRIVE_CANCEL")) {
+      static gint64 pressed = 0;
+      GtkWidget *progress = find_toplevel("打包日志");
+      if (progress && !pressed) {
+        pressed = g_get_monotonic_time();
+        gtk_button_clicked(GTK_BUTTON(find_button(progress, "取消")));
+      } else if (!progress && pressed) {
+        std::fprintf(stderr, "driver: cancelled, the box closed after %lld ms\n",
+                     static_cast<long long>((g_get_monotonic_time() - pressed) / 1000));
+        at = stage::done;
+        g_timeout_add(200, close_main, nullptr);
+      }
+      break;
+    }
     // Without a file manager or a folder opener the archive is named in a box.
     if (GtkWidget *box = message_box("打包日志")) {
       gchar *path = nullptr;

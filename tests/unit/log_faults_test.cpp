@@ -261,16 +261,45 @@ TEST_P(LogFaults, FullFolderKeepsEverythingUpToTheFailure) {
   full.mounted = true;
   const std::string expected = output_of(lines(1, 12000)); // about 1 MB
 
-  captured_run(full.path, 32 * 1024, 200, lines(1, 12000), GetParam());
+  // The program goes on after the disk is full: what it prints last is still read.
+  const std::string done = tmp / "done";
+  captured_run(full.path, 32 * 1024, 200, lines(1, 12000) + "; touch " + done, GetParam());
+  EXPECT_TRUE(exists(done));
 
   struct statvfs vfs {};
   ASSERT_EQ(statvfs(full.path.c_str(), &vfs), 0);
-  EXPECT_EQ(vfs.f_bavail, 0u) << "the folder never filled up";
+  // The first failed write stops the log: no file is started after it.
+  const sizewin_policy::write_stop stop = log_sink::outcome();
+  ASSERT_TRUE(stop.stopped) << "the full disk went unnoticed";
+  EXPECT_EQ(stop.error, ENOSPC);
+  EXPECT_EQ(stop.file, log_name(full.path, 0));
+  EXPECT_GT(stop.lost, 0u);
+  EXPECT_FALSE(stop.to_stderr);
+  // The files hold whole records up to the one the message names, and nothing cut after it.
+  const std::string zero = read_file(log_name(full.path, 0));
+  if (zero.size() < std::strlen(kHeader)) {
+    EXPECT_EQ(zero, "") << "a header cut by the full disk is taken out again";
+  }
   Rebuilt r = rebuild_files(full.path);
-  EXPECT_TRUE(r.torn) << "a full folder must cut the log somewhere";
+  EXPECT_EQ(r.torn, zero.empty());
   EXPECT_GT(r.text.size(), 128u * 1024) << "less than half the folder holds output";
   ASSERT_LT(r.text.size(), expected.size());
   EXPECT_EQ(expected.compare(0, r.text.size(), r.text), 0) << "output lost before the failure";
+  // The message names the last record there is: its first line, date and all.
+  std::string newest =
+      zero.size() > std::strlen(kHeader) ? zero : read_file(log_name(full.path, 1));
+  std::size_t last = std::string::npos;
+  for (std::size_t at = 0; at < newest.size(); at = newest.find('\n', at) + 1) {
+    if (record_starts_at(newest, at))
+      last = at;
+    if (newest.find('\n', at) == std::string::npos)
+      break;
+  }
+  ASSERT_NE(last, std::string::npos);
+  EXPECT_EQ(stop.last_record, newest.substr(last, newest.find('\n', last) - last));
+  const auto after = static_cast<std::uint64_t>(
+      std::count(expected.begin() + static_cast<long>(r.text.size()), expected.end(), '\n'));
+  EXPECT_LE(stop.lost, after) << "records that never were";
 }
 
 // Tens of megabytes without a pause, with NUL bytes in it.
